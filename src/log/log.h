@@ -1,0 +1,84 @@
+// The one log call and where its lines go.
+//
+// Every component reports through `log_event`, which filters by level, builds one line of at
+// most 511 characters and hands it to the sink bound at `log_open`: the log window of the desktop
+// program, standard error or the debug file of the daemon, a collecting sink in tests. Lines
+// logged before `log_open` or after `log_close` are dropped. OpenSSL's own output reaches the same
+// sink through the three log BIOs, or the debug file when one is named at `log_open`.
+//
+// Callable from any thread. Each line reaches its sink whole: sinks serialise `append`.
+#pragma once
+
+#include <openssl/bio.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+constexpr uint32_t LOG_SERIOUS = 1;
+constexpr uint32_t LOG_ERROR = 2;
+constexpr uint32_t LOG_WARNING = 4;
+constexpr uint32_t LOG_INFO = 8;
+
+// Writes one line; returns 0 when it was dropped, else the sink's position of the new line.
+int log_event(uint32_t level, uint32_t code, const char* module, int line, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
+// Non-zero when lines of this level may be written.
+int log_level_enabled(uint32_t level);
+// Drains the calling thread's OpenSSL error queue into the BIO, one line per error. Returns 1
+// after draining, 0 (queue untouched) when logging is off for the level.
+int log_openssl_errors(uint32_t level, BIO* bio);
+// The text of one OpenSSL error code in `buffer` (at least 512 bytes); `func` is the function
+// name recorded with the error, when known. Returns the buffer.
+char* openssl_error_text(unsigned long code, char* buffer, const char* func = nullptr);
+// The text of a socket error code (Winsock numbering), at most 255 characters. The text stays
+// valid until the calling thread calls this again.
+const char* socket_error_text(int code);
+
+// The three log BIOs: live between `log_open` and `log_close`.
+extern BIO* bio_log_out;
+extern BIO* bio_log_aux;
+extern BIO* bio_log_err;
+
+namespace logging {
+
+// The settings that the log call reads for every line. The settings store publishes them when it
+// loads or changes; they may change while other threads log.
+struct LogSwitches {
+  std::atomic<uint32_t> nolog{0};     // "log.nolog"
+  std::atomic<uint32_t> err{1};       // "log.err"
+  std::atomic<uint32_t> warn{1};      // "log.warn"
+  std::atomic<uint32_t> info{1};      // "log.info"
+  std::atomic<uint32_t> detailed{0};  // "log.detailed"
+  std::atomic<uint32_t> debug{0};     // "debug"
+  std::atomic<uint32_t> logDebug{0};  // "log.debug"
+  std::atomic<uint32_t> max{0};       // "log.max"
+};
+LogSwitches& logSwitches();
+
+// Where lines end up. `append` receives complete lines (no newline) and must be safe to call from
+// many threads at once; the line from a log BIO arrives with maxLines, cls and code 0.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  // Returns the position of the new line (1-based), or 0 when it was not kept.
+  virtual int append(uint32_t maxLines, uint32_t cls, uint32_t code, std::string_view text) = 0;
+};
+
+// Makes logging live: binds the sink and creates the three log BIOs. With a debug file named,
+// the BIOs append OpenSSL output to that file instead, and "--new run---" is logged.
+// Returns false when the BIOs cannot be created (logging stays off).
+bool log_open(LogSink* sink, const char* debugFile);
+// Frees the three BIOs; nothing is logged after it. The sink is no longer used on return.
+void log_close();
+
+// The log BIO type ("log", type 0x504). A BIO of this type sends each complete line to the sink
+// whose handle was set with BIO_set_fd(bio, handle, 0).
+const BIO_METHOD* bio_s_log();
+// Handles for sinks, as kept in a log BIO's number field. A line sent to a handle that was
+// removed is dropped.
+int registerSinkHandle(LogSink* sink);
+void removeSinkHandle(int handle);
+
+}  // namespace logging

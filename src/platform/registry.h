@@ -1,0 +1,123 @@
+// The configuration store: the registry calls the program needs, over hive files kept in the
+// text format of a registry export.
+//
+// Two hives exist: the current user's (HKCU, `$XDG_CONFIG_HOME/brisklane/user.reg`, default
+// `~/.config/brisklane/user.reg`) and the local machine's (HKLM, `/etc/brisklane/machine.reg`).
+// When `BRISKLANE_CONFIG_DIR` is set, both files live in that folder. Key paths are relative
+// to the hive ("Software\Tandry\Brisklane 4"), separated by backslashes; key and value names
+// compare case-insensitively (ASCII) and keep the case they were created with.
+//
+// Every change is written at once: the file is locked (advisory lock on "<file>.lock"),
+// re-read when another process changed it, changed, written to a temporary file, synced and
+// renamed over the original. A reader sees changes made by another process because the file
+// is re-read whenever its identity (inode, size, modification time) changed. Files are created
+// mode 0600. A file that cannot be parsed is reported once with its file name and line, is never
+// overwritten (every change to it fails with kErrorWriteProtect), and its keys and values read so
+// far stay readable.
+//
+// All calls are safe from any thread. Strings are 8-bit; REG_SZ data carries its terminating
+// zero. UTF-16LE exports (with their byte-order mark, as the Windows registry editor writes them)
+// are read and converted; the store itself is always written as UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+enum class Hive { kCurrentUser, kLocalMachine };
+
+// Value types, with their registry numbers.
+constexpr uint32_t REG_NONE = 0;
+constexpr uint32_t REG_SZ = 1;
+constexpr uint32_t REG_EXPAND_SZ = 2;
+constexpr uint32_t REG_BINARY = 3;
+constexpr uint32_t REG_DWORD = 4;
+constexpr uint32_t REG_MULTI_SZ = 7;
+
+// Results, with the numbers of the system errors they stand for.
+constexpr long kErrorSuccess = 0;
+constexpr long kErrorFileNotFound = 2;      // no such key or value
+constexpr long kErrorAccessDenied = 5;      // the file cannot be read or written
+constexpr long kErrorInvalidParameter = 87;
+constexpr long kErrorMoreData = 234;        // the buffer is too small; the size is set
+constexpr long kErrorNoMoreItems = 259;     // enumeration ended
+constexpr long kErrorBadDb = 1009;          // the hive file could not be parsed
+constexpr long kErrorWriteProtect = 19;     // the hive is read-only after a parse failure
+
+// An open key. Closing happens on destruction; a default-constructed key is closed.
+class RegKey {
+ public:
+  RegKey() = default;
+  RegKey(RegKey&&) noexcept = default;
+  RegKey& operator=(RegKey&&) noexcept = default;
+  RegKey(const RegKey&) = delete;
+  RegKey& operator=(const RegKey&) = delete;
+  ~RegKey() = default;
+
+  bool isOpen() const { return open_; }
+  Hive hive() const { return hive_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  friend long regOpenKey(Hive, std::string_view, RegKey*);
+  friend long regCreateKey(Hive, std::string_view, RegKey*);
+  friend long regOpenSubKey(const RegKey&, std::string_view, bool, RegKey*);
+  bool open_ = false;
+  Hive hive_ = Hive::kCurrentUser;
+  std::string path_;
+};
+
+// Opens an existing key; kErrorFileNotFound when it does not exist.
+long regOpenKey(Hive hive, std::string_view path, RegKey* key);
+// Opens a key, creating it and every missing parent.
+long regCreateKey(Hive hive, std::string_view path, RegKey* key);
+// Opens (create = false) or creates a subkey of an open key.
+long regOpenSubKey(const RegKey& parent, std::string_view subkey, bool create, RegKey* key);
+inline long regCloseKey(RegKey* key) {
+  *key = RegKey();
+  return kErrorSuccess;
+}
+
+// Like RegQueryValueEx: type may be null; with data null only the size is reported; when
+// *size is smaller than the value, kErrorMoreData is returned and *size set to the size needed.
+// An empty or null name is the key's default value.
+long regQueryValue(const RegKey& key, std::string_view name, uint32_t* type, void* data,
+                   uint32_t* size);
+long regSetValue(const RegKey& key, std::string_view name, uint32_t type, const void* data,
+                 uint32_t size);
+long regDeleteValue(const RegKey& key, std::string_view name);
+// Deletes a subkey of an open key together with everything below it.
+long regDeleteKey(const RegKey& parent, std::string_view subkey);
+// The index-th direct subkey name, in the order the keys were created or read.
+long regEnumKey(const RegKey& key, uint32_t index, std::string* name);
+// The index-th value of a key: its name, type and data.
+long regEnumValue(const RegKey& key, uint32_t index, std::string* name, uint32_t* type,
+                  std::vector<uint8_t>* data);
+
+// Where the hives live, as described above.
+std::string hiveFilePath(Hive hive);
+// Overrides the folder of both hives (tests); an empty text returns to the environment's choice.
+void setHiveDirectory(const std::string& dir);
+
+// Receives a parse or file problem of a hive: one line naming the file and the line.
+// The default reporter writes to standard error.
+using RegistryReporter = std::function<void(const std::string& message)>;
+void setRegistryReporter(RegistryReporter reporter);
+
+// Whole-file operations for the configuration tool.
+// Reads an export file (UTF-8 or UTF-16LE with BOM) and applies every key and value in it to
+// the hives its key names choose (HKEY_CURRENT_USER / HKEY_LOCAL_MACHINE). Nothing is changed
+// when the file cannot be parsed; *error then names the file and line.
+long regImportFile(const std::string& file, std::string* error);
+// Writes the key and everything below it to an export file (UTF-8).
+long regExportKey(Hive hive, std::string_view path, const std::string& file, std::string* error);
+
+// The name of a hive in export files: "HKEY_CURRENT_USER" or "HKEY_LOCAL_MACHINE".
+const char* hiveName(Hive hive);
+
+}  // namespace platform
