@@ -1,0 +1,45 @@
+#include "config/registry_values.h"
+
+#include <cstring>
+
+namespace config {
+
+uint32_t readDword(const platform::RegKey& key, const char* name, uint32_t fallback) {
+  uint32_t type = 0;
+  uint32_t value = 0;
+  uint32_t size = sizeof value;
+  if (platform::regQueryValue(key, name, &type, &value, &size) != platform::kErrorSuccess ||
+      type != platform::REG_DWORD || size != sizeof value) {
+    return fallback;
+  }
+  return value;
+}
+
+bool readText(const platform::RegKey& key, const char* name, std::string* text) {
+  uint32_t type = 0;
+  char buf[kMaxRegistryText];
+  uint32_t size = sizeof buf;
+  if (platform::regQueryValue(key, name, &type, buf, &size) != platform::kErrorSuccess ||
+      type != platform::REG_SZ || size <= 1) {
+    return false;
+  }
+  const size_t length = strnlen(buf, size);
+  if (length == 0) return false;
+  *text = std::string(buf, length);
+  return true;
+}
+
+long writeText(const platform::RegKey& key, const char* name, const std::string& text) {
+  if (text.empty()) {
+    const long rc = platform::regDeleteValue(key, name);
+    return rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc;
+  }
+  return platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
+                               static_cast<uint32_t>(text.size() + 1));
+}
+
+long writeDword(const platform::RegKey& key, const char* name, uint32_t value) {
+  return platform::regSetValue(key, name, platform::REG_DWORD, &value, sizeof value);
+}
+
+}  // namespace config

@@ -1,0 +1,273 @@
+#include "config/rules.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "config/address.h"
+#include "config/registry_values.h"
+#include "config/settings.h"
+#include "log/locks.h"
+
+namespace config {
+
+RuleTable ruleTable;
+int loadedRuleKeys = 0;
+
+namespace {
+
+constexpr uint32_t kNoDestination = 0xFFFFFFFFu;
+
+std::mutex& ruleLock() { return crypto_lock(kLockRules); }
+
+std::string ruleKeyName(int index) { return "Rule" + std::to_string(index + 1); }
+
+void readRuleText(const platform::RegKey& key, const char* name, std::string* field) {
+  std::string text;
+  if (readText(key, name, &text)) *field = std::move(text);
+}
+
+void readRuleValues(const platform::RegKey& key, ccRule* rule) {
+  rule->disabled = readDword(key, "disable", 0);
+  rule->ifAddr = readDword(key, "if.addr", 0);
+  rule->peerAddr = readDword(key, "peer.addr", 0);
+  rule->peerMask = readDword(key, "peer.mask", 0);
+  rule->peerPort = static_cast<uint16_t>(readDword(key, "peer.port", 0));
+  rule->destAddr = readDword(key, "dest.addr", 0);
+  rule->destPort = static_cast<uint16_t>(readDword(key, "dest.port", 0));
+  rule->sslRole = readDword(key, "ssl.role", kRolePlug);
+  rule->certType = readDword(key, "cert.type", 1);
+  rule->verifyServer = readDword(key, "ssl.verify_server", 0);
+  rule->verifyClient = readDword(key, "ssl.verify_client", 0);
+  rule->connectType = readDword(key, "connect.type", kConnectDirect);
+  rule->httpsProxyEnable = readDword(key, "https.proxy.enable", 0);
+  readRuleText(key, "ssl.cert", &rule->sslCert);
+  readRuleText(key, "ssl.key", &rule->sslKey);
+  readRuleText(key, "if.addr.str", &rule->ifAddrStr);
+  readRuleText(key, "peer.addr.str", &rule->peerAddrStr);
+  readRuleText(key, "peer.port.str", &rule->peerPortStr);
+  readRuleText(key, "peer.mask.str", &rule->peerMaskStr);
+  readRuleText(key, "dest.addr.str", &rule->destAddrStr);
+  readRuleText(key, "dest.port.str", &rule->destPortStr);
+  readRuleText(key, "https.proxy.server", &rule->httpsProxyServer);
+  readRuleText(key, "https.proxy.port", &rule->httpsProxyPort);
+  readRuleText(key, "https.proxy.user", &rule->httpsProxyUser);
+  readRuleText(key, "https.proxy.user.pass", &rule->httpsProxyUserPass);
+  rule->httpsProxyUseNtlm = readDword(key, "https.proxy.useNTLM", 0);
+  rule->httpProxyDropTime = readDword(key, "http.proxy.droptime", 0);
+}
+
+long deleteValueIfPresent(const platform::RegKey& key, const char* name) {
+  const long rc = platform::regDeleteValue(key, name);
+  return rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc;
+}
+
+long writeRuleValues(const platform::RegKey& key, const ccRule& rule) {
+  long first = platform::kErrorSuccess;
+  auto note = [&first](long rc) {
+    if (first == platform::kErrorSuccess) first = rc;
+  };
+  note(writeDword(key, "disable", rule.disabled));
+  note(writeDword(key, "ssl.role", rule.sslRole));
+  note(writeDword(key, "cert.type", rule.certType));
+  note(writeDword(key, "ssl.verify_server", rule.verifyServer));
+  note(writeDword(key, "ssl.verify_client", rule.verifyClient));
+  note(writeDword(key, "connect.type", rule.connectType));
+  note(writeText(key, "ssl.cert", rule.sslCert));
+  note(writeText(key, "ssl.key", rule.sslKey));
+  note(writeText(key, "if.addr.str", rule.ifAddrStr));
+  note(writeText(key, "peer.addr.str", rule.peerAddrStr));
+  note(writeText(key, "peer.port.str", rule.peerPortStr));
+  note(writeText(key, "peer.mask.str", rule.peerMaskStr));
+  note(writeText(key, "dest.addr.str", rule.destAddrStr));
+  note(writeText(key, "dest.port.str", rule.destPortStr));
+  note(writeDword(key, "https.proxy.enable", rule.httpsProxyEnable));
+  note(writeText(key, "https.proxy.port", rule.httpsProxyPort));
+  note(writeText(key, "https.proxy.server", rule.httpsProxyServer));
+  note(writeDword(key, "https.proxy.useNTLM", rule.httpsProxyUseNtlm));
+  note(writeDword(key, "http.proxy.droptime", rule.httpProxyDropTime));
+  return first;
+}
+
+// Both the number and its text are unset.
+bool unset(uint32_t number, const std::string& text) { return number == 0 && text.empty(); }
+
+void resolveRuleLocked(ccRule* rule) {
+  rule->ifAddr = parseAddress(rule->ifAddrStr);
+  rule->peerAddr = parseAddress(rule->peerAddrStr);
+  rule->peerMask = parseAddress(rule->peerMaskStr);
+  rule->peerPort = parsePort(rule->peerPortStr);
+  if (rule->connectType == kConnectDirect) {
+    rule->destAddr = parseAddress(rule->destAddrStr);
+    rule->destPort = parsePort(rule->destPortStr);
+  } else {
+    if (!rule->destAddrStr.empty()) rule->destAddrStr.clear();
+    rule->destAddr = kNoDestination;
+    rule->destPort = 0;
+  }
+}
+
+}  // namespace
+
+ccRule* loadRule(platform::Hive root, int index) {
+  if (index < 0 || index >= kMaxRules) return nullptr;
+  platform::RegKey settings;
+  platform::RegKey key;
+  if (platform::regOpenKey(root, settingsKeyPath(), &settings) != platform::kErrorSuccess ||
+      platform::regOpenSubKey(settings, ruleKeyName(index), false, &key) !=
+          platform::kErrorSuccess) {
+    return nullptr;
+  }
+  auto* rule = new ccRule;
+  readRuleValues(key, rule);
+  rule->references = 1;
+  rule->peerPort = parsePort(rule->peerPortStr);
+  if (validateRule(rule) != 0) {
+    delete rule;
+    return nullptr;
+  }
+  return rule;
+}
+
+long saveRule(platform::Hive root, int index, const ccRule* rule) {
+  if (index < 0 || index >= kMaxRules) return platform::kErrorInvalidParameter;
+  platform::RegKey settings;
+  long rc = platform::regCreateKey(root, settingsKeyPath(), &settings);
+  if (rc != platform::kErrorSuccess) return rc;
+  if (rule == nullptr) {
+    rc = platform::regDeleteKey(settings, ruleKeyName(index));
+    return rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc;
+  }
+  platform::RegKey key;
+  rc = platform::regOpenSubKey(settings, ruleKeyName(index), true, &key);
+  if (rc != platform::kErrorSuccess) return rc;
+  std::lock_guard<std::mutex> hold(ruleLock());  // the destination text may be dropped meanwhile
+  return writeRuleValues(key, *rule);
+}
+
+namespace {
+
+// Puts `count` rules into the table under the rule lock, so that a `findRule` scan never sees a
+// rule being dropped, then releases the table's references to the rules it held before.
+void replaceTableRules(RuleTable* table, ccRule* const* rules, int count) {
+  ccRule* old[kMaxRules] = {};
+  int oldCount = 0;
+  {
+    std::lock_guard<std::mutex> hold(ruleLock());
+    oldCount = table->count;
+    for (int i = 0; i < kMaxRules; ++i) {
+      old[i] = table->rules[i];
+      table->rules[i] = i < count ? rules[i] : nullptr;
+    }
+    table->count = count;
+  }
+  for (int i = 0; i < oldCount; ++i) {
+    if (old[i] != nullptr) releaseRule(old[i]);
+  }
+}
+
+}  // namespace
+
+int loadAllRules(RuleTable* table) {
+  ccRule* loaded[kMaxRules] = {};
+  int count = 0;
+  while (count < kMaxRules) {
+    ccRule* rule = loadRule(table->root, count);
+    if (rule == nullptr) break;
+    loaded[count++] = rule;
+  }
+  replaceTableRules(table, loaded, count);
+  loadedRuleKeys = count;
+  return count;
+}
+
+long saveAllRules(RuleTable* table) {
+  long first = platform::kErrorSuccess;
+  auto note = [&first](long rc) {
+    if (first == platform::kErrorSuccess) first = rc;
+  };
+  for (int i = 0; i < table->count; ++i) note(saveRule(table->root, i, table->rules[i]));
+  for (int i = table->count; i < loadedRuleKeys && i < kMaxRules; ++i) {
+    note(saveRule(table->root, i, nullptr));
+  }
+  loadedRuleKeys = table->count;
+  return first;
+}
+
+ccRule* findRule(uint32_t clientAddress, uint16_t localPort) {
+  std::lock_guard<std::mutex> hold(ruleLock());
+  for (int i = 0; i < ruleTable.count; ++i) {
+    ccRule* rule = ruleTable.rules[i];
+    if (rule == nullptr || rule->disabled != 0) continue;
+    resolveRuleLocked(rule);
+    const uint32_t mask = rule->peerMask;
+    if (rule->peerPort == localPort && (rule->peerAddr & mask) == (clientAddress & mask)) {
+      ++rule->references;
+      return rule;
+    }
+  }
+  return nullptr;
+}
+
+uint32_t retainRule(ccRule* rule) {
+  std::lock_guard<std::mutex> hold(ruleLock());
+  return ++rule->references;
+}
+
+uint32_t releaseRule(ccRule* rule) {
+  uint32_t left = 0;
+  {
+    std::lock_guard<std::mutex> hold(ruleLock());
+    if (rule->references > 0) --rule->references;
+    left = rule->references;
+  }
+  if (left == 0) delete rule;
+  return left;
+}
+
+void releaseAllRules(RuleTable* table) { replaceTableRules(table, nullptr, 0); }
+
+void resolveRule(ccRule* rule) {
+  std::lock_guard<std::mutex> hold(ruleLock());
+  resolveRuleLocked(rule);
+}
+
+int validateRule(const ccRule* rule) {
+  if (unset(rule->peerAddr, rule->peerAddrStr)) return -1;
+  if (unset(rule->peerPort, rule->peerPortStr)) return -2;
+  if (unset(rule->peerMask, rule->peerMaskStr)) return -3;
+  if (rule->connectType == kConnectDirect) {
+    if (unset(rule->destAddr, rule->destAddrStr)) return -4;
+    if (unset(rule->destPort, rule->destPortStr)) return -5;
+  }
+  return 0;
+}
+
+void describeRule(char* buffer, size_t size, const ccRule* rule) {
+  if (buffer == nullptr || size == 0) return;
+  static const char* const kRoleWords[] = {"plug", "client", "server", "proxy"};
+  const char* role = rule->sslRole < 4 ? kRoleWords[rule->sslRole] : "";
+  std::lock_guard<std::mutex> hold(ruleLock());
+  const bool direct = rule->connectType == kConnectDirect;
+  std::snprintf(buffer, size, "%s %s %s %s as %s to %s %s on %s %s ",
+                rule->disabled != 0 ? "disabled (" : "", rule->peerPortStr.c_str(),
+                rule->peerAddrStr.c_str(), rule->peerMaskStr.c_str(), role,
+                direct ? rule->destAddrStr.c_str() : "dynamic destination",
+                direct ? rule->destPortStr.c_str() : "",
+                rule->ifAddrStr.empty() ? "all interfaces" : rule->ifAddrStr.c_str(),
+                rule->disabled != 0 ? " )" : "");
+}
+
+RuleRef& RuleRef::operator=(RuleRef&& other) noexcept {
+  if (this != &other) {
+    if (rule_ != nullptr) releaseRule(rule_);
+    rule_ = other.rule_;
+    other.rule_ = nullptr;
+  }
+  return *this;
+}
+
+RuleRef::~RuleRef() {
+  if (rule_ != nullptr) releaseRule(rule_);
+}
+
+}  // namespace config

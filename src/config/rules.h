@@ -1,0 +1,111 @@
+// Relay rules: which accepted connections the relay takes, in which SSL role, and where it sends
+// them.
+//
+// `ruleTable` holds up to 256 rules in the user's order; each rule is stored as the subkey "RuleN"
+// (N from 1) of the settings key. A rule is reference counted: the table holds one reference and
+// every connection that `findRule` hands it holds one more, so a rule replaced or deleted while in
+// use lives until its last connection ends. One lock (the rule lock) guards every reference count
+// and the whole `findRule` scan. The table is loaded, saved and edited by one thread; connection
+// threads only call `findRule` and `releaseRule`.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/registry.h"
+
+namespace config {
+
+constexpr int kMaxRules = 256;
+
+enum RuleRole : uint32_t { kRolePlug = 0, kRoleClient = 1, kRoleServer = 2, kRoleProxy = 3 };
+enum ConnectType : uint32_t { kConnectDirect = 0, kConnectSocks = 1, kConnectHttp = 2 };
+
+// One rule. Texts are what the user typed (empty when unset); the numbers are derived from them by
+// `resolveRule`, which may run on any connection thread while others read them, hence atomic.
+struct ccRule {
+  uint32_t disabled = 0;
+  uint32_t references = 1;  // guarded by the rule lock
+  std::string ifAddrStr;
+  std::atomic<uint32_t> ifAddr{0};
+  std::string peerAddrStr;
+  std::atomic<uint32_t> peerAddr{0};
+  std::string peerMaskStr;
+  std::atomic<uint32_t> peerMask{0};
+  std::string peerPortStr;
+  std::atomic<uint16_t> peerPort{0};
+  std::string destAddrStr;  // cleared (under the rule lock) for rules that are not direct
+  std::atomic<uint32_t> destAddr{0};
+  std::string destPortStr;
+  std::atomic<uint16_t> destPort{0};
+  uint32_t sslRole = kRolePlug;
+  std::string sslCert;
+  std::string sslKey;
+  uint32_t verifyServer = 0;
+  uint32_t verifyClient = 0;
+  uint32_t httpsProxyEnable = 0;
+  std::string httpsProxyServer;
+  std::string httpsProxyPort;
+  std::string httpsProxyUser;
+  std::string httpsProxyUserPass;
+  uint32_t httpsProxyUseNtlm = 0;
+  uint32_t httpProxyDropTime = 0;  // seconds
+  uint32_t certType = 1;
+  uint32_t connectType = kConnectDirect;
+};
+
+struct RuleTable {
+  platform::Hive root = platform::Hive::kCurrentUser;
+  int count = 0;
+  ccRule* rules[kMaxRules] = {};
+};
+
+extern RuleTable ruleTable;
+// Rule keys known to exist in the store since the last load or save.
+extern int loadedRuleKeys;
+
+// Releases what the table holds, then loads Rule1, Rule2, ... until the first missing or
+// incomplete rule (or 256). Returns the number loaded.
+int loadAllRules(RuleTable* table);
+// Writes every rule of the table and deletes the keys of rules loaded earlier beyond its end.
+// Returns 0 or the first registry error.
+long saveAllRules(RuleTable* table);
+// A new rule with one reference read from the key of position `index` (0-based), or null.
+ccRule* loadRule(platform::Hive root, int index);
+// Writes the rule to the key of position `index`, or deletes that key when `rule` is null.
+long saveRule(platform::Hive root, int index, const ccRule* rule);
+// The first enabled rule of `ruleTable` for this client address and local port (network byte
+// order), with a reference taken for the caller; null when none fits.
+ccRule* findRule(uint32_t clientAddress, uint16_t localPort);
+uint32_t retainRule(ccRule* rule);
+// Drops one reference; the rule is freed when none is left. Returns the new count.
+uint32_t releaseRule(ccRule* rule);
+void releaseAllRules(RuleTable* table);
+// Derives the numbers from the texts (host and service names are looked up).
+void resolveRule(ccRule* rule);
+// 0, or -1 to -5 for the first missing part: client address, listening port, client mask,
+// destination, destination port (the last two for direct rules only).
+int validateRule(const ccRule* rule);
+// The one-line description shown in the rules list and logged by the listener.
+void describeRule(char* buffer, size_t size, const ccRule* rule);
+
+// Holds one reference to a rule and drops it when it goes.
+class RuleRef {
+ public:
+  explicit RuleRef(ccRule* rule = nullptr) : rule_(rule) {}
+  RuleRef(RuleRef&& other) noexcept : rule_(other.rule_) { other.rule_ = nullptr; }
+  RuleRef& operator=(RuleRef&& other) noexcept;
+  RuleRef(const RuleRef&) = delete;
+  RuleRef& operator=(const RuleRef&) = delete;
+  ~RuleRef();
+  ccRule* get() const { return rule_; }
+  ccRule* operator->() const { return rule_; }
+  explicit operator bool() const { return rule_ != nullptr; }
+
+ private:
+  ccRule* rule_;
+};
+
+}  // namespace config

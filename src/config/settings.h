@@ -1,0 +1,141 @@
+// The settings record: every global option of the relay, loaded from the settings key
+// "Software\Tandry\Brisklane 4" of the chosen hive and saved back to it.
+//
+// `ccSettings` is the one record of the process. It is loaded once before any listener runs and
+// changed only by the thread that edits the settings (the settings dialog, the daemon's reload);
+// every other thread reads its fields directly, and a change is seen field by field.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/setting_value.h"
+#include "platform/registry.h"
+
+namespace config {
+
+constexpr int kMaxLocalNets = 16;
+constexpr int kMaxSslPorts = 16;
+constexpr int kMaxListEntries = 16;
+
+struct Settings {
+  SettingText sslCaCert;                             // "ssl.ca_cert"
+  SettingText sslCrlLists;                           // "ssl.crl_lists"
+  SettingWord crlCheckEnable;                        // "crl.check.enable"
+  SettingWord crlPolicyFailCannotFindCrlForIssuer;   // "crl.policy.fail.CannotFindCrlForIssuer"
+  SettingWord crlPolicyFailExpiredCrlForIssuer;      // "crl.policy.fail.ExpiredCrlForIssuer"
+  SettingWord crlPolicyFailValidCrlRevokesCert;      // "crl.policy.fail.ValidCrlRevokesCert"
+  SettingText sslCipher;                             // "ssl.cipher"
+  SettingText sslPasswd;                             // "ssl.passwd", the remembered pass phrase
+  SettingText bklLocation;                           // "bkl.location"
+  SettingWord sslSavePasswd;                         // "ssl.save_passwd"
+  SettingWord sslEnableSsl2;                         // "ssl.enable_ssl2"
+  SettingWord sslEnableSsl3;                         // "ssl.enable_ssl3"
+  SettingWord sslEnableTls1;                         // "ssl.enable_tls1"
+  SettingWord sslUseSystemRegistry;                  // "ssl.use_system_registry"
+  SettingWord localNetCount;                         // "socks.no_local_nets"
+  SettingWord localNetAddr[kMaxLocalNets];           // network byte order
+  SettingWord localNetMask[kMaxLocalNets];           // network byte order
+  SettingWord socksEnable;                           // "socks.enable"
+  SettingText socksServer;                           // "socks.server"
+  SettingText socksPort;                             // "socks.port"
+  SettingWord sslPorts[kMaxSslPorts];                // "ssl.proxy_ports", network byte order
+  SettingWord sslPortCount;
+  SettingWord paused;                                // never loaded or saved
+  SettingText debugFile;                             // "debug.file"
+  SettingWord ddePause;                              // "dde.pause", held in milliseconds
+  SettingWord sslSessionCacheMode;                   // "ssl.sessionCacheMode"
+  SettingWord sslSessionsFlushLimit;                 // "ssl.sessionsFlushLimit", signed
+  SettingWord ddeEnable;                             // "dde.enable"
+  SettingWord ssvrLogout;                            // "ssvr.logout"
+  SettingWord debug;                                 // "debug"
+  SettingWord verbose;                               // "verbose"
+  SettingWord logNolog;                              // "log.nolog"
+  SettingWord logErr;                                // "log.err"
+  SettingWord logWarn;                               // "log.warn"
+  SettingWord logInfo;                               // "log.info"
+  SettingWord logDetailed;                           // "log.detailed"
+  SettingWord logDebug;                              // "log.debug"
+  SettingWord logMax;                                // "log.max"
+  SettingWord tcpLinger;                             // "tcp.linger"
+  SettingWord tcpLingerTime;                         // "tcp.linger.time", seconds
+  SettingWord tcpTimeout;                            // "tcp.timeout"
+  SettingWord tcpNodelay;                            // "tcp.nodelay"
+  SettingWord tcpSleep;                              // "tcp.sleep", milliseconds
+  SettingWord tcpLoopsleep;                          // "tcp.loopsleep", milliseconds
+  SettingWord tcpCloseSockets;                       // "tcp.close.sockets"
+  SettingWord tcpResolv;                             // "tcp.resolv"
+  SettingWord tcpReuse;                              // "tcp.reuse"
+  SettingWord logTime;                               // "log.time"
+  SettingWord statsEnable;                           // "stats.enable"
+  SettingWord sslPasswdType;                         // "ssl.passwd_type"
+  SettingWord showSettings;                          // "show.settings"
+  SettingWord filterEnable;                          // "filter.enable"
+  SettingText filterHave;                            // "filter.have"
+  SettingText filterHavenot;                         // "filter.havenot"
+  SettingText hostList[kMaxListEntries];             // "host.list"
+  SettingWord hostCount;
+  SettingText portList[kMaxListEntries];             // "port.list"
+  SettingWord portCount;
+  SettingWord threadPoolEnable;                      // "thread.pool.enable"
+  SettingWord isNT;
+  SettingWord isAdmin;
+  SettingWord sniffer;                               // "sniffer" on the command line
+  platform::Hive rootKey = platform::Hive::kCurrentUser;
+  SettingWord toolbarSize;                           // "toolbar.size"
+  SettingText adapterAddress;                        // 12 hexadecimal digits or "no nic"
+  SettingWord perfMonEnable;                         // "perf.mon.enable"
+};
+
+extern Settings ccSettings;
+
+// Fills the record from the settings key of `root`. Returns 0, or the registry error of opening
+// the key, in which case the record keeps what it held (the zeros of a new record).
+long loadSettings(platform::Hive root, Settings* record);
+// Writes the values the program owns, in their order; returns 0 or the first registry error.
+long saveSettings(platform::Hive root, const Settings& record);
+// Empties every text of the record.
+void freeSettings(Settings* record);
+
+// Hands the log switches of `record` to the log call.
+void publishLogSwitches(const Settings& record);
+
+// The classful network of an address, as the local-network table keeps it.
+void classfulNetwork(uint32_t address, uint32_t* network, uint32_t* mask);
+// Fills the local-network table with the classful networks of up to 16 addresses.
+void setLocalNetworks(Settings* record, const uint32_t* addresses, int count);
+// Parses an "ssl.proxy_ports" text into `sslPorts` (the single port 443 when nothing results),
+// and builds the text back from the table.
+void setSslPorts(Settings* record, const std::string& text);
+std::string sslPortsText(const Settings& record);
+// Splits a "host.list" or "port.list" text at ':' into up to 16 entries, empty ones included.
+int splitList(const std::string& text, SettingText (&entries)[kMaxListEntries]);
+
+// Accessors of the record `ccSettings`.
+const char* settingsKeyPath();
+platform::Hive rootKey();
+uint32_t logNolog();
+uint32_t logErr();
+uint32_t logWarn();
+uint32_t logInfo();
+uint32_t logDetailed();
+uint32_t logDebug();
+uint32_t logMax();
+uint32_t filterEnable();
+std::string filterHave();
+std::string filterHavenot();
+uint32_t crlCheckEnable();
+uint32_t crlPolicyFailCannotFindCrlForIssuer();
+uint32_t crlPolicyFailExpiredCrlForIssuer();
+uint32_t crlPolicyFailValidCrlRevokesCert();
+uint32_t toolbarSize();  // 0 reads as 48
+void setToolbarSize(uint32_t size);
+std::string passphrase();
+// An empty text forgets the remembered pass phrase.
+void setPassphrase(const std::string& text);
+uint32_t hostCount();
+std::string host(uint32_t index);
+uint32_t portCount();
+std::string port(uint32_t index);
+
+}  // namespace config

@@ -1,0 +1,40 @@
+// What the program asks of the operating system about itself and its host: privileges, the
+// network adapter's hardware address, the host's own addresses, host and service names.
+//
+// Addresses are IPv4 in network byte order; ports are host-order numbers here. Every call is
+// thread-safe (the reentrant resolver calls are used).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Linux offers everything the program needs of the Windows NT platform.
+constexpr bool kIsNt = true;
+
+// The process runs with administrator rights: effective uid 0.
+bool isAdministrator();
+
+// The first non-loopback interface's hardware address as 12 upper-case hexadecimal digits, or
+// "no nic" when there is none.
+std::string adapterAddressText();
+
+// The addresses the local host name resolves to, in resolver order. False when the host name
+// cannot be taken or resolved.
+bool localHostAddresses(std::vector<uint32_t>* addresses);
+
+// The first IPv4 address of a host name; false when the lookup fails.
+bool resolveHostV4(const std::string& name, uint32_t* address);
+// Replaces the resolver behind resolveHostV4 (null restores the system's), so that fuzzing and
+// tests need no name service.
+using HostResolver = bool (*)(const std::string& name, uint32_t* address);
+void setHostResolver(HostResolver resolver);
+
+// The port of a TCP service name ("https" gives 443); 0 when the name is unknown.
+uint16_t tcpServicePort(const std::string& name);
+// The TCP service name of a port; empty when it has none.
+std::string tcpServiceName(uint16_t port);
+
+}  // namespace platform

@@ -1,0 +1,216 @@
+#include "config/rules.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "temp_hive.h"
+
+namespace config {
+namespace {
+
+using config_test::TempHive;
+using platform::Hive;
+
+class Rules : public TempHive {
+ protected:
+  void TearDown() override {
+    releaseAllRules(&ruleTable);
+    loadedRuleKeys = 0;
+    TempHive::TearDown();
+  }
+
+  // A complete direct plug rule in RuleN.
+  void storeRule(int n, const std::string& port, const std::string& peer = "All",
+                 const std::string& mask = "All") {
+    const auto k = key("Rule" + std::to_string(n));
+    setText(k, "peer.port.str", port);
+    setText(k, "peer.addr.str", peer);
+    setText(k, "peer.mask.str", mask);
+    setText(k, "dest.addr.str", "127.0.0.1");
+    setText(k, "dest.port.str", "9999");
+  }
+
+  static uint16_t port(int p) { return htons(static_cast<uint16_t>(p)); }
+};
+
+TEST_F(Rules, LoadingStopsAtTheFirstIncompleteRule) {
+  storeRule(1, "7001");
+  storeRule(2, "7002");
+  storeRule(3, "7003");
+  const auto k = key("Rule2");
+  ASSERT_EQ(platform::regDeleteValue(k, "peer.mask.str"), 0);
+  EXPECT_EQ(loadAllRules(&ruleTable), 1);
+  EXPECT_EQ(loadedRuleKeys, 1);
+  EXPECT_EQ(ruleTable.rules[0]->peerPortStr, "7001");
+  EXPECT_EQ(ntohs(ruleTable.rules[0]->peerPort), 7001);
+}
+
+TEST_F(Rules, ValidationNamesTheFirstMissingPart) {
+  ccRule r;
+  EXPECT_EQ(validateRule(&r), -1);
+  r.peerAddrStr = "All";
+  EXPECT_EQ(validateRule(&r), -2);
+  r.peerPortStr = "80";
+  EXPECT_EQ(validateRule(&r), -3);
+  r.peerMask = 0xFFFFFFFF;
+  EXPECT_EQ(validateRule(&r), -4);
+  r.destAddr = 1;
+  EXPECT_EQ(validateRule(&r), -5);
+  r.destPortStr = "x";
+  EXPECT_EQ(validateRule(&r), 0);
+  ccRule dynamic;
+  dynamic.peerAddrStr = dynamic.peerPortStr = dynamic.peerMaskStr = "1";
+  dynamic.connectType = kConnectSocks;
+  EXPECT_EQ(validateRule(&dynamic), 0);
+}
+
+TEST_F(Rules, FindRuleMatchesMaskedClientsAndPorts) {
+  storeRule(1, "7001", "192.168.1.0", "C net");
+  storeRule(2, "7001", "All", "All");
+  storeRule(3, "7002", "All", "All");
+  ASSERT_EQ(loadAllRules(&ruleTable), 3);
+  RuleRef first(findRule(inet_addr("192.168.1.77"), port(7001)));
+  EXPECT_EQ(first.get(), ruleTable.rules[0]);
+  RuleRef other(findRule(inet_addr("192.168.2.77"), port(7001)));
+  EXPECT_EQ(other.get(), ruleTable.rules[1]);
+  RuleRef third(findRule(inet_addr("8.8.8.8"), port(7002)));
+  EXPECT_EQ(third.get(), ruleTable.rules[2]);
+  EXPECT_EQ(findRule(inet_addr("8.8.8.8"), port(7003)), nullptr);
+  EXPECT_EQ(ruleTable.rules[0]->references, 2u);
+  EXPECT_EQ(ntohl(ruleTable.rules[0]->destAddr), 0x7F000001u);
+  EXPECT_EQ(ntohs(ruleTable.rules[0]->destPort), 9999);
+}
+
+TEST_F(Rules, DisabledRulesNeverMatchAndSaySo) {
+  storeRule(1, "7001");
+  setDword(key("Rule1"), "disable", 1);
+  storeRule(2, "7001");
+  ASSERT_EQ(loadAllRules(&ruleTable), 2);
+  RuleRef found(findRule(inet_addr("10.0.0.1"), port(7001)));
+  EXPECT_EQ(found.get(), ruleTable.rules[1]);
+  char text[256];
+  describeRule(text, sizeof text, ruleTable.rules[0]);
+  EXPECT_STREQ(text, "disabled ( 7001 All All as plug to 127.0.0.1 9999 on all interfaces  ) ");
+  describeRule(text, sizeof text, ruleTable.rules[1]);
+  EXPECT_STREQ(text, " 7001 All All as plug to 127.0.0.1 9999 on all interfaces  ");
+  describeRule(text, 12, ruleTable.rules[1]);
+  EXPECT_STREQ(text, " 7001 All A");
+}
+
+TEST_F(Rules, DynamicRulesDropTheirDestination) {
+  storeRule(1, "1080");
+  const auto k = key("Rule1");
+  setDword(k, "connect.type", kConnectSocks);
+  setDword(k, "ssl.role", kRoleServer);
+  setText(k, "if.addr.str", "127.0.0.1");
+  ASSERT_EQ(loadAllRules(&ruleTable), 1);
+  ccRule* rule = ruleTable.rules[0];
+  resolveRule(rule);
+  EXPECT_TRUE(rule->destAddrStr.empty());
+  EXPECT_EQ(rule->destAddr, 0xFFFFFFFFu);
+  EXPECT_EQ(rule->destPort, 0);
+  char text[256];
+  describeRule(text, sizeof text, rule);
+  EXPECT_STREQ(text, " 1080 All All as server to dynamic destination  on 127.0.0.1  ");
+  ASSERT_EQ(saveAllRules(&ruleTable), 0);
+  EXPECT_FALSE(hasValue(k, "dest.addr.str"));
+}
+
+TEST_F(Rules, SavingFewerRulesDeletesTheRest) {
+  for (int n = 1; n <= 5; ++n) storeRule(n, std::to_string(7000 + n));
+  ASSERT_EQ(loadAllRules(&ruleTable), 5);
+  releaseRule(ruleTable.rules[2]);
+  releaseRule(ruleTable.rules[3]);
+  releaseRule(ruleTable.rules[4]);
+  ruleTable.count = 2;
+  ASSERT_EQ(saveAllRules(&ruleTable), 0);
+  EXPECT_EQ(loadedRuleKeys, 2);
+  const auto settings = key();
+  std::string name;
+  EXPECT_EQ(platform::regEnumKey(settings, 0, &name), 0);
+  EXPECT_EQ(platform::regEnumKey(settings, 1, &name), 0);
+  EXPECT_EQ(platform::regEnumKey(settings, 2, &name), platform::kErrorNoMoreItems);
+  EXPECT_EQ(loadAllRules(&ruleTable), 2);
+}
+
+TEST_F(Rules, SaveWritesTextsButNeverNumbersOrCredentials) {
+  storeRule(1, "8080");
+  auto k = key("Rule1");
+  setDword(k, "connect.type", kConnectHttp);
+  setText(k, "https.proxy.server", "proxy.example");
+  setText(k, "https.proxy.port", "3128");
+  setText(k, "https.proxy.user", "alice");
+  setText(k, "https.proxy.user.pass", "wonder");
+  setDword(k, "http.proxy.droptime", 30);
+  ASSERT_EQ(loadAllRules(&ruleTable), 1);
+  ccRule* rule = ruleTable.rules[0];
+  EXPECT_EQ(rule->httpsProxyUser, "alice");
+  EXPECT_EQ(rule->httpProxyDropTime, 30u);
+  ASSERT_EQ(platform::regDeleteKey(key(), "Rule1"), 0);
+  ASSERT_EQ(saveAllRules(&ruleTable), 0);
+  k = key("Rule1");
+  EXPECT_EQ(text(k, "https.proxy.server"), "proxy.example");
+  EXPECT_EQ(text(k, "https.proxy.port"), "3128");
+  EXPECT_EQ(dword(k, "connect.type"), uint32_t{kConnectHttp});
+  EXPECT_EQ(dword(k, "cert.type"), 1u);
+  EXPECT_EQ(dword(k, "http.proxy.droptime"), 30u);
+  for (const char* never : {"https.proxy.user", "https.proxy.user.pass", "peer.port", "peer.addr",
+                            "dest.addr", "if.addr", "ssl.cert"}) {
+    EXPECT_FALSE(hasValue(k, never)) << never;
+  }
+}
+
+TEST_F(Rules, ReferencesSurviveManyThreadsAndReloads) {
+  storeRule(1, "7001", "10.0.0.0", "A net");
+  storeRule(2, "7001");
+  ASSERT_EQ(loadAllRules(&ruleTable), 2);
+  std::atomic<bool> stop{false};
+  std::atomic<long> found{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20000 && !stop; ++i) {
+        ccRule* rule = findRule(htonl(0x0A000000u + static_cast<uint32_t>(t)), port(7001));
+        if (rule == nullptr) continue;
+        ++found;
+        if (rule->peerPortStr != "7001") ADD_FAILURE() << "rule torn";
+        releaseRule(rule);
+      }
+    });
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int reload = 0; reload < 50 && std::chrono::steady_clock::now() < deadline; ++reload) {
+    loadAllRules(&ruleTable);
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_GT(found.load(), 0);
+  ASSERT_EQ(ruleTable.count, 2);
+  EXPECT_EQ(ruleTable.rules[0]->references, 1u);
+  EXPECT_EQ(ruleTable.rules[1]->references, 1u);
+}
+
+TEST_F(Rules, RuleRefReleasesOnce) {
+  storeRule(1, "7001");
+  ASSERT_EQ(loadAllRules(&ruleTable), 1);
+  ccRule* rule = ruleTable.rules[0];
+  {
+    RuleRef a(findRule(inet_addr("1.2.3.4"), port(7001)));
+    EXPECT_EQ(rule->references, 2u);
+    RuleRef b(std::move(a));
+    EXPECT_EQ(rule->references, 2u);
+    EXPECT_EQ(retainRule(rule), 3u);
+    b = RuleRef(rule);
+    EXPECT_EQ(rule->references, 2u);
+  }
+  EXPECT_EQ(rule->references, 1u);
+}
+
+}  // namespace
+}  // namespace config
