@@ -1,0 +1,36 @@
+// What a listener hands to the connection handler for one accepted connection, and the relay's
+// process-wide statistics.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/unique_fd.h"
+
+namespace relay {
+
+// One accepted connection; owned by whoever handles it (the handler frees it on every path).
+struct connectInfo {
+  uint32_t clientAddress = 0;  // network byte order
+  uint16_t clientPort = 0;     // network byte order
+  uint16_t localPort = 0;      // network byte order
+  platform::UniqueFd src;      // the accepted client socket
+};
+
+// Relay statistics, guarded by `statsLock` (log/locks.h) and changed only while "stats.enable"
+// is set. Byte totals are 64-bit so that they never wrap on a busy server.
+struct RelayStats {
+  uint64_t connectionsTotal = 0;
+  uint64_t connectionsActive = 0;
+  uint64_t bytesClientToDest = 0;
+  uint64_t bytesDestToClient = 0;
+};
+extern RelayStats relayStats;
+// A copy taken under `statsLock`.
+RelayStats statsSnapshot();
+
+// The four role names, indexed by a rule's "ssl.role".
+const char* roleName(uint32_t role);
+
+}  // namespace relay

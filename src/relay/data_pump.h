@@ -1,0 +1,42 @@
+// The data pump: moves bytes both ways between the two sides of one relayed connection until one
+// side ends, counts them, and closes both sides exactly once.
+//
+// Each side is a connected socket, with an SSL object over it when that side speaks SSL (its
+// handshake already done). The pump runs on the connection's own thread and owns both sides.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+
+#include "platform/unique_fd.h"
+#include "relay/ssl_context.h"
+
+namespace relay {
+
+struct PumpEnd {
+  platform::UniqueFd fd;
+  SslPtr ssl;  // null for a plain side
+};
+
+// What the disconnect line says, and how.
+struct PumpReport {
+  uint32_t clientAddress = 0;  // network byte order
+  uint16_t clientPort = 0;     // network byte order
+  uint32_t destAddress = 0;    // network byte order
+  uint16_t destPort = 0;       // network byte order
+  // false: "Disconnect %s.%d from %s.%d: %s" at LOG_INFO, code 0x6052, only when verbose.
+  // true: "Disconnect %s:%d from %s:%d : %s" at LOG_ERROR, code 0x6001, always (HTTP front end).
+  bool frontEndStyle = false;
+  // Idle time after which the pump ends the connection; 0 waits forever.
+  uint32_t idleSeconds = 0;
+};
+
+// Relays until either side ends (or the idle time passes), then closes both sides.
+void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report);
+
+// A copy of every block read goes here while set (the I/O buffer view); may be null.
+using BufferViewHook = void (*)(const uint8_t* data, size_t size, bool fromClient);
+void setBufferViewHook(BufferViewHook hook);
+
+}  // namespace relay
