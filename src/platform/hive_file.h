@@ -1,0 +1,86 @@
+// The text format of a registry export, without any file access: the parser turns the bytes of
+// an export ("Windows Registry Editor Version 5.00" or "REGEDIT4", UTF-8 or UTF-16LE with its
+// byte-order mark) into key records, the writer turns a key tree back into export text. Used by
+// the configuration store (registry.cpp) for its hive files and for import and export, and by
+// the fuzz target. Pure functions over values; callable from any thread.
+//
+// In memory every string is 8-bit. In "5.00" files the bytes of hex(1), hex(2) and hex(7)
+// values are UTF-16LE; they are converted to UTF-8 when read and back when written. Bytes that
+// are not valid UTF-8 are carried as the unpaired surrogates U+DC80..U+DCFF so that any byte
+// string survives a write and a read unchanged.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+struct RegValue {
+  std::string name;
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+};
+
+// One key with its values and subkeys, both in creation (or file) order.
+struct RegNode {
+  std::string name;
+  std::vector<RegValue> values;
+  std::vector<RegNode> subkeys;
+};
+
+// ASCII case-insensitive comparison of key and value names.
+bool namesEqual(std::string_view a, std::string_view b);
+// Splits "A\B\C"; false when a part is empty. An empty path has no parts.
+bool splitKeyPath(std::string_view path, std::vector<std::string_view>* parts);
+RegNode* findSubkey(RegNode& node, std::string_view name);
+RegValue* findValue(RegNode& node, std::string_view name);
+// The key at path below root, or null.
+RegNode* findNode(RegNode& root, std::string_view path);
+// The key at path below root, created with its parents when missing; null for a bad path.
+RegNode* createNode(RegNode& root, std::string_view path);
+// Removes the key at path with everything below it; false when there is none.
+bool deleteNode(RegNode& root, std::string_view path);
+// Replaces the value of that name (keeping its place) or appends a new one.
+void putValue(RegNode& node, std::string_view name, uint32_t type, std::vector<uint8_t> data);
+
+// A value line of an export: set, or delete (`"name"=-`).
+struct HiveValueRecord {
+  std::string name;
+  bool remove = false;
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+};
+
+// A key line of an export with the values that follow it. The root is "HKEY_CURRENT_USER" or
+// "HKEY_LOCAL_MACHINE" when the file names one of them in long or short form, else as written.
+struct HiveKeyRecord {
+  std::string root;
+  std::string path;
+  bool remove = false;  // "[-...]": delete the key with its subtree
+  int line = 0;
+  std::vector<HiveValueRecord> values;
+};
+
+// The records read, in file order. On an error the records read before the error line are kept
+// (the record being read keeps the values before it) and errorLine names the 1-based line.
+struct HiveParseResult {
+  std::vector<HiveKeyRecord> keys;
+  bool unicode = true;  // "5.00" file, as opposed to "REGEDIT4"
+  int errorLine = 0;
+  std::string error;
+  bool ok() const { return error.empty(); }
+};
+
+HiveParseResult parseHiveText(std::string_view bytes);
+
+// Applies one record below root (the record's root is not looked at).
+void applyKeyRecord(RegNode& root, const HiveKeyRecord& record);
+
+// "Windows Registry Editor Version 5.00" text (UTF-8, LF) holding node and everything below it,
+// the node named fullName ("HKEY_CURRENT_USER\Software\..."). A node without values is written
+// as a key line unless it is the top node and skipEmptyTop is set (the root of a whole hive).
+std::string formatHiveText(const RegNode& node, std::string_view fullName, bool skipEmptyTop);
+
+}  // namespace platform

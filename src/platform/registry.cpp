@@ -1,0 +1,567 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "platform/hive_file.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+constexpr size_t kMaxFileBytes = size_t{64} << 20;
+constexpr size_t kMaxValueName = 16383;
+constexpr long kNoChange = -1;  // a change function found nothing to write
+
+std::mutex gSettingsMutex;  // guards gHiveDir and gReporter
+std::string gHiveDir;
+RegistryReporter gReporter;
+
+void report(const std::vector<std::string>& messages) {
+  for (const std::string& m : messages) {
+    RegistryReporter reporter;
+    {
+      std::lock_guard<std::mutex> lock(gSettingsMutex);
+      reporter = gReporter;
+    }
+    if (reporter) {
+      reporter(m);
+    } else {
+      std::fprintf(stderr, "%s\n", m.c_str());
+    }
+  }
+}
+
+std::string errnoText(const std::string& file, int err) { return file + ": " + std::strerror(err); }
+
+// What tells one version of a file from another without reading it.
+struct FileIdentity {
+  int statError = ENOENT;  // 0 when the file exists
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  time_t mtimeSec = 0;
+  long mtimeNsec = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity identityOf(const struct stat& st) {
+  return FileIdentity{0, st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+FileIdentity currentIdentity(const std::string& file) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) {
+    FileIdentity id;
+    id.statError = errno;
+    return id;
+  }
+  return identityOf(st);
+}
+
+// Reads the whole file; a missing file reads as empty. Returns 0 or an errno value.
+int readWholeFile(const std::string& file, std::string* bytes, FileIdentity* id) {
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    const int err = errno;
+    *id = currentIdentity(file);
+    return err == ENOENT ? 0 : err;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  *id = identityOf(st);
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  if (static_cast<size_t>(st.st_size) > kMaxFileBytes) return EFBIG;
+  char buf[65536];
+  while (bytes->size() <= kMaxFileBytes) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    bytes->append(buf, static_cast<size_t>(n));
+  }
+  return EFBIG;
+}
+
+// Writes bytes to a new file at path (mode 0600) and syncs it. Returns 0 or an errno value.
+int writeNewFile(const std::string& path, const std::string& bytes) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+  UniqueFd fd(::open(path.c_str(), flags, 0600));
+  if (!fd.valid() && errno == EEXIST && ::unlink(path.c_str()) == 0) {
+    fd.reset(::open(path.c_str(), flags, 0600));  // left behind by a crashed process of our pid
+  }
+  if (!fd.valid()) return errno;
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0) return errno;
+  return ::close(fd.release()) == 0 ? 0 : errno;
+}
+
+std::string directoryOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// Creates the folder and its missing parents, mode 0700. Returns 0 or an errno value.
+int makeDirectories(const std::string& dir) {
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos < dir.size() && dir[pos] != '/') continue;
+    const std::string prefix = dir.substr(0, pos);
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  }
+  return 0;
+}
+
+void syncDirectory(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
+}
+
+// Writes the text to a temporary file beside target and renames it over target.
+int replaceFile(const std::string& target, const std::string& text) {
+  const std::string tmp = target + ".tmp." + std::to_string(::getpid());
+  int err = writeNewFile(tmp, text);
+  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(tmp.c_str());
+    return err;
+  }
+  syncDirectory(directoryOf(target));
+  return 0;
+}
+
+// One hive as this process last read it.
+struct HiveState {
+  std::mutex mutex;  // guards every member below
+  bool loaded = false;
+  std::string file;
+  FileIdentity id;
+  RegNode root;
+  long refusal = kErrorSuccess;  // why changes are refused: kErrorWriteProtect, kErrorAccessDenied
+};
+
+HiveState& stateOf(Hive hive) {
+  static HiveState states[2];
+  return states[hive == Hive::kLocalMachine ? 1 : 0];
+}
+
+void loadHive(Hive hive, HiveState& s, const std::string& file, std::vector<std::string>* msgs) {
+  s.loaded = true;
+  s.file = file;
+  s.root = RegNode();
+  s.refusal = kErrorSuccess;
+  std::string bytes;
+  if (const int err = readWholeFile(file, &bytes, &s.id); err != 0) {
+    s.refusal = kErrorAccessDenied;
+    msgs->push_back(errnoText(file, err));
+    return;
+  }
+  if (bytes.empty()) return;
+  const HiveParseResult parsed = parseHiveText(bytes);
+  int errorLine = parsed.errorLine;
+  std::string error = parsed.error;
+  for (const HiveKeyRecord& key : parsed.keys) {
+    if (key.root != hiveName(hive)) {
+      errorLine = key.line;
+      error = "a key of " + key.root + " in the file of " + hiveName(hive);
+      break;
+    }
+    applyKeyRecord(s.root, key);
+  }
+  if (!error.empty()) {
+    s.refusal = kErrorWriteProtect;
+    msgs->push_back(file + ":" + std::to_string(errorLine) + ": " + error);
+  }
+}
+
+// Re-reads the hive when its file changed since the last read. Caller holds s.mutex.
+void refresh(Hive hive, HiveState& s, std::vector<std::string>* msgs) {
+  const std::string file = hiveFilePath(hive);
+  if (!s.loaded || s.file != file || currentIdentity(file) != s.id) loadHive(hive, s, file, msgs);
+}
+
+// One change of a hive file: holds the hive's mutex and the file lock from begin() until
+// destruction.
+class HiveWriter {
+ public:
+  explicit HiveWriter(Hive hive) : hive_(hive), state_(stateOf(hive)), guard_(state_.mutex) {}
+  HiveWriter(const HiveWriter&) = delete;
+  HiveWriter& operator=(const HiveWriter&) = delete;
+  ~HiveWriter() {
+    if (!tmp_.empty()) ::unlink(tmp_.c_str());
+  }
+
+  long begin(std::vector<std::string>* msgs);
+  const RegNode& root() const { return state_.root; }
+  long stage(const RegNode& root, std::vector<std::string>* msgs);
+  long commit(RegNode root, std::vector<std::string>* msgs);
+
+ private:
+  Hive hive_;
+  HiveState& state_;
+  std::unique_lock<std::mutex> guard_;
+  UniqueFd lock_;  // holds the flock on "<file>.lock"
+  std::string file_;
+  std::string tmp_;  // staged, not yet renamed
+};
+
+long HiveWriter::begin(std::vector<std::string>* msgs) {
+  file_ = hiveFilePath(hive_);
+  if (const int err = makeDirectories(directoryOf(file_)); err != 0) {
+    msgs->push_back(errnoText(directoryOf(file_), err));
+    return kErrorAccessDenied;
+  }
+  const std::string lockFile = file_ + ".lock";
+  lock_.reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  int rc = lock_.valid() ? 0 : -1;
+  while (rc == 0 && (rc = ::flock(lock_.get(), LOCK_EX)) != 0 && errno == EINTR) rc = 0;
+  if (rc != 0) {
+    msgs->push_back(errnoText(lockFile, errno));
+    return kErrorAccessDenied;
+  }
+  refresh(hive_, state_, msgs);
+  return state_.refusal;
+}
+
+long HiveWriter::stage(const RegNode& root, std::vector<std::string>* msgs) {
+  const std::string text = formatHiveText(root, hiveName(hive_), true);
+  tmp_ = file_ + ".tmp." + std::to_string(::getpid());
+  if (const int err = writeNewFile(tmp_, text); err != 0) {
+    msgs->push_back(errnoText(tmp_, err));
+    return kErrorAccessDenied;
+  }
+  return kErrorSuccess;
+}
+
+long HiveWriter::commit(RegNode root, std::vector<std::string>* msgs) {
+  if (::rename(tmp_.c_str(), file_.c_str()) != 0) {
+    msgs->push_back(errnoText(file_, errno));
+    return kErrorAccessDenied;
+  }
+  tmp_.clear();
+  syncDirectory(directoryOf(file_));
+  state_.root = std::move(root);
+  state_.id = currentIdentity(file_);
+  return kErrorSuccess;
+}
+
+template <typename Change>
+long modifyHive(Hive hive, Change change) {
+  std::vector<std::string> msgs;
+  long rc = kErrorSuccess;
+  {
+    HiveWriter writer(hive);
+    rc = writer.begin(&msgs);
+    if (rc == kErrorSuccess) {
+      RegNode root = writer.root();
+      rc = change(root);
+      if (rc == kErrorSuccess) rc = writer.stage(root, &msgs);
+      if (rc == kErrorSuccess) rc = writer.commit(std::move(root), &msgs);
+      if (rc == kNoChange) rc = kErrorSuccess;
+    }
+  }
+  report(msgs);
+  return rc;
+}
+
+template <typename Read>
+long readHive(Hive hive, Read read) {
+  std::vector<std::string> msgs;
+  long rc = kErrorSuccess;
+  {
+    HiveState& s = stateOf(hive);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    refresh(hive, s, &msgs);
+    rc = read(s.root);
+  }
+  report(msgs);
+  return rc;
+}
+
+bool validKeyPath(std::string_view path) {
+  std::vector<std::string_view> parts;
+  return path.find_first_of(std::string_view("\n\r\0", 3)) == std::string_view::npos &&
+         splitKeyPath(path, &parts);
+}
+
+bool validValueName(std::string_view name) {
+  return name.size() <= kMaxValueName && name.find_first_of("\n\r") == std::string_view::npos;
+}
+
+std::string joinPath(std::string_view parent, std::string_view sub) {
+  if (parent.empty()) return std::string(sub);
+  if (sub.empty()) return std::string(parent);
+  return std::string(parent) + "\\" + std::string(sub);
+}
+
+}  // namespace
+
+long regOpenKey(Hive hive, std::string_view path, RegKey* key) {
+  *key = RegKey();
+  if (!validKeyPath(path)) return kErrorInvalidParameter;
+  const long rc = readHive(hive, [&](RegNode& root) {
+    return findNode(root, path) != nullptr ? kErrorSuccess : kErrorFileNotFound;
+  });
+  if (rc != kErrorSuccess) return rc;
+  key->open_ = true;
+  key->hive_ = hive;
+  key->path_ = path;
+  return kErrorSuccess;
+}
+
+long regCreateKey(Hive hive, std::string_view path, RegKey* key) {
+  *key = RegKey();
+  if (!validKeyPath(path)) return kErrorInvalidParameter;
+  if (regOpenKey(hive, path, key) == kErrorSuccess) return kErrorSuccess;
+  const long rc = modifyHive(hive, [&](RegNode& root) {
+    if (findNode(root, path) != nullptr) return kNoChange;
+    return createNode(root, path) != nullptr ? kErrorSuccess : kErrorInvalidParameter;
+  });
+  if (rc != kErrorSuccess) return rc;
+  key->open_ = true;
+  key->hive_ = hive;
+  key->path_ = path;
+  return kErrorSuccess;
+}
+
+long regOpenSubKey(const RegKey& parent, std::string_view subkey, bool create, RegKey* key) {
+  if (!parent.isOpen()) {
+    *key = RegKey();
+    return kErrorInvalidParameter;
+  }
+  const std::string path = joinPath(parent.path(), subkey);
+  return create ? regCreateKey(parent.hive(), path, key) : regOpenKey(parent.hive(), path, key);
+}
+
+long regQueryValue(const RegKey& key, std::string_view name, uint32_t* type, void* data,
+                   uint32_t* size) {
+  if (!key.isOpen() || (data != nullptr && size == nullptr)) return kErrorInvalidParameter;
+  return readHive(key.hive(), [&](RegNode& root) {
+    RegNode* node = findNode(root, key.path());
+    RegValue* value = node == nullptr ? nullptr : findValue(*node, name);
+    if (value == nullptr) return kErrorFileNotFound;
+    const auto needed = static_cast<uint32_t>(value->data.size());
+    if (type != nullptr) *type = value->type;
+    if (data != nullptr && *size < needed) {
+      *size = needed;
+      return kErrorMoreData;
+    }
+    if (data != nullptr && needed > 0) std::memcpy(data, value->data.data(), needed);
+    if (size != nullptr) *size = needed;
+    return kErrorSuccess;
+  });
+}
+
+long regSetValue(const RegKey& key, std::string_view name, uint32_t type, const void* data,
+                 uint32_t size) {
+  if (!key.isOpen() || !validValueName(name) || (data == nullptr && size > 0)) {
+    return kErrorInvalidParameter;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  std::vector<uint8_t> copy(bytes, bytes + size);
+  return modifyHive(key.hive(), [&](RegNode& root) {
+    RegNode* node = findNode(root, key.path());
+    if (node == nullptr) return kErrorFileNotFound;
+    const RegValue* old = findValue(*node, name);
+    if (old != nullptr && old->type == type && old->data == copy) return kNoChange;
+    putValue(*node, name, type, std::move(copy));
+    return kErrorSuccess;
+  });
+}
+
+long regDeleteValue(const RegKey& key, std::string_view name) {
+  if (!key.isOpen()) return kErrorInvalidParameter;
+  return modifyHive(key.hive(), [&](RegNode& root) {
+    RegNode* node = findNode(root, key.path());
+    if (node == nullptr) return kErrorFileNotFound;
+    for (auto it = node->values.begin(); it != node->values.end(); ++it) {
+      if (namesEqual(it->name, name)) {
+        node->values.erase(it);
+        return kErrorSuccess;
+      }
+    }
+    return kErrorFileNotFound;
+  });
+}
+
+long regDeleteKey(const RegKey& parent, std::string_view subkey) {
+  if (!parent.isOpen() || subkey.empty() || !validKeyPath(subkey)) return kErrorInvalidParameter;
+  const std::string path = joinPath(parent.path(), subkey);
+  return modifyHive(parent.hive(), [&](RegNode& root) {
+    return deleteNode(root, path) ? kErrorSuccess : kErrorFileNotFound;
+  });
+}
+
+long regEnumKey(const RegKey& key, uint32_t index, std::string* name) {
+  if (!key.isOpen() || name == nullptr) return kErrorInvalidParameter;
+  return readHive(key.hive(), [&](RegNode& root) {
+    const RegNode* node = findNode(root, key.path());
+    if (node == nullptr) return kErrorFileNotFound;
+    if (index >= node->subkeys.size()) return kErrorNoMoreItems;
+    *name = node->subkeys[index].name;
+    return kErrorSuccess;
+  });
+}
+
+long regEnumValue(const RegKey& key, uint32_t index, std::string* name, uint32_t* type,
+                  std::vector<uint8_t>* data) {
+  if (!key.isOpen()) return kErrorInvalidParameter;
+  return readHive(key.hive(), [&](RegNode& root) {
+    const RegNode* node = findNode(root, key.path());
+    if (node == nullptr) return kErrorFileNotFound;
+    if (index >= node->values.size()) return kErrorNoMoreItems;
+    const RegValue& v = node->values[index];
+    if (name != nullptr) *name = v.name;
+    if (type != nullptr) *type = v.type;
+    if (data != nullptr) *data = v.data;
+    return kErrorSuccess;
+  });
+}
+
+std::string hiveFilePath(Hive hive) {
+  const char* leaf = hive == Hive::kLocalMachine ? "/machine.reg" : "/user.reg";
+  {
+    std::lock_guard<std::mutex> lock(gSettingsMutex);
+    if (!gHiveDir.empty()) return gHiveDir + leaf;
+  }
+  const char* dir = std::getenv("BRISKLANE_CONFIG_DIR");
+  if (dir != nullptr && *dir != '\0') return dir + std::string(leaf);
+  if (hive == Hive::kLocalMachine) return "/etc/brisklane/machine.reg";
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return xdg + std::string("/brisklane/user.reg");
+  const char* home = std::getenv("HOME");
+  std::string base = home != nullptr ? home : "";
+  if (base.empty()) {
+    const passwd* pw = ::getpwuid(::getuid());
+    base = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : ".";
+  }
+  return base + "/.config/brisklane/user.reg";
+}
+
+void setHiveDirectory(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(gSettingsMutex);
+  gHiveDir = dir;
+}
+
+void setRegistryReporter(RegistryReporter reporter) {
+  std::lock_guard<std::mutex> lock(gSettingsMutex);
+  gReporter = std::move(reporter);
+}
+
+const char* hiveName(Hive hive) {
+  return hive == Hive::kLocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+}
+
+namespace {
+
+// Parses an import file and checks that it names only our two hives.
+long parseImportFile(const std::string& file, HiveParseResult* parsed, std::string* error) {
+  std::string bytes;
+  FileIdentity id;
+  int err = readWholeFile(file, &bytes, &id);
+  if (err == 0 && id.statError != 0) err = id.statError;
+  if (err != 0) {
+    *error = errnoText(file, err);
+    return err == ENOENT ? kErrorFileNotFound : kErrorAccessDenied;
+  }
+  *parsed = parseHiveText(bytes);
+  int line = parsed->errorLine;
+  std::string what = parsed->error;
+  for (const HiveKeyRecord& key : parsed->keys) {
+    if (line != 0 && key.line > line) break;
+    if (key.root != hiveName(Hive::kCurrentUser) && key.root != hiveName(Hive::kLocalMachine)) {
+      line = key.line;
+      what = "keys of " + key.root + " cannot be imported (only HKEY_CURRENT_USER and " +
+             "HKEY_LOCAL_MACHINE)";
+      break;
+    }
+  }
+  if (line == 0) return kErrorSuccess;
+  *error = file + ":" + std::to_string(line) + ": " + what;
+  return kErrorBadDb;
+}
+
+std::string refusalText(Hive hive, long rc) {
+  const std::string file = hiveFilePath(hive);
+  if (rc == kErrorWriteProtect)
+    return file + ": the file could not be parsed and is left unchanged";
+  return file + ": the file cannot be read or written";
+}
+
+}  // namespace
+
+long regImportFile(const std::string& file, std::string* error) {
+  HiveParseResult parsed;
+  long rc = parseImportFile(file, &parsed, error);
+  if (rc != kErrorSuccess) return rc;
+  const Hive hives[2] = {Hive::kCurrentUser, Hive::kLocalMachine};
+  std::vector<std::string> msgs;
+  {
+    // Both hives are locked in this order before either is written, so a refusal of the second
+    // leaves the first unchanged.
+    std::optional<HiveWriter> writers[2];
+    RegNode roots[2];
+    for (int h = 0; h < 2 && rc == kErrorSuccess; ++h) {
+      const bool used =
+          std::any_of(parsed.keys.begin(), parsed.keys.end(),
+                      [&](const HiveKeyRecord& k) { return k.root == hiveName(hives[h]); });
+      if (!used) continue;
+      writers[h].emplace(hives[h]);
+      rc = writers[h]->begin(&msgs);
+      if (rc != kErrorSuccess) {
+        *error = refusalText(hives[h], rc);
+        break;
+      }
+      roots[h] = writers[h]->root();
+      for (const HiveKeyRecord& key : parsed.keys) {
+        if (key.root == hiveName(hives[h])) applyKeyRecord(roots[h], key);
+      }
+      rc = writers[h]->stage(roots[h], &msgs);
+      if (rc != kErrorSuccess) *error = refusalText(hives[h], rc);
+    }
+    for (int h = 0; h < 2 && rc == kErrorSuccess; ++h) {
+      if (writers[h]) rc = writers[h]->commit(std::move(roots[h]), &msgs);
+      if (rc != kErrorSuccess) *error = refusalText(hives[h], rc);
+    }
+  }
+  report(msgs);
+  return rc;
+}
+
+long regExportKey(Hive hive, std::string_view path, const std::string& file, std::string* error) {
+  if (!validKeyPath(path)) return kErrorInvalidParameter;
+  std::string text;
+  const long rc = readHive(hive, [&](RegNode& root) {
+    const RegNode* node = findNode(root, path);
+    if (node == nullptr) return kErrorFileNotFound;
+    text = formatHiveText(*node, joinPath(hiveName(hive), path), false);
+    return kErrorSuccess;
+  });
+  if (rc != kErrorSuccess) {
+    *error = joinPath(hiveName(hive), path) + ": no such key";
+    return rc;
+  }
+  if (const int err = replaceFile(file, text); err != 0) {
+    *error = errnoText(file, err);
+    return kErrorAccessDenied;
+  }
+  return kErrorSuccess;
+}
+
+}  // namespace platform
