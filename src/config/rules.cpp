@@ -56,11 +56,6 @@ void readRuleValues(const platform::RegKey& key, ccRule* rule) {
   rule->httpProxyDropTime = readDword(key, "http.proxy.droptime", 0);
 }
 
-long deleteValueIfPresent(const platform::RegKey& key, const char* name) {
-  const long rc = platform::regDeleteValue(key, name);
-  return rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc;
-}
-
 long writeRuleValues(const platform::RegKey& key, const ccRule& rule) {
   long first = platform::kErrorSuccess;
   auto note = [&first](long rc) {
@@ -255,6 +250,19 @@ void describeRule(char* buffer, size_t size, const ccRule* rule) {
                 direct ? rule->destPortStr.c_str() : "",
                 rule->ifAddrStr.empty() ? "all interfaces" : rule->ifAddrStr.c_str(),
                 rule->disabled != 0 ? " )" : "");
+}
+
+std::vector<RuleRef> snapshotRules() {
+  std::vector<RuleRef> rules;
+  std::lock_guard<std::mutex> hold(ruleLock());
+  rules.reserve(static_cast<size_t>(ruleTable.count));
+  for (int i = 0; i < ruleTable.count; ++i) {
+    ccRule* rule = ruleTable.rules[i];
+    if (rule == nullptr) continue;
+    ++rule->references;
+    rules.emplace_back(rule);
+  }
+  return rules;
 }
 
 RuleRef& RuleRef::operator=(RuleRef&& other) noexcept {

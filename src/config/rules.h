@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -102,10 +103,15 @@ class RuleRef {
   ~RuleRef();
   ccRule* get() const { return rule_; }
   ccRule* operator->() const { return rule_; }
+  ccRule& operator*() const { return *rule_; }
   explicit operator bool() const { return rule_ != nullptr; }
 
  private:
   ccRule* rule_;
 };
+
+// References to every rule of `ruleTable`, in table order, taken under the rule lock: safe to
+// walk while the table is replaced.
+std::vector<RuleRef> snapshotRules();
 
 }  // namespace config

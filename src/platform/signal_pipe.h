@@ -1,0 +1,14 @@
+// Delivers the daemon's control signals (SIGHUP, SIGTERM, SIGINT, SIGUSR1) to a thread: the
+// handlers only write the signal number to a pipe, and `waitForSignal` reads it back.
+#pragma once
+
+namespace platform {
+
+enum class ControlSignal { kReload, kStop, kStatus };
+
+// Installs the handlers once per process. False when the pipe cannot be made.
+bool installControlSignals();
+// Blocks until a control signal arrives.
+ControlSignal waitForSignal();
+
+}  // namespace platform

@@ -1,0 +1,312 @@
+// The relay of one accepted connection from start to end: rule, destination, client side,
+// outgoing connection, destination side, then the data pump.
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <string>
+
+#include "config/address.h"
+#include "config/rules.h"
+#include "config/settings.h"
+#include "log/log.h"
+#include "platform/net.h"
+#include "relay/data_pump.h"
+#include "relay/relay.h"
+#include "relay/ssl_context.h"
+#include "security/verify.h"
+
+namespace relay {
+
+namespace {
+
+constexpr char kModule[] = "proxy";
+constexpr uint32_t kRequestTimeoutMs = 120000;
+
+using config::ccSettings;
+
+// Everything one connection keeps while it is set up; the texts are for its log lines.
+struct Connection {
+  std::unique_ptr<connectInfo> info;
+  config::RuleRef rule;
+  char client[16] = "";
+  int clientPort = 0;
+  uint32_t destAddress = 0;  // network byte order
+  uint16_t destPort = 0;     // network byte order
+  char dest[16] = "";
+  DestSessionKey sessionKey;  // the outgoing SSL side's application data points here
+};
+
+bool isSslProxyPort(uint16_t port) {
+  const uint32_t count = ccSettings.sslPortCount;
+  for (uint32_t i = 0; i < count && i < config::kMaxSslPorts; ++i) {
+    if (ccSettings.sslPorts[i] == port) return true;
+  }
+  return false;
+}
+
+// A destination text names a host (and is sent as the server name) unless it is a dotted quad.
+bool namesHost(const std::string& text) {
+  return !text.empty() && (text[0] < '0' || text[0] > '9');
+}
+
+void closeClientAfterFailure(Connection* c, const char* format, uint32_t level) {
+  if (ccSettings.tcpCloseSockets == 0) {
+    c->info->src.release();  // left open on purpose
+    return;
+  }
+  const int raw = c->info->src.get();
+  const int err = platform::closeSocket(&c->info->src);
+  if (err != 0) {
+    log_event(level, 0x6031, kModule, __LINE__, format, static_cast<unsigned>(raw), c->client,
+              c->clientPort, socket_error_text(err));
+  }
+}
+
+// While a handshake runs on a blocking socket, a silent peer must not hold the thread forever.
+void limitHandshakeWait(int fd, bool on) {
+  if (ccSettings.tcpTimeout != 0) platform::setReceiveTimeout(fd, on ? kRequestTimeoutMs : 0);
+}
+
+void logSharedCiphers(SSL* ssl, const char* format, const char* address, int port) {
+  char shared[512];
+  const char* text = SSL_get_shared_ciphers(ssl, shared, sizeof shared);
+  log_event(LOG_ERROR, 0x6101, kModule, __LINE__, format, text != nullptr ? text : "N/A", address,
+            port, SSL_session_reused(ssl) ? "Reused" : "New");
+}
+
+// The proxy role offers the context's ciphers plus the two old export ciphers, which the library
+// ignores when it no longer has them.
+void widenProxyCipherList(SSL* ssl) {
+  std::string list;
+  for (int i = 0;; ++i) {
+    const char* name = SSL_get_cipher_list(ssl, i);
+    if (name == nullptr) break;
+    if (!list.empty()) list += ':';
+    list += name;
+  }
+  for (const char* extra : {"EXP-RC4-MD5", "EXP-RC2-CBC-MD5"}) {
+    if (list.find(extra) != std::string::npos) continue;
+    if (!list.empty()) list += ':';
+    list += extra;
+  }
+  SSL_set_cipher_list(ssl, list.c_str());
+  ERR_clear_error();
+}
+
+SslPtr newSsl() {
+  SslCtxPtr ctx = acquireSharedContext();
+  if (!ctx) return nullptr;
+  SslPtr ssl(SSL_new(ctx.get()));
+  if (ssl) SSL_clear(ssl.get());
+  return ssl;
+}
+
+// The relay as SSL server towards the client. Returns 0, or the handler's result code.
+int acceptClientSide(Connection* c, PumpEnd* client) {
+  const config::ccRule& rule = *c->rule;
+  const int fd = client->fd.get();
+  SslPtr ssl = newSsl();
+  if (!ssl) {
+    log_openssl_errors(LOG_ERROR, bio_log_err);
+    return 3;
+  }
+  const uint32_t sessionContext = ntohs(c->info->localPort);
+  if (sessionContext == 0) {
+    log_event(LOG_ERROR, 0x6101, kModule, __LINE__,
+              "Error: Can't use session cache for this connection, since I can't find which port "
+              "he connected to.\n");
+    return 3;
+  }
+  SSL_set_session_id_context(ssl.get(), reinterpret_cast<const unsigned char*>(&sessionContext),
+                             sizeof sessionContext);
+  SSL_set_verify(ssl.get(), rule.verifyClient != 0 ? 7 : 0, verify_callback);
+  SSL_set_fd(ssl.get(), fd);
+  SSL_set_accept_state(ssl.get());
+  if (rule.sslRole == config::kRoleProxy) widenProxyCipherList(ssl.get());
+  if (!rule.sslCert.empty() && rule.certType == 1) loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
+  limitHandshakeWait(fd, true);
+  const int rc = SSL_accept(ssl.get());
+  limitHandshakeWait(fd, false);
+  if (rc <= 0) {
+    const long verify = SSL_get_verify_result(ssl.get());
+    if (verify != X509_V_OK) {
+      log_event(LOG_ERROR, 0x6044, kModule, __LINE__, "verify error:%s\n",
+                X509_verify_cert_error_string(verify));
+    }
+    log_event(LOG_ERROR, 0x6044, kModule, __LINE__, "SSL_accept (%d) failed for %s.%d",
+              SSL_get_error(ssl.get(), rc), c->client, c->clientPort);
+    log_openssl_errors(LOG_ERROR, bio_log_err);
+    return 3;
+  }
+  if (ccSettings.verbose != 0) {
+    logSharedCiphers(ssl.get(), "Shared Cipher list: <%s>.  (other endpoint is %s:%d) %s Session",
+                     c->client, c->clientPort);
+    if (X509* peer = SSL_get1_peer_certificate(ssl.get()); peer != nullptr) {
+      EVP_PKEY* key = X509_get0_pubkey(peer);
+      log_event(LOG_ERROR, 0x6103, kModule, __LINE__, "%s:%d  peer's public key is %d bit\n",
+                c->client, c->clientPort, key != nullptr ? EVP_PKEY_bits(key) : 0);
+      X509_free(peer);
+    }
+  }
+  logConnectionSummary("Incoming", ssl.get(), rule.sslRole, c->info->clientAddress,
+                       c->info->clientPort);
+  client->ssl = std::move(ssl);
+  return 0;
+}
+
+void logServerCertificates(SSL* ssl) {
+  char name[512];
+  if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl); chain != nullptr) {
+    log_event(LOG_ERROR, 0x6101, kModule, __LINE__, "Certficate chain");
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+      X509* cert = sk_X509_value(chain, i);
+      X509_NAME_oneline(X509_get_subject_name(cert), name, sizeof name);
+      log_event(LOG_ERROR, 0x6101, kModule, __LINE__, "%2d s:%s", i, name);
+      X509_NAME_oneline(X509_get_issuer_name(cert), name, sizeof name);
+      log_event(LOG_ERROR, 0x6101, kModule, __LINE__, "   i:%s", name);
+    }
+  }
+  X509* peer = SSL_get1_peer_certificate(ssl);
+  if (peer == nullptr) {
+    log_event(LOG_ERROR, 0x6101, kModule, __LINE__, "no peer certificate available");
+    return;
+  }
+  log_event(LOG_INFO, 0x6101, kModule, __LINE__, "Server certificate");
+  X509_NAME_oneline(X509_get_subject_name(peer), name, sizeof name);
+  log_event(LOG_INFO, 0x6101, kModule, __LINE__, "subject=%s", name);
+  X509_NAME_oneline(X509_get_issuer_name(peer), name, sizeof name);
+  log_event(LOG_INFO, 0x6101, kModule, __LINE__, "issuer=%s", name);
+  X509_free(peer);
+}
+
+// The relay as SSL client towards the destination. Returns 0, or the handler's result code.
+int connectDestSide(Connection* c, PumpEnd* dest) {
+  const config::ccRule& rule = *c->rule;
+  const int fd = dest->fd.get();
+  SslPtr ssl = newSsl();
+  if (!ssl) {
+    log_openssl_errors(LOG_ERROR, bio_log_err);
+    return 6;
+  }
+  SSL_set_verify(ssl.get(), rule.verifyServer != 0 ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
+                 verify_callback);
+  SSL_set_connect_state(ssl.get());
+  SSL_set_fd(ssl.get(), fd);
+  c->sessionKey = DestSessionKey{c->destAddress, c->destPort, "", rule.verifyServer, rule.sslCert};
+  if (namesHost(rule.destAddrStr)) {
+    c->sessionKey.serverName = rule.destAddrStr;
+    SSL_set_tlsext_host_name(ssl.get(), rule.destAddrStr.c_str());
+  }
+  if (rule.sslRole == config::kRoleClient && !rule.sslCert.empty()) {
+    loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
+  }
+  if (SslSessionPtr saved = destSessionLookup(c->sessionKey)) SSL_set_session(ssl.get(), saved.get());
+  SSL_set_app_data(ssl.get(), &c->sessionKey);
+  limitHandshakeWait(fd, true);
+  const int rc = SSL_connect(ssl.get());
+  limitHandshakeWait(fd, false);
+  if (rc <= 0) {
+    log_event(LOG_INFO, 0x6049, kModule, __LINE__, "SSL_connect <%d> to %s.%d failed", rc, c->dest,
+              ntohs(c->destPort));
+    log_openssl_errors(LOG_ERROR, bio_log_err);
+    SSL_set_app_data(ssl.get(), nullptr);
+    return 6;
+  }
+  logServerCertificates(ssl.get());
+  if (ccSettings.verbose != 0) {
+    logSharedCiphers(ssl.get(), "Shared Cipher list <%s>.  (other endpoint is %s:%d) %s Session",
+                     c->dest, ntohs(c->destPort));
+  }
+  logConnectionSummary("Outgoing", ssl.get(), rule.sslRole, c->destAddress, c->destPort);
+  dest->ssl = std::move(ssl);
+  return 0;
+}
+
+// The outgoing TCP connection. Returns 0, or the handler's result code.
+int connectDestination(Connection* c, PumpEnd* dest) {
+  int err = 0;
+  dest->fd = platform::tcpSocket(&err);
+  if (!dest->fd.valid()) {
+    log_event(LOG_ERROR, 0x6047, kModule, __LINE__, "Couldn't create socket for %s.%d: %s", c->dest,
+              ntohs(c->destPort), socket_error_text(err));
+    return 4;
+  }
+  platform::setRelayOptions(dest->fd.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
+                            ccSettings.tcpLingerTime);
+  err = platform::connectTo(dest->fd.get(), c->destAddress, c->destPort);
+  if (err != 0) {
+    log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s.%d: %s", c->dest,
+              ntohs(c->destPort), socket_error_text(err));
+    if (ccSettings.tcpCloseSockets != 0) {
+      const int raw = dest->fd.get();
+      const int closeErr = platform::closeSocket(&dest->fd);
+      if (closeErr != 0) {
+        log_event(LOG_WARNING, 0x6031, kModule, __LINE__, "close socket failed for %u %s.%d: %s",
+                  static_cast<unsigned>(raw), c->dest, ntohs(c->destPort),
+                  socket_error_text(closeErr));
+      }
+    } else {
+      dest->fd.release();  // left open on purpose
+    }
+    return 5;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// A new TLS session of an outgoing side (TLS 1.3 tickets arrive after the handshake) is kept for
+// the next connection that would make the same handshake.
+int rememberDestSession(SSL* ssl, SSL_SESSION* session) {
+  const auto* key = static_cast<const DestSessionKey*>(SSL_get_app_data(ssl));
+  if (key == nullptr || SSL_is_server(ssl) || !SSL_SESSION_is_resumable(session)) return 0;
+  destSessionStore(*key, session);
+  return 0;  // the cache took its own reference
+}
+
+int connectionHandler(std::unique_ptr<connectInfo> info) {
+  Connection c;
+  c.info = std::move(info);
+  config::formatAddress(c.info->clientAddress, c.client);
+  c.clientPort = ntohs(c.info->clientPort);
+  c.rule = config::RuleRef(config::findRule(c.info->clientAddress, c.info->localPort));
+  // Destinations named by the client (SOCKS, HTTP proxy requests) are not served yet.
+  if (!c.rule || c.rule->connectType != config::kConnectDirect) {
+    log_event(LOG_ERROR, 0x6040, kModule, __LINE__, "No destination for %s.%d", c.client,
+              c.clientPort);
+    closeClientAfterFailure(&c, "close socket failed for <%u> %s.%d <%s>", LOG_ERROR);
+    return 1;
+  }
+  const config::ccRule& rule = *c.rule;
+  c.destAddress = rule.destAddr;
+  c.destPort = rule.destPort;
+  config::formatAddress(c.destAddress, c.dest);
+  platform::setRelayOptions(c.info->src.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
+                            ccSettings.tcpLingerTime);
+  const bool proxySsl = rule.sslRole == config::kRoleProxy && isSslProxyPort(c.destPort);
+  PumpEnd client{std::move(c.info->src), nullptr};
+  if (rule.sslRole == config::kRoleServer || proxySsl) {
+    if (const int rc = acceptClientSide(&c, &client); rc != 0) return rc;
+  }
+  if (ccSettings.verbose != 0) {
+    log_event(LOG_INFO, 0x6046, kModule, __LINE__, "Connect %s.%d to %s.%d as %s", c.client,
+              c.clientPort, c.dest, ntohs(c.destPort), roleName(rule.sslRole));
+  }
+  PumpEnd dest;
+  if (const int rc = connectDestination(&c, &dest); rc != 0) return rc;
+  if (rule.sslRole == config::kRoleClient || proxySsl) {
+    if (const int rc = connectDestSide(&c, &dest); rc != 0) return rc;
+  }
+  PumpReport report;
+  report.clientAddress = c.info->clientAddress;
+  report.clientPort = c.info->clientPort;
+  report.destAddress = c.destAddress;
+  report.destPort = c.destPort;
+  dataPump(std::move(client), std::move(dest), report);
+  return 0;
+}
+
+}  // namespace relay
