@@ -26,11 +26,15 @@ int log_event(uint32_t level, uint32_t code, const char* module, int line, const
     __attribute__((format(printf, 5, 6)));
 // Non-zero when lines of this level may be written.
 int log_level_enabled(uint32_t level);
-// Drains the calling thread's OpenSSL error queue into the BIO, one line per error. Returns 1
-// after draining, 0 (queue untouched) when logging is off for the level.
+// Drains the calling thread's OpenSSL error queue into the BIO, one line per error, each written
+// whole in one BIO_write. Returns 1 after draining, 0 (queue untouched) when logging is off for
+// the level or the BIO is null. Pass the log BIOs as read at the call; they must not be kept
+// across log_close.
 int log_openssl_errors(uint32_t level, BIO* bio);
 // The text of one OpenSSL error code in `buffer` (at least 512 bytes); `func` is the function
-// name recorded with the error, when known. Returns the buffer.
+// name recorded with the error, when known (OpenSSL 3 keeps no function number in the code).
+// With "log.debug" off the short text "function:reason"; with it on the full text
+// "err id:CODE:library:function:reason". Returns the buffer.
 char* openssl_error_text(unsigned long code, char* buffer, const char* func = nullptr);
 // The text of a socket error code (Winsock numbering), at most 255 characters. The text stays
 // valid until the calling thread calls this again.
@@ -57,8 +61,10 @@ struct LogSwitches {
 };
 LogSwitches& logSwitches();
 
-// Where lines end up. `append` receives complete lines (no newline) and must be safe to call from
-// many threads at once; the line from a log BIO arrives with maxLines, cls and code 0.
+// Where lines end up. `append` receives complete lines (no line end added; a message may carry
+// its own) and must be safe to call from many threads at once; the line from a log BIO arrives
+// with maxLines, cls and code 0. It must not wait for the thread that calls log_close or
+// removeSinkHandle: those wait until no append to the sink is under way.
 class LogSink {
  public:
   virtual ~LogSink() = default;
@@ -68,7 +74,7 @@ class LogSink {
 
 // Makes logging live: binds the sink and creates the three log BIOs. With a debug file named,
 // the BIOs append OpenSSL output to that file instead, and "--new run---" is logged.
-// Returns false when the BIOs cannot be created (logging stays off).
+// Returns false when the BIOs cannot be created (logging stays off) or logging is already open.
 bool log_open(LogSink* sink, const char* debugFile);
 // Frees the three BIOs; nothing is logged after it. The sink is no longer used on return.
 void log_close();
