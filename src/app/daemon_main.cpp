@@ -152,8 +152,7 @@ int main(int argc, char** argv) {
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "Shutting down");
   config::releaseAllRules(&config::ruleTable);
   relay::sslShutdown();
-  config::freeSettings(&config::ccSettings);
-  platform::setRegistryReporter(nullptr);
-  logging::log_close();
+  // Connections still open keep running until the process ends and may still log, so the log
+  // stays open to the end.
   return 0;
 }
