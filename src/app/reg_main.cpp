@@ -101,7 +101,10 @@ std::string parseArguments(int argc, char** argv, int first, const std::string& 
                            Arguments* args) {
   for (int i = first; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "localmachine") continue;
+    if (arg == "localmachine") {
+      args->hive = Hive::kLocalMachine;
+      continue;
+    }
     if (!looksLikeOption(arg)) {
       args->words.push_back(arg);
       continue;
@@ -195,47 +198,37 @@ std::string formatData(uint32_t type, const std::vector<uint8_t>& data) {
   return out;
 }
 
-void printValue(const std::string& name, uint32_t type, const std::vector<uint8_t>& data) {
-  std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : name.c_str(), typeName(type),
-              formatData(type, data).c_str());
+std::string valueLine(const std::string& name, uint32_t type, const std::vector<uint8_t>& data) {
+  return "    " + (name.empty() ? std::string("(Default)") : name) + "    " + typeName(type) +
+         "    " + formatData(type, data) + "\n";
 }
 
 int runQuery(const Arguments& args) {
   Hive hive = args.hive;
   std::string path;
-  if (args.words.empty() || args.words.size() > 2) return syntaxError("query takes KEY [VALUE].");
+  const bool byOption = args.has("v") || args.has("ve");
+  if (args.words.empty() || args.words.size() > 2 || (args.words.size() == 2 && byOption)) {
+    return syntaxError("query takes KEY and at most one VALUE (or /v NAME).");
+  }
   if (!parseKey(args.words[0], &hive, &path)) return syntaxError("Invalid key name.");
   platform::RegKey key;
   if (long rc = platform::regOpenKey(hive, path, &key); rc != platform::kErrorSuccess) {
     return storeError(rc);
   }
-  const bool one = args.words.size() == 2 || args.has("v") || args.has("ve");
-  if (one) {
-    if (args.words.size() == 2 && (args.has("v") || args.has("ve"))) {
-      return syntaxError("Give the value either as VALUE or with /v.");
-    }
-    const std::string name = args.words.size() == 2 ? args.words[1]
+  const bool one = args.words.size() == 2 || byOption;
+  const std::string wanted = args.words.size() == 2 ? args.words[1]
                              : args.has("v")        ? args.options.at("v")
                                                     : std::string();
-    uint32_t type = 0;
-    uint32_t size = 0;
-    long rc = platform::regQueryValue(key, name, &type, nullptr, &size);
-    std::vector<uint8_t> data(size);
-    if (rc == platform::kErrorSuccess)
-      rc = platform::regQueryValue(key, name, &type, data.data(), &size);
-    if (rc != platform::kErrorSuccess) return storeError(rc);
-    data.resize(size);
-    std::printf("%s\n", fullKeyName(hive, path).c_str());
-    printValue(name, type, data);
-    return kExitOk;
-  }
-  std::printf("%s\n", fullKeyName(hive, path).c_str());
+  std::string lines;
   std::string name;
   uint32_t type = 0;
   std::vector<uint8_t> data;
   for (uint32_t i = 0; platform::regEnumValue(key, i, &name, &type, &data) == 0; ++i) {
-    printValue(name, type, data);
+    if (!one || equalsNoCase(name, wanted)) lines += valueLine(name, type, data);
   }
+  if (one && lines.empty()) return storeError(platform::kErrorFileNotFound);
+  std::printf("%s\n%s", fullKeyName(hive, path).c_str(), lines.c_str());
+  if (one) return kExitOk;
   std::printf("\n");
   for (uint32_t i = 0; platform::regEnumKey(key, i, &name) == 0; ++i) {
     std::printf("%s\\%s\n", fullKeyName(hive, path).c_str(), name.c_str());
@@ -381,20 +374,19 @@ int runExport(const Arguments& args) {
 int main(int argc, char** argv) {
   Arguments args;
   int verbAt = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h" || arg == "/?" || arg == "-?") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    if (arg == "localmachine") {
+  for (int i = 1; i < argc && verbAt == 0; ++i) {
+    if (std::string(argv[i]) == "localmachine") {
       args.hive = Hive::kLocalMachine;
-    } else if (verbAt == 0) {
+    } else {
       verbAt = i;
     }
   }
   if (verbAt == 0) return syntaxError("No command given.");
   args.verb = argv[verbAt];
+  if (args.verb == "--help" || args.verb == "-h" || args.verb == "/?" || args.verb == "-?") {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
   for (char& c : args.verb) c = lower(c);
   static const std::map<std::string, std::pair<const char*, int (*)(const Arguments&)>> kVerbs = {
       {"query", {" v ve ", runQuery}},
@@ -403,8 +395,9 @@ int main(int argc, char** argv) {
       {"import", {" ", runImport}},
       {"export", {" y ", runExport}}};
   const auto verb = kVerbs.find(args.verb);
-  if (verb == kVerbs.end())
+  if (verb == kVerbs.end()) {
     return syntaxError("Unknown command \"" + std::string(argv[verbAt]) + "\".");
+  }
   const std::string problem = parseArguments(argc, argv, verbAt + 1, verb->second.first, &args);
   if (!problem.empty()) return syntaxError(problem);
   return verb->second.second(args);

@@ -13,7 +13,9 @@
 // is re-read whenever its identity (inode, size, modification time) changed. Files are created
 // mode 0600. A file that cannot be parsed is reported once with its file name and line, is never
 // overwritten (every change to it fails with kErrorWriteProtect), and its keys and values read so
-// far stay readable.
+// far stay readable; once another process mends the file it is read again and writable. A file
+// that cannot be read at all (permissions, a folder in its place) is reported the same way and
+// changes fail with kErrorAccessDenied. A missing file is an empty hive.
 //
 // All calls are safe from any thread. Strings are 8-bit; REG_SZ data carries its terminating
 // zero. UTF-16LE exports (with their byte-order mark, as the Windows registry editor writes them)
@@ -41,13 +43,13 @@ constexpr uint32_t REG_MULTI_SZ = 7;
 
 // Results, with the numbers of the system errors they stand for.
 constexpr long kErrorSuccess = 0;
-constexpr long kErrorFileNotFound = 2;      // no such key or value
-constexpr long kErrorAccessDenied = 5;      // the file cannot be read or written
+constexpr long kErrorFileNotFound = 2;  // no such key or value
+constexpr long kErrorAccessDenied = 5;  // the file cannot be read or written
 constexpr long kErrorInvalidParameter = 87;
-constexpr long kErrorMoreData = 234;        // the buffer is too small; the size is set
-constexpr long kErrorNoMoreItems = 259;     // enumeration ended
-constexpr long kErrorBadDb = 1009;          // the hive file could not be parsed
-constexpr long kErrorWriteProtect = 19;     // the hive is read-only after a parse failure
+constexpr long kErrorMoreData = 234;     // the buffer is too small; the size is set
+constexpr long kErrorNoMoreItems = 259;  // enumeration ended
+constexpr long kErrorBadDb = 1009;       // the hive file could not be parsed
+constexpr long kErrorWriteProtect = 19;  // the hive is read-only after a parse failure
 
 // An open key. Closing happens on destruction; a default-constructed key is closed.
 class RegKey {
@@ -114,7 +116,8 @@ void setRegistryReporter(RegistryReporter reporter);
 // the hives its key names choose (HKEY_CURRENT_USER / HKEY_LOCAL_MACHINE). Nothing is changed
 // when the file cannot be parsed; *error then names the file and line.
 long regImportFile(const std::string& file, std::string* error);
-// Writes the key and everything below it to an export file (UTF-8).
+// Writes the key and everything below it to an export file (UTF-8, mode 0600), replacing the
+// file atomically. kErrorFileNotFound when there is no such key.
 long regExportKey(Hive hive, std::string_view path, const std::string& file, std::string* error);
 
 // The name of a hive in export files: "HKEY_CURRENT_USER" or "HKEY_LOCAL_MACHINE".
