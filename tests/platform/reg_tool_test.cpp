@@ -84,9 +84,8 @@ constexpr char kNotFound[] =
     "ERROR: The system was unable to find the specified registry key or value.\n";
 
 TEST_F(RegToolTest, ShowsAnImportedWindowsExport) {
-  const char* src = std::getenv("BKL_SOURCE_DIR");
-  const std::string sample =
-      std::string(src != nullptr ? src : ".") + "/tests/platform/data/windows_export_utf16.reg";
+  const std::string here = __FILE__;
+  const std::string sample = here.substr(0, here.rfind('/')) + "/data/windows_export_utf16.reg";
   ToolResult r = run({"import", sample});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "The operation completed successfully.\n");

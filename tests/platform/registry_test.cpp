@@ -31,9 +31,10 @@ void replaceFile(const std::string& path, const std::string& text) {
   fs::rename(path + ".new", path);
 }
 
+// Beside this source file, so that the test finds it from any working folder.
 std::string sampleExport() {
-  const char* dir = std::getenv("BKL_SOURCE_DIR");
-  return std::string(dir != nullptr ? dir : ".") + "/tests/platform/data/windows_export_utf16.reg";
+  const std::string here = __FILE__;
+  return here.substr(0, here.rfind('/')) + "/data/windows_export_utf16.reg";
 }
 
 // Waits (at most 30 s) for the child and returns its exit status; kills it on time-out.
