@@ -4,12 +4,14 @@
 // connection-summary report lines.
 //
 // `sharedContext` is made by `sslStartup` and replaced only by the thread that runs `startRelay`
-// or edits settings; connection threads take their own reference with `acquireSharedContext`.
+// or edits settings; connection threads take their own reference with `acquireSharedContext`, so
+// a replacement never frees a context that an SSL object still uses.
 #pragma once
 
-#include <netinet/in.h>
 #include <openssl/ssl.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +43,10 @@ void freeSharedContext();
 // 0x04000000 no TLSv1 in the old numbering); the TLS switch governs every TLS version.
 uint32_t protocolOptionBits(uint32_t enableSsl2, uint32_t enableSsl3, uint32_t enableTls1);
 
+// The password callback installed as the shared context's default: answers with the remembered
+// pass phrase ("ssl.passwd"), cut to the buffer; an empty answer (0) makes the read fail.
+int sharedPasswordCallback(char* buf, int size, int rwflag, void* userdata);
+
 struct FriendlyCipher {
   const char* name;
   const char* rule;
@@ -49,20 +55,31 @@ extern const FriendlyCipher friendlyCipherTable[9];
 // The rule string for a "ssl.cipher" text: the table's rule for a friendly name (exact,
 // case-sensitive), else the text itself.
 std::string cipherRuleFor(const std::string& setting);
-// Sets the shared context's cipher list from "ssl.cipher", logging a failure.
-void setSharedCipherList();
+// Sets the shared context's cipher list from "ssl.cipher" (unset keeps the library's default),
+// logging a failure. Returns false when the list was refused.
+bool setSharedCipherList();
 
 // The distinct cipher names a fresh SSL object of the shared context offers, in offer order.
+// Filled at start-up by the thread that runs it; read by the settings dialog on the same thread.
 void fillContextCipherNames();
 const std::vector<std::string>& contextCipherNames();
 
+// Describes a cipher: name, protocol version, key exchange, authentication, encryption, MAC and
+// export mark. `padded` chooses the column format of the cipher list over the one-line format of
+// the connection summary. Returns null (and writes nothing) for a buffer under 128 bytes or no
+// cipher.
+constexpr size_t kCipherDescriptionSize = 128;
+const char* describeCipher(const SSL_CIPHER* cipher, bool padded, char* buf, size_t size);
+
+// Logs the heading and one line per cipher the shared context offers.
 void logCipherDescriptions(const char* heading);
+// Logs the "connection to" line of one SSL side after its handshake. Address and port are in
+// network byte order, as `connectInfo` keeps them; the line shows the port in host order.
 void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role, uint32_t address,
                           uint16_t port);
-// "%s:%d" texts use host-order ports; address is network byte order.
 
 // Loads the rule's certificate and private key (PEM, DER or PKCS#12) into the SSL object, logging
-// failures; the connection goes on either way.
+// failures; the connection goes on either way. An empty key file means none.
 void loadCertAndKey(SSL* ssl, const std::string& certFile, const std::string& keyFile);
 // Adds the trusted CA certificates ("ssl.ca_cert", the HKLM CA key, the system trust store) to the
 // shared context's store and lists them.
@@ -74,7 +91,8 @@ void resetSessionCaches();
 void flushServerSessions();
 
 // Identifies an outgoing SSL side for session reuse: a session is only resumed by a connection
-// that would have made the same handshake.
+// that would have made the same handshake (a session made without checking the server is never
+// offered by a rule that checks it).
 struct DestSessionKey {
   uint32_t address = 0;  // network byte order
   uint16_t port = 0;     // network byte order
@@ -84,7 +102,8 @@ struct DestSessionKey {
 };
 // A saved session for this destination (a new reference), or null.
 SslSessionPtr destSessionLookup(const DestSessionKey& key);
-// Saves the session of a successful handshake; a later one replaces it.
+// Saves the session of a successful handshake; a later one replaces it. Sessions that cannot be
+// resumed are not kept.
 void destSessionStore(const DestSessionKey& key, SSL_SESSION* session);
 
 }  // namespace relay

@@ -1,0 +1,29 @@
+// Reading a certificate or a private key out of a PKCS#12 file, for the certificate and key
+// loading of a rule and for the certificate dialogs. Safe from any thread.
+#pragma once
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
+
+namespace relay {
+
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+struct EvpPkeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+
+// The certificate (the one that belongs to the key) of the PKCS#12 data read from `bio`,
+// decrypted with `password`; null when the data cannot be read or decrypted, with the reason on
+// OpenSSL's error queue.
+X509Ptr pkcs12ReadCertificate(BIO* bio, const char* password);
+// The private key of the PKCS#12 data read from `bio`, as above.
+EvpPkeyPtr pkcs12ReadPrivateKey(BIO* bio, const char* password);
+
+}  // namespace relay
