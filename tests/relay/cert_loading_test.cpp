@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "relay/ssl_context.h"
+#include "relay/ssl_test_support.h"
+
+namespace {
+
+using relay::SslPtr;
+using ssl_test::handshake;
+using ssl_test::newSsl;
+
+class CertAndKey : public ssl_test::SslFixture {};
+
+TEST_F(CertAndKey, EveryFormLoadsAndServesAHandshake) {
+  EXPECT_TRUE(handshakeWith(file("server.pem"), file("server.key")));
+  EXPECT_TRUE(handshakeWith(file("server.der"), file("server-key.der")));
+  EXPECT_TRUE(handshakeWith(file("server.p12"), ""));
+  EXPECT_TRUE(handshakeWith(file("server.pem"), file("server-enc.key")));
+  EXPECT_TRUE(handshakeWith(file("combined.pem"), ""));
+  EXPECT_EQ(countWithCode(0x6042), 0);
+  EXPECT_EQ(countWithCode(0x6043), 0);
+}
+
+TEST_F(CertAndKey, WrongPassPhraseIsLoggedAndOnlyTheHandshakeFails) {
+  config::ccSettings.sslPasswd.set("wrong");
+  EXPECT_FALSE(handshakeWith(file("server.pem"), file("server-enc.key")));
+  EXPECT_EQ(lines(),
+            std::vector<std::string>{"Private key load failed: cert: <" + file("server.pem") +
+                                     "> key: <" + file("server-enc.key") + ">"});
+  sink_.clear();
+  EXPECT_FALSE(handshakeWith(file("combined.pem"), ""));
+  EXPECT_EQ(lines(),
+            std::vector<std::string>{"Private key load failed: wrong password ?. using cert: <" +
+                                     file("combined.pem") + "> key: <no key file>"});
+  EXPECT_EQ(countWithCode(0x6043), 1);
+}
+
+TEST_F(CertAndKey, Pkcs12WithAnEmptyPasswordAnswerFails) {
+  config::ccSettings.sslPasswd.clear();
+  EXPECT_FALSE(handshakeWith(file("server.p12"), ""));
+  const auto entries = sink_.entries();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries[0].text, "Certificate load failed: " + file("server.p12"));
+  EXPECT_EQ(entries[0].code, 0x6042u);
+  EXPECT_EQ(count("Private key load failed: wrong password ?. using cert: <" + file("server.p12") +
+                  "> key: <no key file>"),
+            1);
+}
+
+TEST_F(CertAndKey, UnreadableFilesAreLogged) {
+  const std::string missing = file("missing.pem");
+  EXPECT_FALSE(handshakeWith(missing, file("missing.key")));
+  EXPECT_EQ(count("Certificate load failed: " + missing), 1);
+  EXPECT_EQ(
+      count("Private key load failed: cert: <" + missing + "> key: <" + file("missing.key") + ">"),
+      1);
+}
+
+TEST_F(CertAndKey, KeyOfAnotherCertificateIsRefused) {
+  EXPECT_FALSE(handshakeWith(file("server.pem"), file("other.key")));
+  EXPECT_EQ(count("Private key load failed: cert: <" + file("server.pem") + "> key: <" +
+                  file("other.key") + ">"),
+            1);
+}
+
+TEST_F(CertAndKey, ObjectWithoutPasswordCallbackNeverPrompts) {
+  relay::SslCtxPtr bare(SSL_CTX_new(TLS_method()));
+  SslPtr ssl(SSL_new(bare.get()));
+  relay::loadCertAndKey(ssl.get(), file("server.pem"), file("server-enc.key"));
+  EXPECT_EQ(countWithCode(0x6043), 1);
+}
+
+class CaCertificates : public ssl_test::SslFixture {
+ protected:
+  void SetUp() override {
+    SslFixture::SetUp();
+    char pattern[] = "/tmp/bkl-ca-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    platform::setHiveDirectory(dir_);
+  }
+  void TearDown() override {
+    platform::setHiveDirectory("");
+    std::filesystem::remove_all(dir_);
+    SslFixture::TearDown();
+  }
+  std::string makeCaDir() {
+    const std::string cas = dir_ + "/cas";
+    std::filesystem::create_directory(cas);
+    std::filesystem::copy_file(file("ca.pem"), cas + "/ca.pem");
+    std::filesystem::copy_file(file("ca2.der"), cas + "/second.der");
+    std::ofstream(cas + "/readme.txt") << "not a certificate\n";
+    return cas;
+  }
+  void addRegistryCa(const std::string& name, const std::vector<char>& data) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::regCreateKey(platform::Hive::kLocalMachine,
+                                     "System\\CurrentControlSet\\Control\\SecurityProviders\\"
+                                     "SCHANNEL\\CertificationAuthorities\\" +
+                                         name,
+                                     &key),
+              0);
+    ASSERT_EQ(platform::regSetValue(key, "CaCert", platform::REG_BINARY, data.data(),
+                                    static_cast<uint32_t>(data.size())),
+              0);
+  }
+  static std::vector<char> bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  int clientCaCount() {
+    relay::SslCtxPtr ctx = relay::acquireSharedContext();
+    return sk_X509_NAME_num(SSL_CTX_get_client_CA_list(ctx.get()));
+  }
+
+  std::string dir_;
+};
+
+TEST_F(CaCertificates, DirectoryTrustsPemAndDerAndSkipsOtherFilesQuietly) {
+  const std::string cas = makeCaDir();
+  config::ccSettings.sslCaCert.set(cas);
+  config::ccSettings.verbose = 1;
+  relay::loadCaCertificates();
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         "Using <" + cas + "> as a Directory for trusted CA certificates",
+                         "Trusting /CN=Test_CA", "Trusting /CN=Second_CA"}));
+  EXPECT_EQ(clientCaCount(), 2);
+
+  sink_.clear();
+  config::ccSettings.verbose = 0;
+  config::ccSettings.debug = 1;
+  relay::loadCaCertificates();
+  EXPECT_EQ(count("Failed to load '" + cas + "/readme.txt'"), 1);
+  EXPECT_EQ(countStarting("Failed to load"), 1);
+  EXPECT_EQ(countStarting("Trusting"), 2) << "loading again adds nothing";
+  EXPECT_EQ(clientCaCount(), 2);
+}
+
+TEST_F(CaCertificates, TrustedCaLetsAVerifyingClientAcceptTheServer) {
+  config::ccSettings.sslCaCert.set(file("ca.pem"));
+  relay::loadCaCertificates();
+  SslPtr server = newSsl();
+  SslPtr client = newSsl();
+  SSL_set_verify(client.get(), SSL_VERIFY_PEER, nullptr);
+  relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+  ASSERT_TRUE(handshake(client.get(), server.get()));
+  EXPECT_EQ(SSL_get_verify_result(client.get()), X509_V_OK);
+}
+
+TEST_F(CaCertificates, SameCaFromFileAndRegistryIsAddedOnce) {
+  config::ccSettings.sslCaCert.set(file("ca.pem"));
+  config::ccSettings.sslUseSystemRegistry = 1;
+  addRegistryCa("TestCa", bytes(file("ca.der")));
+  addRegistryCa("Second", bytes(file("ca2.der")));
+  relay::loadCaCertificates();
+  relay::loadCaCertificates();
+  EXPECT_EQ(count("Trusting /CN=Test_CA"), 2) << "listed once per load";
+  EXPECT_EQ(count("Trusting /CN=Second_CA"), 2);
+  EXPECT_EQ(countStarting("Failed to load"), 0);
+  EXPECT_EQ(countStarting("Cert load error"), 0);
+  EXPECT_EQ(clientCaCount(), 2) << "the system trust store is not sent to clients";
+}
+
+TEST_F(CaCertificates, BrokenRegistryValueAndMissingPathAreLogged) {
+  config::ccSettings.sslCaCert.set(dir_ + "/nothing-here");
+  config::ccSettings.sslUseSystemRegistry = 1;
+  addRegistryCa("Broken", std::vector<char>(40, 'z'));
+  relay::loadCaCertificates();
+  EXPECT_EQ(count("Problem getting 'file' information about <" + dir_ + "/nothing-here>"), 1);
+  EXPECT_EQ(count("Failed to load '" + dir_ + "/nothing-here'"), 0) << "silent without debug";
+  const auto entries = sink_.entries();
+  bool found = false;
+  for (const auto& e : entries) found |= e.text == "Failed to load 'Broken'" && e.code == 0x6066;
+  EXPECT_TRUE(found);
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+#include "relay/ssl_context.h"
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "relay/ssl_test_support.h"
+
+namespace {
+
+using relay::SslPtr;
+using ssl_test::handshake;
+using ssl_test::newSsl;
+using ssl_test::serverToClientByte;
+
+TEST(FriendlyCipher, NamesMapExactlyAndOtherTextsPassUnchanged) {
+  EXPECT_EQ(relay::cipherRuleFor("Strong Only"), "ALL:!ADH:+RSA:+HIGH:-LOW:-MEDIUM:-EXP");
+  EXPECT_EQ(relay::cipherRuleFor("strong only"), "strong only");
+  EXPECT_EQ(relay::cipherRuleFor("Default"), "DEFAULT");
+  EXPECT_EQ(relay::cipherRuleFor("Medium Only (SSLv2)"),
+            "ALL:!ADH:+RSA:-SSLv3:+SSLv2:-HIGH:-MEDIUM:-LOW:-EXP");
+  EXPECT_EQ(relay::cipherRuleFor("AES128-SHA:RC4"), "AES128-SHA:RC4");
+  std::set<std::string> names;
+  for (const auto& row : relay::friendlyCipherTable) names.insert(row.name);
+  EXPECT_EQ(names.size(), 9u);
+}
+
+TEST(ProtocolOptions, OldBitsFollowTheThreeSwitches) {
+  EXPECT_EQ(relay::protocolOptionBits(1, 1, 1), 0u);
+  EXPECT_EQ(relay::protocolOptionBits(0, 1, 1), 0x01000000u);
+  EXPECT_EQ(relay::protocolOptionBits(1, 0, 1), 0x02000000u);
+  EXPECT_EQ(relay::protocolOptionBits(0, 0, 1), 0x03000000u);
+  EXPECT_EQ(relay::protocolOptionBits(1, 1, 0), 0x04000000u);
+  EXPECT_EQ(relay::protocolOptionBits(0, 0, 0), 0x07000000u);
+}
+
+class SharedContext : public ssl_test::SslFixture {};
+
+TEST_F(SharedContext, IsConfiguredAndSurvivesReplacement) {
+  relay::SslCtxPtr first = relay::acquireSharedContext();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(SSL_CTX_get_verify_mode(first.get()), SSL_VERIFY_NONE);
+  EXPECT_EQ(SSL_CTX_get_quiet_shutdown(first.get()), 1);
+  EXPECT_EQ(SSL_CTX_get_options(first.get()) & SSL_OP_ALL, static_cast<uint64_t>(SSL_OP_ALL));
+  EXPECT_EQ(SSL_CTX_get_default_passwd_cb(first.get()), &relay::sharedPasswordCallback);
+
+  SslPtr ssl(SSL_new(first.get()));
+  ASSERT_TRUE(relay::createSharedContext());
+  relay::SslCtxPtr second = relay::acquireSharedContext();
+  EXPECT_NE(first.get(), second.get());
+  // The old context still serves the object made from it.
+  EXPECT_EQ(SSL_get_SSL_CTX(ssl.get()), first.get());
+  EXPECT_NE(SSL_get_cipher_list(ssl.get(), 0), nullptr);
+}
+
+TEST_F(SharedContext, PasswordCallbackAnswersTheRememberedPhraseWithinTheBuffer) {
+  char buf[8] = {};
+  EXPECT_EQ(relay::sharedPasswordCallback(buf, sizeof buf, 0, nullptr), 6);
+  EXPECT_STREQ(buf, "secret");
+  char small[4] = {};
+  EXPECT_EQ(relay::sharedPasswordCallback(small, sizeof small, 0, nullptr), 3);
+  EXPECT_STREQ(small, "sec");
+  config::ccSettings.sslPasswd.clear();
+  EXPECT_EQ(relay::sharedPasswordCallback(buf, sizeof buf, 0, nullptr), 0);
+}
+
+TEST_F(SharedContext, AllProtocolSwitchesOffAllowNoHandshake) {
+  EXPECT_TRUE(handshakeWith(file("server.pem"), file("server.key")));
+  config::ccSettings.sslEnableSsl2 = 0;
+  config::ccSettings.sslEnableSsl3 = 0;
+  config::ccSettings.sslEnableTls1 = 0;
+  ASSERT_TRUE(relay::createSharedContext());
+  EXPECT_FALSE(handshakeWith(file("server.pem"), file("server.key")));
+  // SSL 2.0 and 3.0 do not exist in the library: switching them on brings nothing back.
+  config::ccSettings.sslEnableSsl2 = 1;
+  config::ccSettings.sslEnableSsl3 = 1;
+  ASSERT_TRUE(relay::createSharedContext());
+  EXPECT_FALSE(handshakeWith(file("server.pem"), file("server.key")));
+}
+
+TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
+  const std::string defaultFirst = SSL_get_cipher_list(newSsl().get(), 0);
+  EXPECT_TRUE(relay::setSharedCipherList());  // unset: library default kept
+  EXPECT_EQ(SSL_get_cipher_list(newSsl().get(), 0), defaultFirst);
+
+  config::ccSettings.sslCipher.set("Strong Only");
+  EXPECT_TRUE(relay::setSharedCipherList());
+  EXPECT_TRUE(lines().empty());
+
+  config::ccSettings.sslCipher.set("NO-SUCH-CIPHER");
+  EXPECT_FALSE(relay::setSharedCipherList());
+  const auto entries = sink_.entries();
+  ASSERT_GE(entries.size(), 2u);
+  EXPECT_EQ(entries[0].text, "error setting cipher list using <NO-SUCH-CIPHER>");
+  EXPECT_EQ(entries[0].code, 0x6100u);
+  EXPECT_EQ(entries[0].cls, 1u);
+  EXPECT_EQ(entries[1].text.rfind("---", 0), 0u) << "the error queue follows";
+
+  // A list that takes effect: a TLS 1.2 handshake uses the one cipher allowed.
+  config::ccSettings.sslCipher.set("ECDHE-RSA-AES128-GCM-SHA256");
+  ASSERT_TRUE(relay::setSharedCipherList());
+  SslPtr server = newSsl();
+  SslPtr client = newSsl();
+  SSL_set_max_proto_version(client.get(), TLS1_2_VERSION);
+  relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+  ASSERT_TRUE(handshake(client.get(), server.get()));
+  EXPECT_STREQ(SSL_get_cipher_name(client.get()), "ECDHE-RSA-AES128-GCM-SHA256");
+}
+
+TEST_F(SharedContext, CipherNamesAreDistinctAndInOfferOrder) {
+  relay::fillContextCipherNames();
+  relay::fillContextCipherNames();
+  const auto& names = relay::contextCipherNames();
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
+  EXPECT_EQ(names[0], SSL_get_cipher_list(newSsl().get(), 0));
+}
+
+TEST_F(SharedContext, CipherDescriptionsListEveryCipherWithModernFields) {
+  relay::logCipherDescriptions("Cipher list");
+  const auto entries = sink_.entries();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries[0].text, "Cipher list");
+  EXPECT_EQ(entries[0].code, 0x6001u);
+  EXPECT_EQ(countWithCode(0x6104), sk_SSL_CIPHER_num(SSL_get_ciphers(newSsl().get())));
+  EXPECT_EQ(count("TLS_AES_256_GCM_SHA384  TLSv1.3 Kx=any      Au=any  Enc=AESGCM(256) "
+                  "Mac=AEAD"),
+            1);
+  EXPECT_EQ(countStarting("ECDHE-RSA-AES256-GCM-SHA384 TLSv1.2 Kx=ECDH     Au=RSA  "
+                          "Enc=AESGCM(256) Mac=AEAD"),
+            1);
+
+  const SSL_CIPHER* cipher = sk_SSL_CIPHER_value(SSL_get_ciphers(newSsl().get()), 0);
+  char shortBuf[relay::kCipherDescriptionSize - 1];
+  EXPECT_EQ(relay::describeCipher(cipher, true, shortBuf, sizeof shortBuf), nullptr);
+}
+
+TEST_F(SharedContext, ConnectionSummaryNamesVersionRolePeerKeyAndCipher) {
+  SslPtr server = newSsl();
+  SslPtr client = newSsl();
+  relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+  ASSERT_TRUE(handshake(client.get(), server.get()));
+  const uint32_t loopback = 0x0100007f;  // 127.0.0.1 in network byte order on this host
+  const uint16_t port = 0xfb20;          // 8443 in network byte order on this host
+  relay::logConnectionSummary("Incoming", server.get(), 2, loopback, port);
+  relay::logConnectionSummary("Outgoing", client.get(), 1, loopback, port);
+  std::vector<logging::CollectingSink::Entry> entries;
+  for (const auto& e : sink_.entries()) {
+    if (e.code == 0x6045) entries.push_back(e);
+  }
+  ASSERT_EQ(entries.size(), 2u);
+  const std::string cipher =
+      "TLS_AES_256_GCM_SHA384 TLSv1.3 Kx=any Au=any Enc=AESGCM(256) Mac=AEAD";
+  EXPECT_EQ(entries[0].text,
+            "Incoming TLSv1.3 server connection to 127.0.0.1.8443. peer key 0 bits. " + cipher);
+  EXPECT_EQ(entries[1].text,
+            "Outgoing TLSv1.3 client connection to 127.0.0.1.8443. peer key 2048 bits. " + cipher);
+}
+
+class SessionCaches : public ssl_test::SslFixture {
+ protected:
+  static std::string sessionId(const SSL_SESSION* session) {
+    if (session == nullptr) return "<none>";
+    unsigned int length = 0;
+    const unsigned char* id = SSL_SESSION_get_id(session, &length);
+    return std::string(reinterpret_cast<const char*>(id), length);
+  }
+  // A client handshake against a server of the shared context, offering `offer` when given;
+  // returns the client's session when it can be resumed.
+  SSL_SESSION* connect(SSL_SESSION* offer, int maxVersion, bool* reused) {
+    SslPtr server = newSsl();
+    SslPtr client = newSsl();
+    const unsigned char sid[4] = {0x20, 0xfb, 0, 0};
+    SSL_set_session_id_context(server.get(), sid, sizeof sid);
+    SSL_set_max_proto_version(client.get(), maxVersion);
+    relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+    if (offer != nullptr) SSL_set_session(client.get(), offer);
+    if (!handshake(client.get(), server.get()) || !serverToClientByte(client.get(), server.get())) {
+      return nullptr;
+    }
+    *reused = SSL_session_reused(client.get()) == 1;
+    SSL_SESSION* session = SSL_get1_session(client.get());
+    // An object freed without a shutdown takes its session out of use; quiet shutdown only
+    // marks both sides done.
+    SSL_shutdown(client.get());
+    SSL_shutdown(server.get());
+    return session;
+  }
+};
+
+TEST_F(SessionCaches, DestinationCacheStoresLooksUpAndReplacesPerFullKey) {
+  relay::DestSessionKey key{0x0100007f, 0xfb20, "example.test", 0, ""};
+  EXPECT_EQ(relay::destSessionLookup(key), nullptr);
+  bool reused = false;
+  relay::SslSessionPtr first(connect(nullptr, TLS1_2_VERSION, &reused));
+  relay::SslSessionPtr second(connect(nullptr, TLS1_2_VERSION, &reused));
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+
+  relay::destSessionStore(key, first.get());
+  EXPECT_EQ(sessionId(relay::destSessionLookup(key).get()), sessionId(first.get()));
+  relay::destSessionStore(key, second.get());
+  EXPECT_EQ(sessionId(relay::destSessionLookup(key).get()), sessionId(second.get()));
+  EXPECT_NE(sessionId(first.get()), sessionId(second.get()));
+
+  relay::DestSessionKey verifying = key;
+  verifying.verifyServer = 1;
+  EXPECT_EQ(relay::destSessionLookup(verifying), nullptr);
+  relay::DestSessionKey otherName = key;
+  otherName.serverName = "other.test";
+  EXPECT_EQ(relay::destSessionLookup(otherName), nullptr);
+
+  relay::SslSessionPtr blank(SSL_SESSION_new());
+  relay::destSessionStore(otherName, blank.get());
+  EXPECT_EQ(relay::destSessionLookup(otherName), nullptr) << "a session that cannot resume";
+
+  relay::resetSessionCaches();
+  EXPECT_EQ(relay::destSessionLookup(key), nullptr);
+}
+
+TEST_F(SessionCaches, SavedSessionsAreResumedWithEitherTlsVersion) {
+  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+    SCOPED_TRACE(version);
+    const relay::DestSessionKey key{0x0100007f, 0xfb20, "", 0, ""};
+    bool reused = true;
+    relay::SslSessionPtr made(connect(nullptr, version, &reused));
+    ASSERT_NE(made, nullptr);
+    EXPECT_FALSE(reused);
+    relay::destSessionStore(key, made.get());
+    relay::SslSessionPtr saved = relay::destSessionLookup(key);
+    ASSERT_NE(saved, nullptr);
+    relay::SslSessionPtr again(connect(saved.get(), version, &reused));
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(reused);
+  }
+}
+
+TEST_F(SessionCaches, FlushEmptiesTheServerCache) {
+  // Without tickets the server can resume only from its own cache.
+  relay::SslCtxPtr ctx = relay::acquireSharedContext();
+  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET);
+  bool reused = false;
+  relay::SslSessionPtr made(connect(nullptr, TLS1_2_VERSION, &reused));
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(SSL_CTX_sess_number(ctx.get()), 1);
+  relay::SslSessionPtr again(connect(made.get(), TLS1_2_VERSION, &reused));
+  EXPECT_TRUE(reused);
+  relay::flushServerSessions();
+  EXPECT_EQ(SSL_CTX_sess_number(ctx.get()), 0);
+  relay::SslSessionPtr after(connect(made.get(), TLS1_2_VERSION, &reused));
+  ASSERT_NE(after, nullptr);
+  EXPECT_FALSE(reused);
+}
+
+}  // namespace
