@@ -258,15 +258,6 @@ int connectDestination(Connection* c, PumpEnd* dest) {
 
 }  // namespace
 
-// A new TLS session of an outgoing side (TLS 1.3 tickets arrive after the handshake) is kept for
-// the next connection that would make the same handshake.
-int rememberDestSession(SSL* ssl, SSL_SESSION* session) {
-  const auto* key = static_cast<const DestSessionKey*>(SSL_get_app_data(ssl));
-  if (key == nullptr || SSL_is_server(ssl) || !SSL_SESSION_is_resumable(session)) return 0;
-  destSessionStore(*key, session);
-  return 0;  // the cache took its own reference
-}
-
 int connectionHandler(std::unique_ptr<connectInfo> info) {
   Connection c;
   c.info = std::move(info);

@@ -39,10 +39,6 @@ void setStatusTick(StatusTick tick);
 // The handler of one accepted connection; owns `info`.
 int connectionHandler(std::unique_ptr<connectInfo> info);
 
-// The shared context's new-session callback: keeps the sessions of outgoing SSL sides (TLS 1.3
-// tickets arrive after the handshake) for the next connection to the same destination.
-int rememberDestSession(SSL* ssl, SSL_SESSION* session);
-
 // The status line: connections, handshakes, sessions, certificates, threads and bytes.
 std::string statusLineText();
 

@@ -102,7 +102,9 @@ struct DestSessionKey {
 };
 // A saved session for this destination (a new reference), or null.
 SslSessionPtr destSessionLookup(const DestSessionKey& key);
-// Saves the session of a successful handshake; a later one replaces it. Sessions that cannot be
+// Saves the session of a successful handshake; a later one replaces it. The shared context saves
+// every new session of an SSL object whose application data (SSL_set_app_data) points to its key;
+// that key must outlive the SSL object. Sessions that cannot be
 // resumed are not kept.
 void destSessionStore(const DestSessionKey& key, SSL_SESSION* session);
 
