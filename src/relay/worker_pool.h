@@ -2,23 +2,48 @@
 //
 // A thread is created whenever work is posted while no thread is idle, so the pool grows to the
 // number of connections in progress; a thread that waits 30 seconds without work ends. Any thread
-// may post; `createPool` and `destroyPool` run once each, at start-up and shut-down.
+// may post; `createPool` and `destroyPool` run once each, at start-up and shut-down (tests may run
+// them again on the same pool once `destroyPool` has returned).
+//
+// The queue, its lock and the counts live in a `PoolQueue` that every pool thread holds a
+// reference to, so a thread still busy with its connection when `destroyPool` gives up waiting
+// (or when the process tears down its globals) never touches freed memory. Threads are detached:
+// `destroyPool` waits for the thread count to reach zero instead of joining handles.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <list>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 namespace relay {
 
 // A work item's function; it owns what `arg` points to.
 using WorkFunction = void (*)(void* arg);
 
-struct WorkPool;
+struct WorkItem {
+  WorkFunction function = nullptr;  // null: the stop message
+  void* arg = nullptr;
+};
+
+struct PoolQueue {
+  std::mutex mutex;  // guards items and stopping, and every change of the two counts
+  std::condition_variable itemQueued;   // an item (or stop message) was queued
+  std::condition_variable threadEnded;  // a pool thread ended
+  std::deque<WorkItem> items;
+  bool stopping = false;  // set by destroyPool; postWork refuses work from then on
+  // Read without the lock for statistics; changed only under `mutex`.
+  std::atomic<uint32_t> threadCount{0};  // threads that exist
+  std::atomic<uint32_t> idleCount{0};    // threads waiting for work or about to wait
+};
+
+struct WorkPool {
+  // Made by createPool; each pool thread holds its own reference.
+  std::shared_ptr<PoolQueue> queue;
+};
 
 // Returns 1, or 0 when the pool cannot be made.
 int createPool(WorkPool* pool);
@@ -28,6 +53,9 @@ int postWork(WorkPool* pool, WorkFunction function, void* arg);
 int destroyPool(WorkPool* pool);
 uint32_t poolThreadCount(const WorkPool* pool);
 uint32_t poolIdleCount(const WorkPool* pool);
+
+// How long a thread waits for work before it ends (30 s); tests shorten it.
+void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout);
 
 // The process's pool.
 extern WorkPool workPool;
