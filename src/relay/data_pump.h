@@ -2,17 +2,29 @@
 // side ends, counts them, and closes both sides exactly once.
 //
 // Each side is a connected socket, with an SSL object over it when that side speaks SSL (its
-// handshake already done). The pump runs on the connection's own thread and owns both sides.
+// handshake already done, on the blocking socket). The pump runs on the connection's own thread
+// and owns both sides: it switches the sockets to non-blocking mode, waits with poll (no limit on
+// descriptor numbers), finishes every partial write before reading that direction again, serves
+// an SSL object's read and write wishes in both directions (renegotiation, key updates), reads
+// what an SSL object already holds before it waits, and never raises SIGPIPE. When it returns,
+// both SSL objects are freed and both descriptors shut down and closed, each exactly once.
+//
+// The descriptor belongs to `PumpEnd::fd`: the SSL object's BIO must not close it (the pump
+// clears the BIO's close flag to make sure).
 #pragma once
 
 #include <openssl/ssl.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/unique_fd.h"
 #include "relay/ssl_context.h"
 
 namespace relay {
+
+// Bytes each direction holds between a read and the write that passes them on.
+constexpr size_t kPumpBufferSize = 32 * 1024;
 
 struct PumpEnd {
   platform::UniqueFd fd;
@@ -35,7 +47,8 @@ struct PumpReport {
 // Relays until either side ends (or the idle time passes), then closes both sides.
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report);
 
-// A copy of every block read goes here while set (the I/O buffer view); may be null.
+// A copy of every block read goes here while set (the I/O buffer view); may be null. Called on
+// the connection's thread; the data is valid only during the call.
 using BufferViewHook = void (*)(const uint8_t* data, size_t size, bool fromClient);
 void setBufferViewHook(BufferViewHook hook);
 
