@@ -62,6 +62,10 @@ IoResult sendNow(int fd, const void* data, size_t size) {
   }
 }
 
+void shutdownWrite(int fd) {
+  if (fd >= 0) ::shutdown(fd, SHUT_WR);
+}
+
 int waitForIo(IoWait* entries, size_t count, int timeoutMs) {
   if (count > kMaxWaitEntries) return -wsaErrorFromErrno(EINVAL);
   pollfd fds[kMaxWaitEntries];

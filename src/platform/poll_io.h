@@ -31,6 +31,9 @@ IoResult receiveNow(int fd, void* data, size_t size);
 // One send of at most `size` bytes, without SIGPIPE; retried on EINTR.
 IoResult sendNow(int fd, const void* data, size_t size);
 
+// Ends the sending direction of a socket (the peer reads its end); errors are ignored.
+void shutdownWrite(int fd);
+
 // Readiness flags for `waitForIo`.
 constexpr unsigned kIoReadable = 1;
 constexpr unsigned kIoWritable = 2;

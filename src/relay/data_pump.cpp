@@ -38,9 +38,10 @@ std::atomic<BufferViewHook> bufferViewHook{nullptr};
 
 struct Side {
   int fd = -1;
-  SSL* ssl = nullptr;   // null for a plain side
-  bool fatal = false;   // an SSL error happened: no SSL_shutdown any more
-  bool broken = false;  // writing here failed: nothing more is sent
+  SSL* ssl = nullptr;     // null for a plain side
+  bool fatal = false;     // an SSL error happened: no SSL_shutdown any more
+  bool broken = false;    // writing here failed: nothing more is sent
+  bool shutDown = false;  // SSL_shutdown was called (once is all it may get)
 };
 
 enum class Step { kProgress, kBlocked, kEnd };
@@ -56,6 +57,7 @@ struct Flow {
   unsigned writeWait = 0;  // readiness of to->fd the next write waits for; 0: try now
   uint64_t RelayStats::*counter = nullptr;
   bool fromClient = false;
+  bool done = false;  // `from` ended and the end was passed on to `to`
 };
 
 struct PumpState {
@@ -151,6 +153,20 @@ void countBytes(const Flow& flow, size_t bytes) {
   relayStats.*flow.counter += bytes;
 }
 
+// A side that ended its sending has its end passed on; the other direction goes on until it
+// ends as well, so an answer to a half-closed request is not lost. Nothing is held in the
+// buffer here: a direction reads only when its buffer is empty.
+void passEndOn(PumpState& s, Flow& f) {
+  f.done = true;
+  Side& to = *f.to;
+  if (to.ssl != nullptr && !to.fatal && !to.shutDown) {
+    to.shutDown = true;
+    SSL_shutdown(to.ssl);
+  }
+  platform::shutdownWrite(to.fd);
+  if (s.up.done && s.down.done) endRelay(s, 0);
+}
+
 Step readStep(PumpState& s, Flow& f) {
   unsigned wait = 0;
   const IoResult r = readSide(*f.from, f.buffer, kPumpBufferSize, &wait);
@@ -167,7 +183,7 @@ Step readStep(PumpState& s, Flow& f) {
       f.readWait = wait;
       return Step::kBlocked;
     case IoStatus::kEndOfFile:
-      endRelay(s, 0);
+      passEndOn(s, f);
       return Step::kEnd;
     case IoStatus::kFailed:
       break;
@@ -201,6 +217,7 @@ Step writeStep(PumpState& s, Flow& f) {
 
 // One transfer in a direction: write what is held, else read the next block.
 Step stepFlow(PumpState& s, Flow& f) {
+  if (f.done) return Step::kBlocked;
   if (f.length > 0) return f.writeWait != 0 ? Step::kBlocked : writeStep(s, f);
   return f.readWait != 0 ? Step::kBlocked : readStep(s, f);
 }
@@ -223,6 +240,7 @@ void releaseBufferedReads(Flow& f) {
 }
 
 void markReady(Flow& f, const platform::IoWait (&waits)[2]) {
+  if (f.done) return;
   int fd = -1;
   const unsigned want = flowWants(f, &fd);
   for (const platform::IoWait& w : waits) {
@@ -251,6 +269,7 @@ bool waitRound(PumpState& s, const PumpReport& report) {
   waits[1].fd = s.dest.fd;
   bool runnable = false;
   for (const Flow* f : {&s.up, &s.down}) {
+    if (f->done) continue;
     int fd = -1;
     const unsigned want = flowWants(*f, &fd);
     runnable = runnable || want == 0;
@@ -335,7 +354,7 @@ void logDisconnect(const PumpReport& report, int error) {
 
 // One SSL_shutdown: on the non-blocking socket it never waits. Not after a fatal SSL error.
 void closeSsl(Side& side, PumpEnd& end) {
-  if (end.ssl && !side.fatal) SSL_shutdown(end.ssl.get());
+  if (end.ssl && !side.fatal && !side.shutDown) SSL_shutdown(end.ssl.get());
   end.ssl.reset();
 }
 

@@ -1,5 +1,5 @@
-// The data pump: moves bytes both ways between the two sides of one relayed connection until one
-// side ends, counts them, and closes both sides exactly once.
+// The data pump: moves bytes both ways between the two sides of one relayed connection until both
+// directions end or a side fails, counts them, and closes both sides exactly once.
 //
 // Each side is a connected socket, with an SSL object over it when that side speaks SSL (its
 // handshake already done, on the blocking socket). The pump runs on the connection's own thread
@@ -44,7 +44,9 @@ struct PumpReport {
   uint32_t idleSeconds = 0;
 };
 
-// Relays until either side ends (or the idle time passes), then closes both sides.
+// Relays until both directions have ended (or a side fails, or the idle time passes), then closes
+// both sides. A side that ends its sending has that end passed on to the other side, and the
+// other direction goes on until it ends too, so an answer to a half-closed request arrives whole.
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report);
 
 // A copy of every block read goes here while set (the I/O buffer view); may be null. Called on

@@ -232,13 +232,19 @@ TEST_F(DataPump, RelaysBothWaysAtOnceAndCountsWhileStatsAreOn) {
     EXPECT_EQ(during.connectionsTotal, before.connectionsTotal + 1);
     EXPECT_EQ(during.connectionsActive, before.connectionsActive + 1);
     exchange(relay.clientPeer.get(), relay.destPeer.get(), kSize);
+    // A half-closed client still gets its answer.
     shutdown(relay.clientPeer.get(), SHUT_WR);
+    EXPECT_TRUE(seesEnd(relay.destPeer.get()));
+    ASSERT_TRUE(sendAll(relay.destPeer.get(), "answer"));
+    EXPECT_EQ(receive(relay.clientPeer.get(), 6), "answer");
+    EXPECT_FALSE(relay.pump->ended(50ms));
+    shutdown(relay.destPeer.get(), SHUT_WR);
     ASSERT_TRUE(relay.pump->ended());
   }
   const relay::RelayStats after = relay::statsSnapshot();
   EXPECT_EQ(after.connectionsActive, before.connectionsActive);
   EXPECT_EQ(after.bytesClientToDest, before.bytesClientToDest + kSize + 5);
-  EXPECT_EQ(after.bytesDestToClient, before.bytesDestToClient + kSize);
+  EXPECT_EQ(after.bytesDestToClient, before.bytesDestToClient + kSize + 6);
 
   config::ccSettings.statsEnable = 0;
   {
@@ -258,6 +264,7 @@ TEST_F(DataPump, DestinationClosingFirstDeliversItsLastBytesAndClosesBoth) {
   relay.destPeer.reset();
   EXPECT_TRUE(receive(relay.clientPeer.get(), last.size()) == last);
   EXPECT_TRUE(seesEnd(relay.clientPeer.get()));
+  relay.clientPeer.reset();
   ASSERT_TRUE(relay.pump->ended());
   EXPECT_TRUE(relay.pump->descriptorsClosed());
   EXPECT_TRUE(hasEntry("Disconnect 127.0.0.1.5555 from 10.1.2.3.443: No error.", 0x6052));
@@ -267,6 +274,7 @@ TEST_F(DataPump, DisconnectLineFollowsTheStyleAndVerbose) {
   {
     PlainRelay quiet;
     quiet.clientPeer.reset();
+    quiet.destPeer.reset();
     ASSERT_TRUE(quiet.pump->ended());
   }
   EXPECT_EQ(countLines("Disconnect", 0x6052), 0) << "the line needs verbose";
@@ -275,6 +283,7 @@ TEST_F(DataPump, DisconnectLineFollowsTheStyleAndVerbose) {
   {
     PlainRelay frontEnd(report);
     frontEnd.clientPeer.reset();
+    frontEnd.destPeer.reset();
     ASSERT_TRUE(frontEnd.pump->ended());
   }
   EXPECT_TRUE(hasEntry("Disconnect 127.0.0.1:5555 from 10.1.2.3:443 : No error.", 0x6001));
@@ -348,6 +357,7 @@ TEST_F(DataPump, DescriptorAbove1023Works) {
                  testReport());
     exchange(cPeer.get(), dPeer.get(), 1 << 20);
     cPeer.reset();
+    dPeer.reset();
     ASSERT_TRUE(pump.ended());
     EXPECT_TRUE(pump.descriptorsClosed());
   }
@@ -409,9 +419,10 @@ TEST_F(DataPump, SslOnBothEndsOfALinkRelaysBothWaysAtOnce) {
                    testReport());
     exchange(aPeer.get(), bPeer.get(), 3 << 20);
     aPeer.reset();
+    EXPECT_TRUE(seesEnd(bPeer.get())) << "the end travels over the SSL link";
+    bPeer.reset();
     EXPECT_TRUE(first.ended());
     EXPECT_TRUE(second.ended());
-    EXPECT_TRUE(seesEnd(bPeer.get()));
   }
 }
 
@@ -454,8 +465,9 @@ TEST_F(DataPump, RecordsAlreadyInsideTheSslObjectAreDeliveredWithoutMoreTraffic)
   EXPECT_TRUE(got == reply) << have << " of " << reply.size() << " bytes";
   peer.reset();
   link1.reset();
-  EXPECT_TRUE(pump.ended());
   EXPECT_TRUE(seesEnd(bPeer.get()));
+  bPeer.reset();
+  EXPECT_TRUE(pump.ended());
   ERR_clear_error();
 }
 
