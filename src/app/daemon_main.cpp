@@ -119,6 +119,9 @@ int main(int argc, char** argv) {
   config::ccSettings.rootKey = root;
   config::ruleTable.root = root;
 
+  // Connections may still run while the process exits: the SSL library must keep its state to the
+  // end instead of tearing it down at exit.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   LogTarget target;
   logging::log_open(&target.stderrSink, nullptr);
   platform::setRegistryReporter([](const std::string& message) {

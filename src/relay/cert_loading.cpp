@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -150,18 +151,85 @@ bool loadKey(SSL* ssl, const std::string& certFile, const std::string& keyFile) 
   return false;
 }
 
+// Pairs that loaded whole, so that each connection does not read and decrypt its files again.
+// An entry serves only while both files are as they were when it was read; failures are never
+// kept, so they are logged for every connection that meets them.
+struct FileIdentity {
+  std::filesystem::file_time_type written{};
+  uintmax_t size = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+struct LoadedPair {
+  FileIdentity cert;
+  FileIdentity key;
+  X509Ptr certificate;
+  EvpPkeyPtr privateKey;
+};
+
+std::mutex loadedPairsMutex;  // guards loadedPairs
+std::map<std::pair<std::string, std::string>, LoadedPair> loadedPairs;
+
+FileIdentity identityOf(const std::string& file) {
+  std::error_code ec;
+  FileIdentity id;
+  if (file.empty()) return id;
+  id.written = std::filesystem::last_write_time(file, ec);
+  id.size = ec ? 0 : std::filesystem::file_size(file, ec);
+  return id;
+}
+
+bool useLoadedPair(SSL* ssl, const std::string& certFile, const std::string& keyFile) {
+  const FileIdentity cert = identityOf(certFile);
+  const FileIdentity key = identityOf(keyFile);
+  std::lock_guard<std::mutex> hold(loadedPairsMutex);
+  auto it = loadedPairs.find({certFile, keyFile});
+  if (it == loadedPairs.end()) return false;
+  if (!(it->second.cert == cert && it->second.key == key)) {
+    loadedPairs.erase(it);
+    return false;
+  }
+  return SSL_use_certificate(ssl, it->second.certificate.get()) == 1 &&
+         SSL_use_PrivateKey(ssl, it->second.privateKey.get()) == 1;
+}
+
+void rememberLoadedPair(SSL* ssl, const std::string& certFile, const std::string& keyFile,
+                        const FileIdentity& cert, const FileIdentity& key) {
+  X509* certificate = SSL_get_certificate(ssl);
+  EVP_PKEY* privateKey = SSL_get_privatekey(ssl);
+  if (certificate == nullptr || privateKey == nullptr) return;
+  X509_up_ref(certificate);
+  EVP_PKEY_up_ref(privateKey);
+  std::lock_guard<std::mutex> hold(loadedPairsMutex);
+  loadedPairs[{certFile, keyFile}] =
+      LoadedPair{cert, key, X509Ptr(certificate), EvpPkeyPtr(privateKey)};
+}
+
 }  // namespace
 
 void loadCertAndKey(SSL* ssl, const std::string& certFile, const std::string& keyFile) {
   if (ssl == nullptr) return;
+  if (useLoadedPair(ssl, certFile, keyFile)) return;
+  ERR_clear_error();
+  // Taken before reading, so that a file changed meanwhile is read again next time.
+  const FileIdentity certId = identityOf(certFile);
+  const FileIdentity keyId = identityOf(keyFile);
   const bool haveCert = loadCertificate(ssl, certFile);
   const bool haveKey = loadKey(ssl, certFile, keyFile);
   // A key that does not belong to the certificate would only show as a failed handshake later.
   if (haveCert && haveKey && SSL_check_private_key(ssl) != 1) {
     log_event(LOG_ERROR, 0x6043, kModule, __LINE__, "Private key load failed: cert: <%s> key: <%s>",
               certFile.c_str(), keyFile.empty() ? "no key file" : keyFile.c_str());
+  } else if (haveCert && haveKey) {
+    rememberLoadedPair(ssl, certFile, keyFile, certId, keyId);
   }
   ERR_clear_error();
+}
+
+void forgetLoadedCertificates() {
+  std::map<std::pair<std::string, std::string>, LoadedPair> old;
+  std::lock_guard<std::mutex> hold(loadedPairsMutex);
+  old.swap(loadedPairs);
 }
 
 namespace {

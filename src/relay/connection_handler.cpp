@@ -215,6 +215,7 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
     SSL_set_app_data(ssl.get(), nullptr);
     return 6;
   }
+  rememberDestSession(ssl.get());
   logServerCertificates(ssl.get());
   if (ccSettings.verbose != 0) {
     logSharedCiphers(ssl.get(), "Shared Cipher list <%s>.  (other endpoint is %s:%d) %s Session",

@@ -354,6 +354,7 @@ void logDisconnect(const PumpReport& report, int error) {
 
 // One SSL_shutdown: on the non-blocking socket it never waits. Not after a fatal SSL error.
 void closeSsl(Side& side, PumpEnd& end) {
+  if (end.ssl && !side.fatal) rememberDestSession(end.ssl.get());
   if (end.ssl && !side.fatal && !side.shutDown) SSL_shutdown(end.ssl.get());
   end.ssl.reset();
 }
@@ -386,7 +387,7 @@ void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
   std::call_once(sigpipeOnce, platform::ignoreSigpipe);
 
   adjustActive(true);
-  auto buffers = std::make_unique<uint8_t[]>(2 * kPumpBufferSize);
+  auto buffers = std::make_unique_for_overwrite<uint8_t[]>(2 * kPumpBufferSize);
   PumpState s;
   prepareSide(s.client, client);
   prepareSide(s.dest, dest);

@@ -272,7 +272,11 @@ void logConfigurationReport() {
 void sslStartup() {
   crypto_locks_init();
   platform::ignoreSigpipe();
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  // Connection threads may still run while the process exits; the library must not tear its
+  // locks down under them.
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS |
+                       OPENSSL_INIT_NO_ATEXIT,
+                   nullptr);
   createSharedContext();
   fillContextCipherNames();
   std::thread(seedThread).detach();

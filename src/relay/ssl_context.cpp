@@ -63,15 +63,6 @@ uint64_t libraryProtocolOptions(uint32_t oldBits) {
   return options;
 }
 
-// A new session of an outgoing SSL side (TLS 1.3 tickets arrive after the handshake) is kept
-// under the key its application data points to, for the next connection that would make the same
-// handshake. Incoming sides carry no key.
-int rememberDestSession(SSL* ssl, SSL_SESSION* session) {
-  const auto* key = static_cast<const DestSessionKey*>(SSL_get_app_data(ssl));
-  if (key != nullptr && !SSL_is_server(ssl)) destSessionStore(*key, session);
-  return 0;  // the cache keeps a copy of its own
-}
-
 SSL_CTX* buildContext() {
   SSL_CTX* ctx = SSL_CTX_new(TLS_method());
   if (ctx == nullptr) return nullptr;
@@ -86,8 +77,8 @@ SSL_CTX* buildContext() {
   // ephemeral (ECDHE) by itself. No client-certificate callback until the certificate dialogs
   // offer one.
   SSL_CTX_set_quiet_shutdown(ctx, 1);
-  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_BOTH);
-  SSL_CTX_sess_set_new_cb(ctx, rememberDestSession);
+  // Idle connections give their record buffers back.
+  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
   return ctx;
 }
 
@@ -201,6 +192,14 @@ void resetSessionCaches() {
     old.swap(destSessionCache);
   }
   flushServerSessions();
+  forgetLoadedCertificates();
+}
+
+void rememberDestSession(SSL* ssl) {
+  if (ssl == nullptr || SSL_is_server(ssl)) return;
+  const auto* key = static_cast<const DestSessionKey*>(SSL_get_app_data(ssl));
+  SSL_SESSION* session = SSL_get0_session(ssl);
+  if (key != nullptr && session != nullptr) destSessionStore(*key, session);
 }
 
 SslSessionPtr destSessionLookup(const DestSessionKey& key) {

@@ -81,6 +81,9 @@ void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role, uint32
 // Loads the rule's certificate and private key (PEM, DER or PKCS#12) into the SSL object, logging
 // failures; the connection goes on either way. An empty key file means none.
 void loadCertAndKey(SSL* ssl, const std::string& certFile, const std::string& keyFile);
+// Forgets the certificates and keys kept from earlier loads (the next connection reads its files
+// again); part of resetting the session caches.
+void forgetLoadedCertificates();
 // Adds the trusted CA certificates ("ssl.ca_cert", the HKLM CA key, the system trust store) to the
 // shared context's store and lists them.
 void loadCaCertificates();
@@ -102,10 +105,13 @@ struct DestSessionKey {
 };
 // A saved session for this destination (a new reference), or null.
 SslSessionPtr destSessionLookup(const DestSessionKey& key);
-// Saves the session of a successful handshake; a later one replaces it. The shared context saves
-// every new session of an SSL object whose application data (SSL_set_app_data) points to its key;
-// that key must outlive the SSL object. Sessions that cannot be
+// Saves the session of a successful handshake; a later one replaces it. Sessions that cannot be
 // resumed are not kept.
 void destSessionStore(const DestSessionKey& key, SSL_SESSION* session);
+// Saves the current session of an outgoing SSL object whose application data (SSL_set_app_data)
+// points to its DestSessionKey; the key must outlive the object. Called after the handshake and
+// again when the connection ends, since TLS 1.3 tickets arrive after the handshake. The shared
+// context keeps no client sessions itself: they would share the server cache's session ids.
+void rememberDestSession(SSL* ssl);
 
 }  // namespace relay

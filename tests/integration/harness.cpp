@@ -260,6 +260,13 @@ void Store::setting(const std::string& name, const std::string& text) {
                         static_cast<uint32_t>(text.size() + 1));
 }
 
+void Store::binarySetting(const std::string& name, const std::string& bytes) {
+  platform::RegKey key;
+  platform::regCreateKey(platform::Hive::kCurrentUser, kSettingsKey, &key);
+  platform::regSetValue(key, name, platform::REG_BINARY, bytes.data(),
+                        static_cast<uint32_t>(bytes.size()));
+}
+
 void Store::rule(int n, const std::map<std::string, std::string>& texts,
                  const std::map<std::string, uint32_t>& numbers) {
   platform::RegKey key;

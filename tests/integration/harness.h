@@ -89,6 +89,7 @@ class Store {
   ~Store();
   void setting(const std::string& name, uint32_t value);
   void setting(const std::string& name, const std::string& text);
+  void binarySetting(const std::string& name, const std::string& bytes);
   // RuleN (from 1) with texts and numbers; a complete rule needs the port, client and mask texts
   // and, for direct rules, the destination texts.
   void rule(int n, const std::map<std::string, std::string>& texts,

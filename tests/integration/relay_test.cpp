@@ -23,6 +23,8 @@ class Relay : public ::testing::Test {
     pki_ = new TempDir;
     makePki(pki_->path());
     makeCert(pki_->path(), "other", "Other Name");
+    run({"openssl", "pkey", "-in", key("server"), "-aes256", "-passout", "pass:right", "-out",
+         pki_->file("locked.key")});
   }
   static void TearDownTestSuite() {
     delete pki_;
@@ -415,6 +417,30 @@ TEST_F(Relay, BadInputEndsOnlyItsConnection) {
             0);
   EXPECT_EQ(readFile(out), "fine");
   close(silent);
+  EXPECT_TRUE(d.running());
+}
+
+TEST_F(Relay, WrongPassPhraseEndsOnlyThoseConnections) {
+  const uint16_t http = freePort();
+  Process web = httpResponder(http, "opened");
+  const uint16_t port = freePort();
+  rule(1, port, http, 2, {{"ssl.cert", pem("server")}, {"ssl.key", pki_->file("locked.key")}});
+  store_->binarySetting("ssl.passwd", std::string("wrong", 6));
+  Daemon& d = startDaemon();
+  ASSERT_TRUE(waitForPort(port));
+  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
+  EXPECT_NE(curl({"--cacert", pem("ca"), url}, dir_.file("wrong.err")), 0);
+  EXPECT_TRUE(d.waitForLog("Private key load failed: cert: <" + pem("server") + "> key: <" +
+                           pki_->file("locked.key") + ">"))
+      << d.log();
+
+  store_->binarySetting("ssl.passwd", std::string("right", 6));
+  d.reload();
+  ASSERT_TRUE(d.waitForLog("Configured 1 rule on 1 port", 10s, 2));
+  const std::string out = dir_.file("right.out");
+  EXPECT_EQ(curl({"--cacert", pem("ca"), "-o", out, url}, dir_.file("right.err")), 0)
+      << readFile(dir_.file("right.err"));
+  EXPECT_EQ(readFile(out), "opened");
   EXPECT_TRUE(d.running());
 }
 

@@ -32,6 +32,11 @@ struct Gate {
   std::atomic<int> entered{0};
   std::atomic<int> left{0};
 
+  // A gate outlives every item that entered it: the items touch nothing of it after `left`.
+  ~Gate() {
+    release();
+    waitUntil([this] { return left.load() == entered.load(); });
+  }
   void release() {
     std::lock_guard<std::mutex> hold(mutex);
     open = true;
@@ -40,8 +45,10 @@ struct Gate {
   static void run(void* arg) {
     Gate* gate = static_cast<Gate*>(arg);
     gate->entered.fetch_add(1);
-    std::unique_lock<std::mutex> lock(gate->mutex);
-    gate->opened.wait_for(lock, 20s, [gate] { return gate->open; });
+    {
+      std::unique_lock<std::mutex> lock(gate->mutex);
+      gate->opened.wait_for(lock, 20s, [gate] { return gate->open; });
+    }
     gate->left.fetch_add(1);
   }
 };
