@@ -15,6 +15,7 @@
 #include "log/sinks.h"
 #include "platform/registry.h"
 #include "platform/signal_pipe.h"
+#include "platform/system.h"
 #include "relay/relay.h"
 
 namespace {
@@ -128,6 +129,7 @@ int main(int argc, char** argv) {
     log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "%s", message.c_str());
   });
   installFatalSignalReport();
+  platform::raiseDescriptorLimit();
   if (!platform::installControlSignals()) {
     log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__, "Couldn't install the signal handlers");
     return 1;
