@@ -115,6 +115,7 @@ void loadTcpAndListValues(const platform::RegKey& key, Settings* r) {
   r->filterEnable = readDword(key, "filter.enable", 0);
   loadText(key, "filter.have", &r->filterHave);
   loadText(key, "filter.havenot", &r->filterHavenot);
+  r->sslVerifyHost = readDword(key, "ssl.verify_host", 1);
   if (r->isNT != 0) {
     r->threadPoolEnable = readDword(key, "thread.pool.enable", 1);
     r->perfMonEnable = readDword(key, "perf.mon.enable", 1);
@@ -220,6 +221,7 @@ void saveNetworkAndLogValues(const platform::RegKey& key, const Settings& r, Sav
   out->note(writeDword(key, "log.detailed", r.logDetailed));
   out->note(writeDword(key, "log.max", r.logMax));
   out->note(writeDword(key, "toolbar.size", r.toolbarSize));
+  out->note(writeDword(key, "ssl.verify_host", r.sslVerifyHost));
 }
 
 }  // namespace

@@ -85,6 +85,7 @@ struct Settings {
   SettingWord toolbarSize;                           // "toolbar.size"
   SettingText adapterAddress;                        // 12 hexadecimal digits or "no nic"
   SettingWord perfMonEnable;                         // "perf.mon.enable"
+  SettingWord sslVerifyHost;                         // "ssl.verify_host"
 };
 
 extern Settings ccSettings;

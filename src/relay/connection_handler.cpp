@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstdio>
 #include <string>
@@ -199,6 +200,12 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   if (namesHost(rule.destAddrStr)) {
     c->sessionKey.serverName = rule.destAddrStr;
     SSL_set_tlsext_host_name(ssl.get(), rule.destAddrStr.c_str());
+    // A verified server must also be the host the rule names; a mismatch fails verification
+    // with its own error (hostname mismatch), logged by the verify callback.
+    if (rule.verifyServer != 0 && ccSettings.sslVerifyHost != 0) {
+      SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      SSL_set1_host(ssl.get(), rule.destAddrStr.c_str());
+    }
   }
   if (rule.sslRole == config::kRoleClient && !rule.sslCert.empty()) {
     loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);

@@ -46,6 +46,7 @@ TEST_F(SettingsStore, EmptyKeyGivesEveryDefault) {
   EXPECT_EQ(s.threadPoolEnable, 1u);
   EXPECT_EQ(s.perfMonEnable, 1u);
   EXPECT_EQ(s.toolbarSize, 48u);
+  EXPECT_EQ(s.sslVerifyHost, 1u);
   EXPECT_EQ(s.localNetCount, 0u);
   ASSERT_EQ(s.sslPortCount, 1u);
   EXPECT_EQ(ntohs(static_cast<uint16_t>(s.sslPorts[0].get())), 443);
@@ -219,6 +220,7 @@ TEST_F(SettingsStore, SaveWritesItsSubsetAndLeavesTheRest) {
   s.verbose = 1;
   s.logMax = 500;
   s.tcpSleep = 99;  // never written
+  s.sslVerifyHost = 0;
   ASSERT_EQ(saveSettings(Hive::kCurrentUser, s), 0);
   EXPECT_EQ(text(k, "ssl.ca_cert"), "/etc/ssl/ca.pem");
   EXPECT_EQ(text(k, "filter.have"), "O=Example");
@@ -238,6 +240,7 @@ TEST_F(SettingsStore, SaveWritesItsSubsetAndLeavesTheRest) {
   EXPECT_EQ(back.socksServer.get(), "socks.example");
   EXPECT_EQ(back.verbose, 1u);
   EXPECT_EQ(back.tcpTimeout, 0u);
+  EXPECT_EQ(back.sslVerifyHost, 0u);
 }
 
 TEST_F(SettingsStore, AccessorsReadTheGlobalRecord) {
