@@ -161,6 +161,9 @@ void passEndOn(PumpState& s, Flow& f) {
   Side& to = *f.to;
   if (to.ssl != nullptr && !to.fatal && !to.shutDown) {
     to.shutDown = true;
+    // The context's quiet shutdown would send nothing and mark the side as ended both ways; the
+    // peer must see the end (close_notify) while the answer still comes back.
+    SSL_set_quiet_shutdown(to.ssl, 0);
     SSL_shutdown(to.ssl);
   }
   platform::shutdownWrite(to.fd);

@@ -172,6 +172,25 @@ TEST_F(Relay, SslClientRoleSpeaksTlsToOpenSslServer) {
   EXPECT_TRUE(d.waitForLog("Reused Session")) << d.log();
 }
 
+TEST_F(Relay, ChainedSslRulesAnswerAHalfClosedRequest) {
+  const uint16_t echo = freePort();
+  Process peer = socatEcho(echo);
+  const uint16_t tls = freePort();
+  const uint16_t plain = freePort();
+  rule(1, plain, tls, 1, {}, {{"ssl.verify_server", 1}});
+  rule(2, tls, echo, 2, {{"ssl.cert", pem("server")}, {"ssl.key", key("server")}});
+  Daemon& d = startDaemon();
+  ASSERT_TRUE(waitForPort(plain) && waitForPort(tls));
+  for (int i = 0; i < 3; ++i) {
+    const int fd = connectLocal(plain);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "hello through TLS\n"));
+    shutdown(fd, SHUT_WR);  // like a client that sends its request and waits for the answer
+    EXPECT_EQ(receive(fd, 100), "hello through TLS\n") << i << d.log();
+    close(fd);
+  }
+}
+
 TEST_F(Relay, SslClientRoleSendsTheServerName) {
   const uint16_t server = freePort();
   Process peer = opensslServer(server, {"-rev", "-quiet", "-servername", "localhost", "-cert2",
