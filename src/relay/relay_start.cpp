@@ -21,6 +21,7 @@
 #include "relay/relay.h"
 #include "relay/ssl_context.h"
 #include "relay/worker_pool.h"
+#include "security/crl_store.h"
 
 namespace relay {
 
@@ -293,6 +294,17 @@ int sslShutdown() {
 
 int startRelay() {
   resetSessionCaches();
+  if (ccSettings.crlCheckEnable != 0) {
+    if (SslCtxPtr ctx = acquireSharedContext()) {
+      X509_STORE* crlStore = SSL_CTX_get_cert_store(ctx.get());
+      if (const std::string crlDir = ccSettings.sslCrlLists.get(); !crlDir.empty()) {
+        crl_load_dir(crlStore, crlDir.c_str());
+        crl_list_all(crlStore);
+      }
+      // CRL fetcher start: the LDAP CRL fetcher thread (security::startCrlFetcher) is started
+      // here with crlStore, whether or not "ssl.crl_lists" is set.
+    }
+  }
   loadCaCertificates();
   setSharedCipherList();
   const std::string cipher = ccSettings.sslCipher.get();
