@@ -78,13 +78,8 @@ const char* describeCipher(const SSL_CIPHER* cipher, bool padded, char* buf, siz
 }
 
 void logCipherDescriptions(const char* heading) {
-  SslCtxPtr ctx = acquireSharedContext();
-  if (ctx == nullptr) return;
-  SslPtr ssl(SSL_new(ctx.get()));
-  if (ssl == nullptr) {
-    log_openssl_errors(LOG_ERROR, bio_log_err);
-    return;
-  }
+  SslPtr ssl = newSharedSsl();
+  if (ssl == nullptr) return;
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", heading != nullptr ? heading : "");
   STACK_OF(SSL_CIPHER)* ciphers = SSL_get_ciphers(ssl.get());
   for (int i = 0; i < sk_SSL_CIPHER_num(ciphers); ++i) {

@@ -109,6 +109,14 @@ SslCtxPtr acquireSharedContext() {
   return SslCtxPtr(sharedContext);
 }
 
+SslPtr newSharedSsl() {
+  SslCtxPtr ctx = acquireSharedContext();
+  if (ctx == nullptr) return nullptr;
+  SslPtr ssl(SSL_new(ctx.get()));
+  if (ssl == nullptr) log_openssl_errors(LOG_ERROR, bio_log_err);
+  return ssl;
+}
+
 bool createSharedContext() {
   SslCtxPtr fresh(buildContext());
   if (fresh == nullptr) {
@@ -161,13 +169,8 @@ bool setSharedCipherList() {
 }
 
 void fillContextCipherNames() {
-  SslCtxPtr ctx = acquireSharedContext();
-  if (ctx == nullptr) return;
-  SslPtr ssl(SSL_new(ctx.get()));
-  if (ssl == nullptr) {
-    log_openssl_errors(LOG_ERROR, bio_log_err);
-    return;
-  }
+  SslPtr ssl = newSharedSsl();
+  if (ssl == nullptr) return;
   for (int i = 0;; ++i) {
     const char* name = SSL_get_cipher_list(ssl.get(), i);
     if (name == nullptr) break;

@@ -33,6 +33,8 @@ using SslSessionPtr = std::unique_ptr<SSL_SESSION, SslSessionFree>;
 
 // The current shared context, with a reference taken for the caller (null before start-up).
 SslCtxPtr acquireSharedContext();
+// A new SSL object of the shared context; null (with the error dump logged) when none can be made.
+SslPtr newSharedSsl();
 // Builds a new context from the protocol settings and makes it the shared one; the old one lives
 // on in the SSL objects made from it. Returns false (and logs) when no context can be made.
 bool createSharedContext();
