@@ -1,0 +1,280 @@
+// Certificate checking end to end: brisklaned between openssl s_client/s_server and each other,
+// with a CA run by "openssl ca", its CRLs (current, past their next update, PEM and DER) loaded
+// from "ssl.crl_lists", the three CRL policies, the subject filter and the host-name check.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "harness.h"
+
+namespace itest {
+namespace {
+
+const std::string kServer = "/O=Brisklane test/CN=127.0.0.1";
+const std::string kRevoked = "/O=Brisklane test/CN=Revoked Server";
+
+class Verification : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pki_ = new TempDir;
+    const std::string script =
+        std::filesystem::path(__FILE__).parent_path().parent_path().string() +
+        "/security/data/make_crl_pki.sh";
+    ready_ = run({"sh", script, pki_->path()}, pki_->file("make.log"), 120s) == 0;
+  }
+  static void TearDownTestSuite() {
+    delete pki_;
+    pki_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(ready_) << readFile(pki_->file("make.log"));
+    store_ = std::make_unique<Store>(dir_.file("config"));
+    store_->setting("verbose", 1);
+    store_->setting("ssl.ca_cert", pem("ca"));
+  }
+  void TearDown() override {
+    daemon_.reset();
+    store_.reset();
+  }
+
+  static std::string pem(const std::string& name) { return pki_->file(name + ".pem"); }
+  static std::string key(const std::string& name) { return pki_->file(name + ".key"); }
+
+  // A folder holding copies of the named files of the test material.
+  std::string folderWith(const std::string& name, const std::vector<std::string>& files) {
+    const std::string folder = dir_.file(name);
+    std::filesystem::create_directories(folder);
+    for (const std::string& f : files) std::filesystem::copy_file(pki_->file(f), folder + "/" + f);
+    return folder;
+  }
+  void checkCrls(const std::string& folder, uint32_t reject) {
+    store_->setting("crl.check.enable", 1);
+    if (!folder.empty()) store_->setting("ssl.crl_lists", folder);
+    store_->setting("crl.policy.fail.CannotFindCrlForIssuer", reject);
+    store_->setting("crl.policy.fail.ExpiredCrlForIssuer", reject);
+    store_->setting("crl.policy.fail.ValidCrlRevokesCert", reject);
+  }
+
+  // An SSL server that answers each line reversed, with the named certificate.
+  uint16_t server(const std::string& cert) {
+    const uint16_t port = freePort();
+    servers_.emplace_back(std::vector<std::string>{"openssl", "s_server", "-accept",
+                                                   std::to_string(port), "-cert", pem(cert), "-key",
+                                                   key(cert), "-rev", "-quiet"},
+                          dir_.file("s_server-" + cert + ".log"));
+    EXPECT_TRUE(waitForPort(port));
+    return port;
+  }
+  // A rule in the SSL client role that checks the server; returns its local port.
+  uint16_t clientRule(int n, uint16_t dest, const std::string& destHost = "127.0.0.1") {
+    const uint16_t port = freePort();
+    store_->rule(n,
+                 {{"peer.port.str", std::to_string(port)}, {"peer.addr.str", "All"},
+                  {"peer.mask.str", "All"}, {"if.addr.str", "127.0.0.1"},
+                  {"dest.addr.str", destHost}, {"dest.port.str", std::to_string(dest)}},
+                 {{"ssl.role", 1}, {"ssl.verify_server", 1}});
+    ports_.push_back(port);
+    return port;
+  }
+  Daemon& startDaemon() {
+    daemon_.reset();
+    daemon_ = std::make_unique<Daemon>(store_->dir(), dir_.file("relay-" + std::to_string(++starts_) + ".log"));
+    EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
+    // Waiting for the greeting, not probing the port: a probe would be one more connection.
+    for (uint16_t port : ports_) {
+      EXPECT_TRUE(daemon_->waitForLog("Listening on " + std::to_string(port) + " "));
+    }
+    ports_.clear();
+    return *daemon_;
+  }
+  // "olleh\n" when the relay's handshake with the server passed, "" when it was refused.
+  static std::string hello(uint16_t port) {
+    const int fd = connectLocal(port);
+    if (fd < 0) return "<no connection>";
+    sendAll(fd, "hello\n");
+    std::string back = receive(fd, 6);
+    close(fd);
+    return back;
+  }
+  static std::string verdict(uint32_t reject) { return reject != 0 ? "reject>" : "allow>"; }
+
+  static TempDir* pki_;
+  static bool ready_;
+  TempDir dir_;
+  std::unique_ptr<Store> store_;
+  std::unique_ptr<Daemon> daemon_;
+  std::vector<Process> servers_;
+  std::vector<uint16_t> ports_;  // rule ports the next daemon must be listening on
+  int starts_ = 0;
+};
+
+TempDir* Verification::pki_ = nullptr;
+bool Verification::ready_ = false;
+
+TEST_F(Verification, EveryCrlOutcomeFollowsItsPolicy) {
+  const uint16_t plain = server("server");
+  const uint16_t revoked = server("revoked");
+  const uint16_t stranger = server("stranger");
+  store_->setting("ssl.ca_cert", folderWith("trusted", {"ca.pem", "other-ca.pem"}));
+  // Test CA's CRL is past its next update and lists "revoked"; Other CA's is current.
+  const std::string crls = folderWith("crls", {"expired.crl.pem", "other.crl.pem"});
+  for (uint32_t reject : {0u, 1u}) {
+    SCOPED_TRACE(reject != 0 ? "reject" : "allow");
+    checkCrls(crls, reject);
+    const uint16_t toPlain = clientRule(1, plain);
+    const uint16_t toRevoked = clientRule(2, revoked);
+    const uint16_t toStranger = clientRule(3, stranger);
+    Daemon& d = startDaemon();
+    EXPECT_EQ(hello(toPlain), reject != 0 ? "" : "olleh\n");
+    EXPECT_EQ(hello(toRevoked), reject != 0 ? "" : "olleh\n");
+    EXPECT_EQ(hello(toStranger), "olleh\n");
+    EXPECT_TRUE(d.waitForLog("Fails CRL check. CRL expired for <" + kServer + "> policy says <" +
+                             verdict(reject)))
+        << d.log();
+    // Revoked wins over expired.
+    EXPECT_TRUE(d.waitForLog("Fails CRL check. Valid CRL revokes cert <" + kRevoked +
+                             "> policy says <" + verdict(reject)))
+        << d.log();
+    EXPECT_TRUE(d.waitForLog("CRL for issuer does NOT revoke cert </O=Brisklane test/CN=Stranger>"));
+    if (reject != 0) {
+      // The same revoked certificate is refused again: the check left the CRL as it was.
+      EXPECT_EQ(hello(toRevoked), "");
+      EXPECT_TRUE(d.waitForLog("Fails CRL check. Valid CRL revokes cert <" + kRevoked +
+                                   "> policy says <reject>",
+                               10s, 2));
+    }
+    // The CA above the peer is not checked: one CRL line per connection.
+    EXPECT_EQ(countText(d.log(), "Fails CRL check. CRL expired for"), 1) << d.log();
+    EXPECT_EQ(countText(d.log(), "CRL. ca: </O=Brisklane test/CN="), 2) << d.log();
+    d.stop();
+  }
+}
+
+TEST_F(Verification, IssuerWithoutCrlFollowsItsPolicy) {
+  const uint16_t plain = server("server");
+  for (uint32_t reject : {0u, 1u}) {
+    SCOPED_TRACE(reject != 0 ? "reject" : "allow");
+    checkCrls("", reject);  // no "ssl.crl_lists": no CRL at all
+    const uint16_t port = clientRule(1, plain);
+    Daemon& d = startDaemon();
+    EXPECT_EQ(hello(port), reject != 0 ? "" : "olleh\n");
+    EXPECT_TRUE(d.waitForLog("Fails CRL check. no Valid CRL for issuer <" + kServer +
+                             "> policy says <" + verdict(reject)))
+        << d.log();
+    if (reject != 0) {
+      EXPECT_TRUE(d.waitForLog("SSL_connect <"));
+    }
+    d.stop();
+  }
+}
+
+TEST_F(Verification, CrlDirectoryWithBadFilesStillLoadsTheRest) {
+  const std::string crls = folderWith("crls", {"current.crl.der", "other.crl.pem"});
+  std::ofstream(crls + "/notes.txt") << "not a CRL\n";
+  std::ofstream(crls + "/empty.crl") << "";
+  {
+    std::ifstream in(pki_->file("current.crl.der"), std::ios::binary);
+    std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(crls + "/truncated.der", std::ios::binary) << der.substr(0, der.size() - 20);
+  }
+  std::filesystem::create_symlink(crls + "/gone", crls + "/dangling.crl");
+  checkCrls(crls, 1);
+  const uint16_t toPlain = clientRule(1, server("server"));
+  const uint16_t toRevoked = clientRule(2, server("revoked"));
+  Daemon& d = startDaemon();
+  EXPECT_NE(d.log().find("Using <" + crls + "> CRL Lists"), std::string::npos) << d.log();
+  EXPECT_EQ(countText(d.log(), "Failed to load '" + crls + "'"), 4) << d.log();
+  EXPECT_EQ(countText(d.log(), "CRL. ca: </O=Brisklane test/CN=Test CA> hash:<"), 1) << d.log();
+  EXPECT_EQ(countText(d.log(), "CRL. ca: </O=Brisklane test/CN=Other CA> hash:<"), 1);
+  EXPECT_EQ(hello(toPlain), "olleh\n");
+  EXPECT_EQ(hello(toRevoked), "");
+  EXPECT_TRUE(d.waitForLog("CRL for issuer does NOT revoke cert <" + kServer + ">")) << d.log();
+  EXPECT_TRUE(d.waitForLog("Fails CRL check. Valid CRL revokes cert <" + kRevoked +
+                           "> policy says <reject>"));
+}
+
+TEST_F(Verification, UnknownIssuerIsNamedAndRefused) {
+  const uint16_t port = clientRule(1, server("stranger"));
+  Daemon& d = startDaemon();
+  EXPECT_EQ(hello(port), "");
+  EXPECT_TRUE(d.waitForLog("Issuer /O=Brisklane test/CN=Other CA")) << d.log();
+  EXPECT_NE(d.log().find("Verify (0)(0) /O=Brisklane test/CN=Stranger\n"
+                         "Verify error (20) unable to get local issuer certificate\n"),
+            std::string::npos)
+      << d.log();
+  // Without "crl.check.enable" nothing is listed or checked.
+  EXPECT_EQ(countText(d.log(), "CRL"), 0) << d.log();
+}
+
+TEST_F(Verification, SubjectFilterIsCaseSensitiveAndSparesTheCa) {
+  store_->setting("filter.enable", 1);
+  store_->setting("filter.have", "CN=127.0.0.1");  // the CA's subject lacks it
+  store_->setting("filter.havenot", "cn=127");      // lower case: not contained
+  const uint16_t toPlain = clientRule(1, server("server"));
+  const uint16_t toRevoked = clientRule(2, server("revoked"));
+  Daemon& d = startDaemon();
+  EXPECT_EQ(hello(toPlain), "olleh\n");
+  EXPECT_EQ(hello(toRevoked), "");
+  EXPECT_TRUE(d.waitForLog("Filter: 'have' fail. " + kRevoked + " does not contain CN=127.0.0.1"))
+      << d.log();
+  EXPECT_EQ(countText(d.log(), "Filter: "), 1) << d.log();
+}
+
+TEST_F(Verification, ClientCertificatesMeetTheSameChecks) {
+  EchoServer echo;
+  checkCrls(folderWith("crls", {"current.crl.pem"}), 1);
+  const uint16_t port = freePort();
+  store_->rule(1,
+               {{"peer.port.str", std::to_string(port)}, {"peer.addr.str", "All"},
+                {"peer.mask.str", "All"}, {"if.addr.str", "127.0.0.1"},
+                {"dest.addr.str", "127.0.0.1"}, {"dest.port.str", std::to_string(echo.port())},
+                {"ssl.cert", pem("server")}, {"ssl.key", key("server")}},
+               {{"ssl.role", 2}, {"ssl.verify_client", 1}});
+  ports_.push_back(port);
+  Daemon& d = startDaemon();
+  auto client = [&](const std::string& cert) {
+    const std::string in = dir_.file("in.txt");
+    std::ofstream(in) << "ping\n";
+    return run({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-CAfile",
+                pem("ca"), "-cert", pem(cert), "-key", key(cert), "-no_ign_eof"},
+               dir_.file("s_client-" + cert + ".out"), 30s, in);
+  };
+  client("client");
+  EXPECT_TRUE(d.waitForLog("CRL for issuer does NOT revoke cert </O=Brisklane test/CN=Test Client>"))
+      << d.log();
+  EXPECT_TRUE(d.waitForLog("Incoming TLSv1.3 server connection to 127.0.0.1.")) << d.log();
+  client("revoked");
+  EXPECT_TRUE(d.waitForLog("Fails CRL check. Valid CRL revokes cert <" + kRevoked +
+                           "> policy says <reject>"))
+      << d.log();
+  EXPECT_TRUE(d.waitForLog("SSL_accept (1) failed for 127.0.0.1.")) << d.log();
+  EXPECT_EQ(countText(d.log(), "Incoming TLSv1.3 server connection"), 1) << d.log();
+}
+
+TEST_F(Verification, VerifiedServerMustMatchTheRuleHostName) {
+  const uint16_t elsewhere = server("elsewhere");
+  const uint16_t plain = server("server");
+  const uint16_t mismatch = clientRule(1, elsewhere, "localhost");
+  const uint16_t match = clientRule(2, plain, "localhost");
+  const uint16_t byAddress = clientRule(3, elsewhere, "127.0.0.1");
+  Daemon& d = startDaemon();
+  EXPECT_EQ(hello(mismatch), "");
+  EXPECT_TRUE(d.waitForLog("Verify error (62) hostname mismatch")) << d.log();
+  EXPECT_EQ(hello(match), "olleh\n");
+  // A dotted address names no host: only the chain is checked.
+  EXPECT_EQ(hello(byAddress), "olleh\n");
+  EXPECT_EQ(countText(d.log(), "Verify error ("), 1) << d.log();
+  d.stop();
+
+  store_->setting("ssl.verify_host", 0u);
+  Daemon& off = startDaemon();
+  EXPECT_EQ(hello(mismatch), "olleh\n");
+  EXPECT_EQ(countText(off.log(), "Verify error ("), 0) << off.log();
+}
+
+}  // namespace
+}  // namespace itest
