@@ -6,12 +6,16 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "config/address.h"
+#include "config/http_front_end.h"
 #include "config/rules.h"
 #include "config/settings.h"
+#include "config/socks.h"
 #include "log/log.h"
 #include "platform/net.h"
 #include "relay/data_pump.h"
@@ -37,6 +41,7 @@ struct Connection {
   uint32_t destAddress = 0;  // network byte order
   uint16_t destPort = 0;     // network byte order
   char dest[16] = "";
+  std::string serverName;     // the destination's host name, when one is known
   DestSessionKey sessionKey;  // the outgoing SSL side's application data points here
 };
 
@@ -127,7 +132,8 @@ int acceptClientSide(Connection* c, PumpEnd* client) {
   SSL_set_fd(ssl.get(), fd);
   SSL_set_accept_state(ssl.get());
   if (rule.sslRole == config::kRoleProxy) widenProxyCipherList(ssl.get());
-  if (!rule.sslCert.empty() && rule.certType == 1) loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
+  if (!rule.sslCert.empty() && rule.certType == 1)
+    loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
   limitHandshakeWait(fd, true);
   const int rc = SSL_accept(ssl.get());
   limitHandshakeWait(fd, false);
@@ -197,20 +203,21 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   SSL_set_connect_state(ssl.get());
   SSL_set_fd(ssl.get(), fd);
   c->sessionKey = DestSessionKey{c->destAddress, c->destPort, "", rule.verifyServer, rule.sslCert};
-  if (namesHost(rule.destAddrStr)) {
-    c->sessionKey.serverName = rule.destAddrStr;
-    SSL_set_tlsext_host_name(ssl.get(), rule.destAddrStr.c_str());
-    // A verified server must also be the host the rule names; a mismatch fails verification
-    // with its own error (hostname mismatch), logged by the verify callback.
+  if (namesHost(c->serverName)) {
+    c->sessionKey.serverName = c->serverName;
+    SSL_set_tlsext_host_name(ssl.get(), c->serverName.c_str());
+    // A verified server must also be the host the rule (or the browser) names; a mismatch fails
+    // verification with its own error (hostname mismatch), logged by the verify callback.
     if (rule.verifyServer != 0 && ccSettings.sslVerifyHost != 0) {
       SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      SSL_set1_host(ssl.get(), rule.destAddrStr.c_str());
+      SSL_set1_host(ssl.get(), c->serverName.c_str());
     }
   }
   if (rule.sslRole == config::kRoleClient && !rule.sslCert.empty()) {
     loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
   }
-  if (SslSessionPtr saved = destSessionLookup(c->sessionKey)) SSL_set_session(ssl.get(), saved.get());
+  if (SslSessionPtr saved = destSessionLookup(c->sessionKey))
+    SSL_set_session(ssl.get(), saved.get());
   SSL_set_app_data(ssl.get(), &c->sessionKey);
   limitHandshakeWait(fd, true);
   const int rc = SSL_connect(ssl.get());
@@ -244,7 +251,7 @@ int connectDestination(Connection* c, PumpEnd* dest) {
   }
   platform::setRelayOptions(dest->fd.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
                             ccSettings.tcpLingerTime);
-  err = platform::connectTo(dest->fd.get(), c->destAddress, c->destPort);
+  err = config::socksConnect(dest->fd.get(), c->destAddress, c->destPort);
   if (err != 0) {
     log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s.%d: %s", c->dest,
               ntohs(c->destPort), socket_error_text(err));
@@ -264,6 +271,93 @@ int connectDestination(Connection* c, PumpEnd* dest) {
   return 0;
 }
 
+PumpReport reportOf(const Connection& c, bool frontEnd) {
+  PumpReport report;
+  report.clientAddress = c.info->clientAddress;
+  report.clientPort = c.info->clientPort;
+  report.destAddress = c.destAddress;
+  report.destPort = c.destPort;
+  report.frontEndStyle = frontEnd;
+  // A drop time of 0 sets no limit: a tunnel that waits a moment must not end.
+  report.idleSeconds = frontEnd ? c.rule->httpProxyDropTime : 0;
+  return report;
+}
+
+// The destination: the rule's, or the one a SOCKS client names. Returns 0, or the result code.
+int findDestination(Connection* c) {
+  const config::ccRule& rule = *c->rule;
+  if (rule.connectType == config::kConnectSocks) {
+    if (const uint32_t pause = ccSettings.tcpSleep; pause != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+    if (config::socksAccept(c->info->src.get(), &c->destAddress, &c->destPort) != 0) {
+      log_event(LOG_ERROR, 0x6041, kModule, __LINE__, "Invalid Socks packet from %s.%d", c->client,
+                c->clientPort);
+      closeClientAfterFailure(c, "close socket failed for %u %s.%d <%s>", LOG_ERROR);
+      return 2;
+    }
+  } else {
+    c->destAddress = rule.destAddr;
+    c->destPort = rule.destPort;
+    c->serverName = rule.destAddrStr;
+  }
+  config::formatAddress(c->destAddress, c->dest);
+  return 0;
+}
+
+// The relay of a browser's plain HTTP request: the request and everything after it pass
+// unchanged. The disconnect line names the destination first.
+void frontEndPump(Connection* c, PumpEnd client, PumpEnd dest) {
+  PumpReport report = reportOf(*c, true);
+  std::swap(report.clientAddress, report.destAddress);
+  std::swap(report.clientPort, report.destPort);
+  dataPump(std::move(client), std::move(dest), report);
+}
+
+// Rules in destination mode 2: the browser names the destination (http_front_end.h).
+int connectRequestHandler(Connection* c) {
+  const config::ccRule& rule = *c->rule;
+  // Only a plain or SSL-proxy rule can serve a browser; the others have no destination.
+  if (rule.sslRole != config::kRolePlug && rule.sslRole != config::kRoleProxy) {
+    log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "No destination for %s:%d", c->client,
+              c->clientPort);
+    if (ccSettings.tcpCloseSockets != 0) platform::shutdownBoth(c->info->src.get());
+    closeClientAfterFailure(c, "close socket failed for <%u> %s:%d <%s>", LOG_ERROR);
+    return 1;
+  }
+  platform::setRelayOptions(c->info->src.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
+                            ccSettings.tcpLingerTime);
+  uint32_t mode = rule.sslRole;
+  PumpEnd dest;
+  config::FrontEndClient browser{c->info->src.get(), c->info->clientAddress, c->info->clientPort,
+                                 c->rule.get()};
+  const int rc = config::frontEndConnect(browser, &dest.fd, &c->destAddress, &c->destPort,
+                                         &c->serverName, &mode);
+  if (rc != 0) {
+    if (rc == config::kFrontEndProxyFailed) {
+      log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Error: Could not connect to proxy server.");
+    }
+    return -1;
+  }
+  config::formatAddress(c->destAddress, c->dest);
+  PumpEnd client{std::move(c->info->src), nullptr};
+  if (mode == config::kRolePlug) {
+    frontEndPump(c, std::move(client), std::move(dest));
+    return 0;
+  }
+  const bool ssl = isSslProxyPort(c->destPort);
+  if (ssl) {
+    if (const int result = acceptClientSide(c, &client); result != 0) return result;
+  }
+  log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Connect %s:%d to %s:%d as %s", c->client,
+            c->clientPort, c->dest, ntohs(c->destPort), roleName(mode));
+  if (ssl) {
+    if (const int result = connectDestSide(c, &dest); result != 0) return result;
+  }
+  dataPump(std::move(client), std::move(dest), reportOf(*c, true));
+  return 0;
+}
+
 }  // namespace
 
 int connectionHandler(std::unique_ptr<connectInfo> info) {
@@ -272,17 +366,15 @@ int connectionHandler(std::unique_ptr<connectInfo> info) {
   config::formatAddress(c.info->clientAddress, c.client);
   c.clientPort = ntohs(c.info->clientPort);
   c.rule = config::RuleRef(config::findRule(c.info->clientAddress, c.info->localPort));
-  // Destinations named by the client (SOCKS, HTTP proxy requests) are not served yet.
-  if (!c.rule || c.rule->connectType != config::kConnectDirect) {
+  if (!c.rule) {
     log_event(LOG_ERROR, 0x6040, kModule, __LINE__, "No destination for %s.%d", c.client,
               c.clientPort);
     closeClientAfterFailure(&c, "close socket failed for <%u> %s.%d <%s>", LOG_ERROR);
     return 1;
   }
+  if (c.rule->connectType == config::kConnectHttp) return connectRequestHandler(&c);
+  if (const int rc = findDestination(&c); rc != 0) return rc;
   const config::ccRule& rule = *c.rule;
-  c.destAddress = rule.destAddr;
-  c.destPort = rule.destPort;
-  config::formatAddress(c.destAddress, c.dest);
   platform::setRelayOptions(c.info->src.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
                             ccSettings.tcpLingerTime);
   const bool proxySsl = rule.sslRole == config::kRoleProxy && isSslProxyPort(c.destPort);
@@ -299,12 +391,7 @@ int connectionHandler(std::unique_ptr<connectInfo> info) {
   if (rule.sslRole == config::kRoleClient || proxySsl) {
     if (const int rc = connectDestSide(&c, &dest); rc != 0) return rc;
   }
-  PumpReport report;
-  report.clientAddress = c.info->clientAddress;
-  report.clientPort = c.info->clientPort;
-  report.destAddress = c.destAddress;
-  report.destPort = c.destPort;
-  dataPump(std::move(client), std::move(dest), report);
+  dataPump(std::move(client), std::move(dest), reportOf(c, false));
   return 0;
 }
 

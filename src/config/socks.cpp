@@ -1,0 +1,140 @@
+#include "config/socks.h"
+
+#include <cstring>
+#include <string>
+
+#include "config/address.h"
+#include "config/settings.h"
+#include "platform/net.h"
+#include "platform/stream_io.h"
+#include "platform/system.h"
+
+namespace config {
+
+namespace {
+
+constexpr uint32_t kRequestTimeoutMs = 120000;
+constexpr int kWsaAddressFamily = 10047;
+constexpr uint8_t kGranted = 90;
+constexpr uint8_t kRejected = 91;
+constexpr uint8_t kUserIdRefused = 93;
+// Header and user ID together stay below this many bytes.
+constexpr size_t kMaxRequest = 256;
+// Longest host name a SOCKS 4a request may carry.
+constexpr size_t kMaxHostName = 255;
+constexpr uint32_t kLocalHost = 0x0100007F;  // 127.0.0.1 in network byte order
+
+void reply(int fd, uint8_t code) {
+  const uint8_t answer[8] = {0, code, 0, 0, 0, 0, 0, 0};
+  platform::sendAll(fd, answer, sizeof answer);
+}
+
+// Reads a zero-terminated text one byte at a time. Returns 1 when read, 0 when it reached
+// `limit` bytes before its end, -1 when the receive failed.
+int readText(int fd, std::string* text, size_t limit) {
+  for (size_t count = 0; count < limit + 1; ++count) {
+    char c = 0;
+    int err = 0;
+    if (receiveExactly(fd, &c, 1, &err) != 1) return -1;
+    if (c == '\0') return 1;
+    if (count + 1 >= limit) return 0;
+    *text += c;
+  }
+  return 0;
+}
+
+// A SOCKS 4a request names the host after the user ID and an address 0.0.0.x (x not 0).
+bool namesHostLater(const uint8_t* request) {
+  return request[4] == 0 && request[5] == 0 && request[6] == 0 && request[7] != 0;
+}
+
+}  // namespace
+
+long receiveExactly(int fd, void* buffer, size_t count, int* error) {
+  size_t got = 0;
+  // Each round moves at least one byte, so `count` rounds are enough.
+  for (size_t round = 0; got < count && round <= count; ++round) {
+    const long n =
+        platform::receiveOnce(fd, static_cast<char*>(buffer) + got, count - got, false, error);
+    if (n < 1) return n;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+bool socksBypass(uint32_t address) {
+  if (address == kLocalHost) return true;
+  const uint32_t count = ccSettings.localNetCount;
+  for (uint32_t i = 0; i < count && i < static_cast<uint32_t>(kMaxLocalNets); ++i) {
+    if ((address & ccSettings.localNetMask[i]) == ccSettings.localNetAddr[i]) return true;
+  }
+  return false;
+}
+
+int socksConnect(int fd, uint32_t address, uint16_t port) {
+  if (ccSettings.socksEnable == 0 || socksBypass(address)) {
+    return platform::connectTo(fd, address, port);
+  }
+  const uint32_t server = parseAddress(ccSettings.socksServer.get());
+  const uint16_t serverPort = parsePort(ccSettings.socksPort.get());
+  // An unusable server setting (unknown name, malformed quad) means no SOCKS server.
+  if (server == 0 || server == 0xFFFFFFFFu || serverPort == 0) {
+    return platform::connectTo(fd, address, port);
+  }
+  if (const int err = platform::connectTo(fd, server, serverPort); err != 0) return err;
+  uint8_t request[8 + sizeof kSocksUserId] = {4, 1};
+  std::memcpy(request + 2, &port, 2);
+  std::memcpy(request + 4, &address, 4);
+  std::memcpy(request + 8, kSocksUserId, sizeof kSocksUserId);
+  const bool limit = ccSettings.tcpTimeout != 0;
+  const uint32_t saved = limit ? platform::receiveTimeout(fd) : 0;
+  if (limit) platform::setReceiveTimeout(fd, kRequestTimeoutMs);
+  if (const int err = platform::sendAll(fd, request, sizeof request); err != 0) return err;
+  uint8_t answer[8];
+  int err = 0;
+  const long n = receiveExactly(fd, answer, sizeof answer, &err);
+  if (n != static_cast<long>(sizeof answer)) {
+    return n < 0 ? err : kSocksErrorBase + kRejected;  // closed early: refused
+  }
+  if (answer[0] != 0 || answer[1] != kGranted) return kSocksErrorBase + answer[1];
+  if (limit) platform::setReceiveTimeout(fd, saved);
+  return 0;
+}
+
+int socksAccept(int fd, uint32_t* address, uint16_t* port) {
+  const uint32_t saved = platform::receiveTimeout(fd);
+  platform::setReceiveTimeout(fd, kRequestTimeoutMs);
+  uint8_t request[8];
+  int err = 0;
+  if (receiveExactly(fd, request, sizeof request, &err) != static_cast<long>(sizeof request)) {
+    return -1;
+  }
+  std::string userId;
+  const int got = readText(fd, &userId, kMaxRequest - sizeof request);
+  if (got < 0) return -1;
+  if (got == 0) {
+    reply(fd, kUserIdRefused);
+    return -1;
+  }
+  if (request[0] != 4 || request[1] != 1) {
+    reply(fd, kRejected);
+    return -1;
+  }
+  uint32_t destination = 0;
+  std::memcpy(&destination, request + 4, 4);
+  if (namesHostLater(request)) {
+    std::string host;
+    if (readText(fd, &host, kMaxHostName + 1) != 1 || host.empty() ||
+        !platform::resolveHostV4(host, &destination) || destination == 0) {
+      reply(fd, kRejected);
+      return -1;
+    }
+  }
+  reply(fd, kGranted);
+  platform::setReceiveTimeout(fd, saved);
+  std::memcpy(port, request + 2, 2);
+  *address = destination;
+  return 0;
+}
+
+}  // namespace config

@@ -1,0 +1,38 @@
+// SOCKS version 4 on both sides of the relay, on blocking sockets, from the connection threads.
+//
+// As a client, `socksConnect` sends outgoing connections through the SOCKS server of the settings
+// ("socks.enable", "socks.server", "socks.port"), except those to the local host and the host's
+// own networks. As a server, `socksAccept` reads one CONNECT request from a client that names its
+// destination (rules in destination mode 1); SOCKS 4a requests (address 0.0.0.x and a host name
+// after the user ID) are resolved by the relay. Addresses are IPv4 in network byte order, ports
+// 16-bit in network byte order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace config {
+
+// Socket errors of a refusing SOCKS server: this base plus the reply code (20091 to 20093).
+constexpr int kSocksErrorBase = 20000;
+// The user ID the relay sends.
+constexpr char kSocksUserId[] = "BKL";
+
+// Receives until `count` bytes arrived. Returns `count`, or the first receive result below 1:
+// 0 when the peer closed, -1 with *error set (a Winsock code) on an error or time-out.
+long receiveExactly(int fd, void* buffer, size_t count, int* error);
+
+// True when a connection to this address goes direct: 127.0.0.1 or one of the local networks.
+bool socksBypass(uint32_t address);
+
+// Connects the socket to the destination, through the SOCKS server when one is set and the
+// destination is not local. Returns 0, or a Winsock code: the connect error, 20000 plus the
+// server's reply code, or the receive error of a short or failed exchange.
+int socksConnect(int fd, uint32_t address, uint16_t port);
+
+// Reads and answers one SOCKS 4 (or 4a) CONNECT request on a freshly accepted client socket.
+// Returns 0 with the destination, or -1 (answered with code 91 or 93 where the request was
+// complete enough to answer).
+int socksAccept(int fd, uint32_t* address, uint16_t* port);
+
+}  // namespace config

@@ -1,0 +1,184 @@
+#include "platform/gss_auth.h"
+
+#include <gssapi/gssapi.h>
+#include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+// Object identifiers in their DER content form.
+gss_OID_desc ntlmOid{10, const_cast<char*>("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a")};
+gss_OID_desc kerberosOid{9, const_cast<char*>("\x2a\x86\x48\x86\xf7\x12\x01\x02\x02")};
+gss_OID_desc spnegoOid{6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
+
+gss_OID mechanismOf(std::string_view name) {
+  struct Entry {
+    const char* name;
+    gss_OID oid;
+  };
+  for (const Entry& e :
+       {Entry{"NTLM", &ntlmOid}, Entry{"Kerberos", &kerberosOid}, Entry{"Negotiate", &spnegoOid}}) {
+    const size_t n = std::char_traits<char>::length(e.name);
+    if (name.size() == n && strncasecmp(name.data(), e.name, n) == 0) return e.oid;
+  }
+  return GSS_C_NO_OID;
+}
+
+bool sameOid(const gss_OID_desc& a, const gss_OID_desc& b) {
+  return a.length == b.length &&
+         std::char_traits<char>::compare(static_cast<const char*>(a.elements),
+                                         static_cast<const char*>(b.elements), a.length) == 0;
+}
+
+std::string statusText(OM_uint32 code, int type) {
+  std::string text;
+  OM_uint32 context = 0;
+  for (int i = 0; i < 8; ++i) {
+    OM_uint32 minor = 0;
+    gss_buffer_desc buffer{0, nullptr};
+    if (GSS_ERROR(gss_display_status(&minor, code, type, GSS_C_NO_OID, &context, &buffer))) break;
+    if (!text.empty()) text += "; ";
+    text.append(static_cast<const char*>(buffer.value), buffer.length);
+    gss_release_buffer(&minor, &buffer);
+    if (context == 0) break;
+  }
+  return text;
+}
+
+std::string describe(OM_uint32 major, OM_uint32 minor) {
+  std::string text = statusText(major, GSS_C_GSS_CODE);
+  if (minor != 0) text += " (" + statusText(minor, GSS_C_MECH_CODE) + ")";
+  return text;
+}
+
+int errorOf(OM_uint32 major) {
+  const OM_uint32 routine = GSS_ROUTINE_ERROR(major);
+  if (routine == GSS_S_NO_CRED || routine == GSS_S_DEFECTIVE_CREDENTIAL ||
+      routine == GSS_S_CREDENTIALS_EXPIRED) {
+    return kAuthLogonFailure;
+  }
+  return kAuthSecurityFailure;
+}
+
+}  // namespace
+
+struct SecurityContext::State {
+  gss_OID mech = GSS_C_NO_OID;
+  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  gss_ctx_id_t context = GSS_C_NO_CONTEXT;
+  gss_name_t target = GSS_C_NO_NAME;
+};
+
+bool securityPackageInstalled(std::string_view name) {
+  const gss_OID mech = mechanismOf(name);
+  if (mech == GSS_C_NO_OID) return false;
+  OM_uint32 minor = 0;
+  gss_OID_set mechs = GSS_C_NO_OID_SET;
+  if (GSS_ERROR(gss_indicate_mechs(&minor, &mechs)) || mechs == GSS_C_NO_OID_SET) return false;
+  bool found = false;
+  for (size_t i = 0; i < mechs->count && !found; ++i) found = sameOid(mechs->elements[i], *mech);
+  gss_release_oid_set(&minor, &mechs);
+  return found;
+}
+
+std::string computerName() {
+  static std::once_flag once;
+  static std::string name;  // written once under `once`, read only afterwards
+  std::call_once(once, [] {
+    char host[256] = "";
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    for (size_t i = 0; host[i] != '\0' && host[i] != '.' && name.size() < 15; ++i) {
+      name += static_cast<char>(std::toupper(static_cast<unsigned char>(host[i])));
+    }
+  });
+  return name;
+}
+
+SecurityContext::SecurityContext() : state_(std::make_unique<State>()) {}
+
+SecurityContext::~SecurityContext() {
+  OM_uint32 minor = 0;
+  if (state_->context != GSS_C_NO_CONTEXT) {
+    gss_delete_sec_context(&minor, &state_->context, GSS_C_NO_BUFFER);
+  }
+  if (state_->cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &state_->cred);
+  if (state_->target != GSS_C_NO_NAME) gss_release_name(&minor, &state_->target);
+}
+
+int SecurityContext::acquire(std::string_view package, const SecurityIdentity* identity,
+                             std::string* detail) {
+  state_->mech = mechanismOf(package);
+  if (state_->mech == GSS_C_NO_OID) {
+    *detail = "unknown security package";
+    return kAuthSecurityFailure;
+  }
+  if (identity == nullptr) return 0;  // the default credentials, taken by the first step
+  // NTLMSSP reads "DOMAIN\user"; Kerberos reads "user@REALM".
+  std::string principal = identity->user;
+  if (!identity->domain.empty()) {
+    principal = state_->mech == &ntlmOid ? identity->domain + "\\" + identity->user
+                                         : identity->user + "@" + identity->domain;
+  }
+  OM_uint32 minor = 0;
+  gss_buffer_desc nameText{principal.size(), principal.data()};
+  gss_name_t name = GSS_C_NO_NAME;
+  OM_uint32 major = gss_import_name(&minor, &nameText, GSS_C_NT_USER_NAME, &name);
+  if (GSS_ERROR(major)) {
+    *detail = describe(major, minor);
+    return kAuthInvalidParameter;
+  }
+  std::string password = identity->password;
+  gss_buffer_desc secret{password.size(), password.data()};
+  gss_OID_set_desc mechs{1, state_->mech};
+  major = gss_acquire_cred_with_password(&minor, name, &secret, GSS_C_INDEFINITE, &mechs,
+                                         GSS_C_INITIATE, &state_->cred, nullptr, nullptr);
+  gss_release_name(&minor, &name);
+  if (GSS_ERROR(major)) {
+    *detail = describe(major, minor);
+    return errorOf(major);
+  }
+  return 0;
+}
+
+int SecurityContext::step(const std::string& targetHost, const std::vector<uint8_t>& input,
+                          std::vector<uint8_t>* output, bool* more, std::string* detail) {
+  OM_uint32 minor = 0;
+  OM_uint32 major = 0;
+  if (state_->target == GSS_C_NO_NAME) {
+    std::string service = "HTTP@" + targetHost;
+    gss_buffer_desc text{service.size(), service.data()};
+    major = gss_import_name(&minor, &text, GSS_C_NT_HOSTBASED_SERVICE, &state_->target);
+    if (GSS_ERROR(major)) {
+      *detail = describe(major, minor);
+      return kAuthInvalidParameter;
+    }
+  }
+  gss_buffer_desc in{input.size(), const_cast<uint8_t*>(input.data())};
+  gss_buffer_desc out{0, nullptr};
+  major =
+      gss_init_sec_context(&minor, state_->cred, &state_->context, state_->target, state_->mech, 0,
+                           GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
+                           input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out, nullptr, nullptr);
+  if (out.length > 0) {
+    const auto* bytes = static_cast<const uint8_t*>(out.value);
+    output->assign(bytes, bytes + out.length);
+  } else {
+    output->clear();
+  }
+  gss_release_buffer(&minor, &out);
+  if (GSS_ERROR(major)) {
+    *detail = describe(major, minor);
+    return errorOf(major);
+  }
+  *more = (major & GSS_S_CONTINUE_NEEDED) != 0;
+  return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,92 @@
+#include "proxy_peers.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+namespace itest {
+
+void writeFile(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return;
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth) {
+  // squid drops to the user "proxy", which must reach its files.
+  ::chmod(dir.c_str(), 0777);
+  std::string conf = "http_port 127.0.0.1:" + std::to_string(port) + "\n" + "pid_filename " + dir +
+                     "/squid.pid\n" + "cache_log " + dir + "/cache.log\n" + "access_log " + dir +
+                     "/access.log\n" + "coredump_dir " + dir +
+                     "\n"
+                     "cache deny all\n"
+                     "cache_mem 8 MB\n"
+                     "pinger_enable off\n"
+                     "shutdown_lifetime 0 seconds\n"
+                     "visible_hostname proxy-test\n"
+                     "dns_v4_first on\n"
+                     "acl local src 127.0.0.0/8\n";
+  if (auth == SquidAuth::kBasic) {
+    const std::string passwords = dir + "/htpasswd";
+    run({"sh", "-c", "printf 'alice:%s\\n' \"$(openssl passwd -apr1 secret)\" > " + passwords});
+    ::chmod(passwords.c_str(), 0644);
+    conf += "auth_param basic program /usr/lib/squid/basic_ncsa_auth " + passwords + "\n" +
+            "auth_param basic realm proxy-test\n";
+  } else if (auth == SquidAuth::kNtlm) {
+    conf +=
+        "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\n"
+        "auth_param ntlm children 2\n";
+  }
+  if (auth != SquidAuth::kNone) {
+    conf += "acl users proxy_auth REQUIRED\nhttp_access allow local users\n";
+  } else {
+    conf += "http_access allow local\n";
+  }
+  conf += "http_access deny all\n";
+  const std::string file = dir + "/squid.conf";
+  writeFile(file, conf);
+  Process p({"squid", "-N", "-f", file}, dir + "/squid.out");
+  waitForPort(port, 20s);
+  return p;
+}
+
+Process startDante(const std::string& dir, uint16_t port) {
+  const std::string conf = "logoutput: " + dir + "/danted.log\n" +
+                           "internal: 127.0.0.1 port = " + std::to_string(port) + "\n" +
+                           "external: lo\n"
+                           "socksmethod: none\n"
+                           "clientmethod: none\n"
+                           "user.privileged: root\n"
+                           "user.unprivileged: nobody\n"
+                           "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                           "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 log: connect }\n";
+  const std::string file = dir + "/danted.conf";
+  writeFile(file, conf);
+  Process p({"danted", "-f", file, "-p", dir + "/danted.pid"}, dir + "/danted.out");
+  waitForPort(port, 20s);
+  return p;
+}
+
+Process startHttpServer(const std::string& dir, const std::string& address, uint16_t port) {
+  Process p(
+      {"python3", "-m", "http.server", "--bind", address, "--directory", dir, std::to_string(port)},
+      dir + "/http-" + std::to_string(port) + ".log");
+  return p;
+}
+
+Process startHttpResponder(const std::string& dir, uint16_t port, const std::string& body) {
+  const std::string script = dir + "/respond-" + std::to_string(port) + ".sh";
+  writeFile(script,
+            "cr=$(printf '\\r')\n"
+            "while IFS= read -r line; do case \"$line\" in \"$cr\"|\"\") break;; esac; done\n"
+            "printf 'HTTP/1.0 200 OK\\r\\nContent-Length: " +
+                std::to_string(body.size()) + "\\r\\n\\r\\n%s' '" + body + "'\n");
+  Process p({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+             "EXEC:sh " + script},
+            dir + "/responder.log");
+  waitForPort(port);
+  return p;
+}
+
+}  // namespace itest
