@@ -42,7 +42,8 @@ char* asn1_time_text(char* buffer, size_t size, const ASN1_TIME* time) {
   }
   const int month = twoDigits(v + 2);
   if (month < 1 || month > 12) return badTime(buffer, size);
-  const int second = length >= 12 + century && isDigit(v[10]) && isDigit(v[11]) ? twoDigits(v + 10) : 0;
+  const int second =
+      length >= 12 + century && isDigit(v[10]) && isDigit(v[11]) ? twoDigits(v + 10) : 0;
   const bool gmt = data[length - 1] == 'Z';
   std::snprintf(buffer, size, "%s %2d %02d:%02d:%02d %d%s", kMonths[month - 1], twoDigits(v + 4),
                 twoDigits(v + 6), twoDigits(v + 8), second, year, gmt ? " GMT" : "");

@@ -66,7 +66,8 @@ void logPending(const std::vector<PendingLine>& lines) {
 // Holds the store's own lock; `held()` is false when the library could not take it.
 class StoreObjectsLock {
  public:
-  explicit StoreObjectsLock(X509_STORE* store) : store_(store), held_(X509_STORE_lock(store) == 1) {}
+  explicit StoreObjectsLock(X509_STORE* store)
+      : store_(store), held_(X509_STORE_lock(store) == 1) {}
   ~StoreObjectsLock() {
     if (held_) X509_STORE_unlock(store_);
   }
@@ -81,8 +82,7 @@ class StoreObjectsLock {
 
 // The stored CRL of an issuer, or null. Needs the store's own lock: the search sorts the list.
 X509_CRL* storedCrlOf(X509_STORE* store, const X509_NAME* issuer) {
-  X509_OBJECT* object = X509_OBJECT_retrieve_by_subject(X509_STORE_get0_objects(store),
-                                                        X509_LU_CRL,
+  X509_OBJECT* object = X509_OBJECT_retrieve_by_subject(X509_STORE_get0_objects(store), X509_LU_CRL,
                                                         const_cast<X509_NAME*>(issuer));
   return object != nullptr ? X509_OBJECT_get0_X509_CRL(object) : nullptr;
 }
@@ -106,8 +106,9 @@ bool listingLine(const X509_CRL* crl, std::string* out) {
     next[0] = '\0';
   }
   char line[sizeof name + 2 * kTimeTextSize + 128];
-  std::snprintf(line, sizeof line, "CRL. ca: <%.30s> hash:<%08lx> last <%s> next <%s> full CA dn <%s>",
-                name, hash, last, next, name);
+  std::snprintf(line, sizeof line,
+                "CRL. ca: <%.30s> hash:<%08lx> last <%s> next <%s> full CA dn <%s>", name, hash,
+                last, next, name);
   *out = line;
   return true;
 }
@@ -201,7 +202,8 @@ int crl_store_replace(X509_STORE* store, X509_CRL* crl) {
     for (int i = sk_X509_OBJECT_num(objects) - 1; i >= 0; --i) {
       X509_OBJECT* old = sk_X509_OBJECT_value(objects, i);
       const X509_CRL* oldCrl = X509_OBJECT_get0_X509_CRL(old);
-      if (old == added || oldCrl == nullptr || X509_NAME_cmp(X509_CRL_get_issuer(oldCrl), issuer) != 0) {
+      if (old == added || oldCrl == nullptr ||
+          X509_NAME_cmp(X509_CRL_get_issuer(oldCrl), issuer) != 0) {
         continue;
       }
       if (lines.empty()) lines.push_back({0x7000, kLdapModule, "ldap: updating in CRL store..."});

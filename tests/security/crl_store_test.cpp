@@ -101,15 +101,16 @@ TEST_F(CrlStore, ListingShowsTheTimesAndCutsTheShortName) {
       << list;
   CrlPtr crl = loadCrl(file("expired.crl.pem"));
   X509_NAME* longName = X509_NAME_new();
-  X509_NAME_add_entry_by_txt(longName, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("A rather long issuer name here"),
-                             -1, -1, 0);
+  X509_NAME_add_entry_by_txt(
+      longName, "CN", MBSTRING_ASC,
+      reinterpret_cast<const unsigned char*>("A rather long issuer name here"), -1, -1, 0);
   X509_CRL_set_issuer_name(crl.get(), longName);
   X509_NAME_free(longName);
   sink_.clear();
   EXPECT_EQ(crl_describe(crl.get()), 0);
   ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0].rfind("CRL. ca: </CN=A rather long issuer name > hash:<", 0), 0u) << lines()[0];
+  EXPECT_EQ(lines()[0].rfind("CRL. ca: </CN=A rather long issuer name > hash:<", 0), 0u)
+      << lines()[0];
   EXPECT_NE(lines()[0].find("full CA dn </CN=A rather long issuer name here>"), std::string::npos);
   EXPECT_EQ(crl_describe(nullptr), 1);
 }
@@ -172,7 +173,8 @@ TEST_F(CrlStore, MissingPathOrPlainFileLoadsNothing) {
   config::ccSettings.verbose = 1;
   const std::string missing = dir_ + "/missing";
   crl_load_dir(store_.get(), missing.c_str());
-  EXPECT_EQ(lines(), std::vector<std::string>{"Problem getting 'file' information about <" + missing + ">"});
+  EXPECT_EQ(lines(),
+            std::vector<std::string>{"Problem getting 'file' information about <" + missing + ">"});
   sink_.clear();
   crl_load_dir(store_.get(), file("current.crl.pem").c_str());
   EXPECT_EQ(lines(), std::vector<std::string>{"Using <" + file("current.crl.pem") + "> CRL Lists"});
