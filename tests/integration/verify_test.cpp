@@ -69,8 +69,9 @@ class Verification : public ::testing::Test {
     EXPECT_TRUE(waitForPort(port));
     return port;
   }
-  // A rule in the SSL client role that checks the server; returns its local port.
-  uint16_t clientRule(int n, uint16_t dest, const std::string& destHost = "127.0.0.1") {
+  // A rule in the SSL client role, checking the server unless told; returns its local port.
+  uint16_t clientRule(int n, uint16_t dest, const std::string& destHost = "127.0.0.1",
+                      uint32_t verify = 1) {
     const uint16_t port = freePort();
     store_->rule(n,
                  {{"peer.port.str", std::to_string(port)},
@@ -79,7 +80,7 @@ class Verification : public ::testing::Test {
                   {"if.addr.str", "127.0.0.1"},
                   {"dest.addr.str", destHost},
                   {"dest.port.str", std::to_string(dest)}},
-                 {{"ssl.role", 1}, {"ssl.verify_server", 1}});
+                 {{"ssl.role", 1}, {"ssl.verify_server", verify}});
     ports_.push_back(port);
     return port;
   }
@@ -168,8 +169,12 @@ TEST_F(Verification, EveryCrlOutcomeFollowsItsPolicy) {
 }
 
 TEST_F(Verification, UnknownIssuerIsNamedAndRefused) {
-  const uint16_t port = clientRule(1, server("stranger"));
+  const uint16_t stranger = server("stranger");
+  const uint16_t port = clientRule(1, stranger);
+  // A rule that does not check its server still reaches it; the failure is only logged.
+  const uint16_t unchecked = clientRule(2, stranger, "127.0.0.1", 0);
   Daemon& d = startDaemon();
+  EXPECT_EQ(hello(unchecked), "olleh\n");
   EXPECT_EQ(hello(port), "");
   EXPECT_TRUE(d.waitForLog("Issuer /O=Brisklane test/CN=Other CA")) << d.log();
   EXPECT_NE(d.log().find("Verify (0)(0) /O=Brisklane test/CN=Stranger\n"
