@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -49,10 +50,17 @@ void checkAgainst(X509_STORE* store, X509_CRL* crl) {
   X509_free(cert);
 }
 
+void removeFolder() {
+  std::remove((folder() + "/input.crl").c_str());
+  rmdir(folder().c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static DiscardSink sink;
+  folder();  // made before the exit handler is registered, so it outlives it
+  std::atexit(removeFolder);
   logging::log_open(&sink, nullptr);
   config::ccSettings.verbose = 1;
   return 0;
