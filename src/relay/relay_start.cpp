@@ -20,6 +20,7 @@
 #include "platform/socket_errors.h"
 #include "relay/relay.h"
 #include "relay/ssl_context.h"
+#include "security/crl_ldap.h"
 #include "relay/worker_pool.h"
 #include "security/crl_store.h"
 
@@ -285,6 +286,7 @@ void sslStartup() {
 }
 
 int sslShutdown() {
+  security::stopCrlFetcher();
   if (ccSettings.threadPoolEnable != 0) destroyPool(&workPool);
   freeSharedContext();
   crypto_locks_free();
@@ -301,9 +303,12 @@ int startRelay() {
         crl_load_dir(crlStore, crlDir.c_str());
         crl_list_all(crlStore);
       }
-      // CRL fetcher start: the LDAP CRL fetcher thread (security::startCrlFetcher) is started
-      // here with crlStore, whether or not "ssl.crl_lists" is set.
+      // Stops the fetcher of the previous start (waking it from its cycle) before the new one
+      // runs; the fetcher holds its own reference on the store it serves.
+      security::startCrlFetcher(crlStore);
     }
+  } else {
+    security::stopCrlFetcher();
   }
   loadCaCertificates();
   setSharedCipherList();
