@@ -127,7 +127,10 @@ int SecurityContext::acquire(std::string_view package, const SecurityIdentity* i
                                          : identity->user + "@" + identity->domain;
   }
   OM_uint32 minor = 0;
-  gss_buffer_desc nameText{principal.size(), principal.data()};
+  // NTLMSSP copies names with strndup; their terminator goes along so that the copy never reads
+  // past the mechanism layer's buffer.
+  const size_t nameLength = principal.size() + (state_->mech == &ntlmOid ? 1 : 0);
+  gss_buffer_desc nameText{nameLength, principal.data()};
   gss_name_t name = GSS_C_NO_NAME;
   OM_uint32 major = gss_import_name(&minor, &nameText, GSS_C_NT_USER_NAME, &name);
   if (GSS_ERROR(major)) {
@@ -153,7 +156,7 @@ int SecurityContext::step(const std::string& targetHost, const std::vector<uint8
   OM_uint32 major = 0;
   if (state_->target == GSS_C_NO_NAME) {
     std::string service = "HTTP@" + targetHost;
-    gss_buffer_desc text{service.size(), service.data()};
+    gss_buffer_desc text{service.size() + (state_->mech == &ntlmOid ? 1 : 0), service.data()};
     major = gss_import_name(&minor, &text, GSS_C_NT_HOSTBASED_SERVICE, &state_->target);
     if (GSS_ERROR(major)) {
       *detail = describe(major, minor);

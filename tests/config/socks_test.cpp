@@ -1,0 +1,197 @@
+// The SOCKS reader over a socket pair and the SOCKS client against a scripted server on 127.0.0.1.
+#include "config/socks.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "config/settings.h"
+#include "log/log.h"
+#include "platform/net.h"
+#include "platform/system.h"
+
+namespace config {
+namespace {
+
+struct Pair {
+  int client = -1;
+  int relay = -1;
+  Pair() {
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    client = fds[0];
+    relay = fds[1];
+  }
+  ~Pair() {
+    close(client);
+    if (relay >= 0) close(relay);
+  }
+  std::string reply() {
+    close(relay);
+    relay = -1;
+    std::string back;
+    char c;
+    for (int i = 0; i < 16 && recv(client, &c, 1, 0) == 1; ++i) back += c;
+    return back;
+  }
+};
+
+std::string request(uint8_t version, uint8_t command, const std::string& tail) {
+  std::string r = {
+      static_cast<char>(version), static_cast<char>(command), 0x1F, (char)0x90, 10, 1, 2, 3};
+  return r + tail;
+}
+
+int accept(Pair& p, const std::string& bytes, uint32_t* address, uint16_t* port) {
+  send(p.client, bytes.data(), bytes.size(), 0);
+  shutdown(p.client, SHUT_WR);
+  return socksAccept(p.relay, address, port);
+}
+
+const std::string kGranted("\x00\x5a\x00\x00\x00\x00\x00\x00", 8);
+const std::string kRejected("\x00\x5b\x00\x00\x00\x00\x00\x00", 8);
+const std::string kUserRefused("\x00\x5d\x00\x00\x00\x00\x00\x00", 8);
+
+TEST(SocksAccept, GrantsAVersion4ConnectAndIgnoresTheUserId) {
+  Pair p;
+  uint32_t address = 0;
+  uint16_t port = 0;
+  ASSERT_EQ(accept(p, request(4, 1, std::string(247, 'u') + '\0'), &address, &port), 0);
+  EXPECT_EQ(address, inet_addr("10.1.2.3"));
+  EXPECT_EQ(ntohs(port), 0x1F90);
+  EXPECT_EQ(p.reply(), kGranted);
+}
+
+TEST(SocksAccept, RefusesBadVersionsCommandsAndLongUserIds) {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  for (const std::string& bad :
+       {request(5, 1, std::string(1, '\0')), request(4, 2, std::string("x\0", 2))}) {
+    Pair p;
+    EXPECT_EQ(accept(p, bad, &address, &port), -1);
+    EXPECT_EQ(p.reply(), kRejected);
+  }
+  Pair p;
+  EXPECT_EQ(accept(p, request(4, 1, std::string(248, 'u') + '\0'), &address, &port), -1);
+  EXPECT_EQ(p.reply(), kUserRefused);
+}
+
+TEST(SocksAccept, ClientsThatCloseEarlyGetNoReply) {
+  uint32_t address = 0;
+  uint16_t port = 0;
+  for (const std::string& part : {std::string("\x04\x01\x00\x50\x7f", 5), request(4, 1, "abc")}) {
+    Pair p;
+    EXPECT_EQ(accept(p, part, &address, &port), -1);
+    EXPECT_EQ(p.reply(), "");
+  }
+}
+
+bool fakeResolver(const std::string& name, uint32_t* address) {
+  if (name != "known.test") return false;
+  *address = inet_addr("10.9.8.7");
+  return true;
+}
+
+TEST(SocksAccept, Version4aNamesAreResolvedOrRefused) {
+  platform::setHostResolver(fakeResolver);
+  const std::string dest4a = {4, 1, 0, 80, 0, 0, 0, 1};
+  uint32_t address = 0;
+  uint16_t port = 0;
+  {
+    Pair p;
+    ASSERT_EQ(accept(p, dest4a + "user" + '\0' + "known.test" + '\0', &address, &port), 0);
+    EXPECT_EQ(address, inet_addr("10.9.8.7"));
+    EXPECT_EQ(p.reply(), kGranted);
+  }
+  for (const std::string& tail : {std::string("u\0unknown.test\0", 15), std::string("u\0\0", 3),
+                                  "u" + std::string(1, '\0') + std::string(300, 'h') + '\0'}) {
+    Pair p;
+    EXPECT_EQ(accept(p, dest4a + tail, &address, &port), -1);
+    EXPECT_EQ(p.reply(), kRejected);
+  }
+  platform::setHostResolver(nullptr);
+}
+
+// A SOCKS server on 127.0.0.1 that answers one request with `answer` and records what it got.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::string answer) : answer_(std::move(answer)) {
+    int err = 0;
+    listen_ = platform::tcpSocket(&err);
+    platform::bindTo(listen_.get(), inet_addr("127.0.0.1"), 0);
+    platform::listenOn(listen_.get(), 4);
+    platform::setReceiveTimeout(listen_.get(), 5000);  // bounds the accept too
+    uint32_t address = 0;
+    platform::localAddress(listen_.get(), &address, &port_);
+    thread_ = std::thread([this] {
+      uint32_t a = 0;
+      uint16_t p = 0;
+      int e = 0;
+      platform::UniqueFd fd = platform::acceptOn(listen_.get(), &a, &p, &e);
+      if (!fd.valid()) return;
+      platform::setReceiveTimeout(fd.get(), 5000);
+      char buffer[12];
+      received_.assign(buffer, std::max(0L, platform::receiveSome(fd.get(), buffer, 12, &e)));
+      platform::sendAll(fd.get(), answer_.data(), answer_.size());
+    });
+  }
+  ~ScriptedServer() { thread_.join(); }
+  uint16_t port() const { return port_; }
+  const std::string& received() const { return received_; }
+
+ private:
+  std::string answer_;
+  platform::UniqueFd listen_;
+  uint16_t port_ = 0;
+  std::string received_;
+  std::thread thread_;
+};
+
+int connectThrough(ScriptedServer& server, uint32_t dest) {
+  ccSettings.socksEnable = 1;
+  ccSettings.socksServer.set("127.0.0.1");
+  ccSettings.socksPort.set(std::to_string(ntohs(server.port())));
+  int err = 0;
+  platform::UniqueFd fd = platform::tcpSocket(&err);
+  return socksConnect(fd.get(), dest, htons(443));
+}
+
+TEST(SocksConnect, SendsTheTwelveByteRequestAndReadsTheReply) {
+  {
+    ScriptedServer server(kGranted);
+    EXPECT_EQ(connectThrough(server, inet_addr("10.1.2.3")), 0);
+    EXPECT_EQ(server.received(), std::string("\x04\x01\x01\xbb\x0a\x01\x02\x03"
+                                             "BKL\0",
+                                             12));
+  }
+  {
+    ScriptedServer server(kRejected);
+    const int err = connectThrough(server, inet_addr("10.1.2.3"));
+    EXPECT_EQ(err, 20091);
+    EXPECT_STREQ(socket_error_text(err), "Socks request rejected.");
+  }
+  {
+    ScriptedServer server(std::string("\x04\x5a\x00\x00\x00\x00\x00\x00", 8));
+    EXPECT_EQ(connectThrough(server, inet_addr("10.1.2.3")), 20090);  // version must be 0
+  }
+  ccSettings.socksEnable = 0;
+}
+
+TEST(SocksConnect, LocalDestinationsBypassTheServer) {
+  ccSettings.localNetCount = 0;
+  EXPECT_TRUE(socksBypass(inet_addr("127.0.0.1")));
+  EXPECT_FALSE(socksBypass(inet_addr("127.0.0.2")));
+  const uint32_t host = inet_addr("10.1.2.3");
+  setLocalNetworks(&ccSettings, &host, 1);
+  EXPECT_TRUE(socksBypass(inet_addr("10.200.0.1")));
+  EXPECT_FALSE(socksBypass(inet_addr("11.0.0.1")));
+  ccSettings.localNetCount = 0;
+}
+
+}  // namespace
+}  // namespace config
