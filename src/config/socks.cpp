@@ -14,7 +14,6 @@ namespace config {
 namespace {
 
 constexpr uint32_t kRequestTimeoutMs = 120000;
-constexpr int kWsaAddressFamily = 10047;
 constexpr uint8_t kGranted = 90;
 constexpr uint8_t kRejected = 91;
 constexpr uint8_t kUserIdRefused = 93;

@@ -1,0 +1,36 @@
+// Feeds arbitrary bytes to the SOCKS request reader through a socket pair, as a client would send
+// them. Host names of SOCKS 4a requests resolve through a stand-in.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "config/socks.h"
+#include "platform/system.h"
+
+namespace {
+
+bool fakeResolver(const std::string& name, uint32_t* address) {
+  if (name.size() % 2 == 1) return false;
+  *address = static_cast<uint32_t>(name.size()) + 1;
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 4096) return 0;  // more than a socket pair's buffer holds without a reader
+  platform::setHostResolver(fakeResolver);
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  send(fds[0], data, size, MSG_NOSIGNAL);
+  shutdown(fds[0], SHUT_WR);
+  uint32_t address = 0;
+  uint16_t port = 0;
+  config::socksAccept(fds[1], &address, &port);
+  close(fds[0]);
+  close(fds[1]);
+  return 0;
+}
