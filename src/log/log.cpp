@@ -11,6 +11,7 @@
 #include <shared_mutex>
 
 #include "log/log_state.h"
+#include "log/openssl_ptr.h"
 
 BIO* bio_log_out = nullptr;
 BIO* bio_log_aux = nullptr;
@@ -21,10 +22,6 @@ namespace {
 
 constexpr size_t kLineBuffer = 512;  // a line holds at most 511 characters and its NUL
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 // What log_open binds. Writers hold `mutex` shared while they use the sink or the BIOs, so
 // log_close (exclusive) never frees them under a writer.

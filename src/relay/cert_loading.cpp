@@ -31,10 +31,6 @@ constexpr uint32_t kMaxRegistryCert = 64 * 1024;
 constexpr char kSchannelCaKey[] =
     "System\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\CertificationAuthorities";
 
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 // A PEM reader without a callback would prompt on the terminal; an SSL object whose context has
 // no password callback must simply fail to read an encrypted key.

@@ -7,17 +7,13 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include "log/openssl_ptr.h"
 
 namespace relay {
 
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-struct EvpPkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+using ::EvpPkeyPtr;
+using ::X509Ptr;
+
 
 // The certificate (the one that belongs to the key) of the PKCS#12 data read from `bio`,
 // decrypted with `password`; null when the data cannot be read or decrypted, with the reason on

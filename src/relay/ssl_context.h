@@ -15,21 +15,14 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "log/openssl_ptr.h"
 
 namespace relay {
 
-struct SslCtxFree {
-  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-};
-struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-struct SslSessionFree {
-  void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
-using SslPtr = std::unique_ptr<SSL, SslFree>;
-using SslSessionPtr = std::unique_ptr<SSL_SESSION, SslSessionFree>;
+using ::SslCtxPtr;
+using ::SslPtr;
+using ::SslSessionPtr;
+
 
 // The current shared context, with a reference taken for the caller (null before start-up).
 SslCtxPtr acquireSharedContext();

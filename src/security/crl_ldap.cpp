@@ -19,6 +19,7 @@
 
 #include "log/log.h"
 #include "security/crl_store.h"
+#include "log/openssl_ptr.h"
 
 namespace {
 
@@ -41,14 +42,6 @@ struct ValuesFree {
   void operator()(berval** v) const { ldap_value_free_len(v); }
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesFree>;
-struct CrlFree {
-  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
-};
-using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 bool stopped(const security::FetchStop* stop) { return stop != nullptr && stop->requested(); }
 
@@ -157,7 +150,7 @@ void dumpCrl(X509_CRL* crl, const std::string& folder) {
 // One attribute value: decode, parse, store and dump it.
 void takeValue(X509_STORE* store, const security::LdapSource& source, const berval& value) {
   std::vector<unsigned char> der;
-  CrlPtr crl;
+  X509CrlPtr crl;
   if (security::decodeCrlValue(reinterpret_cast<const unsigned char*>(value.bv_val), value.bv_len,
                                source.crlType != 0, &der) &&
       !der.empty()) {

@@ -30,6 +30,7 @@
 #include "config/settings.h"
 #include "log/locks.h"
 #include "log/log.h"
+#include "log/openssl_ptr.h"
 
 namespace {
 
@@ -37,17 +38,9 @@ constexpr char kProxyModule[] = "proxy";
 constexpr char kLdapModule[] = "ccCrlLdap";
 constexpr size_t kTimeTextSize = 48;
 
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-struct CrlFree {
-  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
-};
 struct ObjectFree {
   void operator()(X509_OBJECT* o) const { X509_OBJECT_free(o); }
 };
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
 using ObjectPtr = std::unique_ptr<X509_OBJECT, ObjectFree>;
 
 // A line kept for logging once the locks are released.
@@ -124,13 +117,13 @@ void reportLoadFailure(const std::string& dir, bool always) {
 }
 
 // Reads one CRL file, PEM first, then DER.
-CrlPtr readCrlFile(const std::string& dir, const std::string& file) {
+X509CrlPtr readCrlFile(const std::string& dir, const std::string& file) {
   BioPtr bio(BIO_new(BIO_s_file()));
   if (!bio || BIO_read_filename(bio.get(), file.c_str()) <= 0) {
     reportLoadFailure(dir, true);
     return nullptr;
   }
-  CrlPtr crl(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
+  X509CrlPtr crl(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
   if (!crl) {
     ERR_clear_error();
     if (BIO_reset(bio.get()) == 0) crl.reset(d2i_X509_CRL_bio(bio.get(), nullptr));
@@ -175,7 +168,7 @@ int crl_load_dir(X509_STORE* store, const char* path) {
     std::error_code typeError;
     if (it->is_directory(typeError)) continue;
     const std::string file = dir + "/" + it->path().filename().string();
-    if (CrlPtr crl = readCrlFile(dir, file)) addFirstOfIssuer(store, crl.get(), dir);
+    if (X509CrlPtr crl = readCrlFile(dir, file)) addFirstOfIssuer(store, crl.get(), dir);
   }
   return 0;
 }
