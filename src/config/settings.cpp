@@ -313,8 +313,8 @@ void setSslPorts(Settings* record, const std::string& text) {
 
 std::string sslPortsText(const Settings& record) {
   std::string text;
-  const uint32_t count = record.sslPortCount < kMaxSslPorts ? record.sslPortCount.get()
-                                                            : kMaxSslPorts;
+  const uint32_t count =
+      record.sslPortCount < kMaxSslPorts ? record.sslPortCount.get() : kMaxSslPorts;
   for (uint32_t i = 0; i < count; ++i) {
     const uint16_t port = ntohs(static_cast<uint16_t>(record.sslPorts[i].get()));
     std::string name = platform::tcpServiceName(port);

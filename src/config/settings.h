@@ -19,73 +19,73 @@ constexpr int kMaxSslPorts = 16;
 constexpr int kMaxListEntries = 16;
 
 struct Settings {
-  SettingText sslCaCert;                             // "ssl.ca_cert"
-  SettingText sslCrlLists;                           // "ssl.crl_lists"
-  SettingWord crlCheckEnable;                        // "crl.check.enable"
-  SettingWord crlPolicyFailCannotFindCrlForIssuer;   // "crl.policy.fail.CannotFindCrlForIssuer"
-  SettingWord crlPolicyFailExpiredCrlForIssuer;      // "crl.policy.fail.ExpiredCrlForIssuer"
-  SettingWord crlPolicyFailValidCrlRevokesCert;      // "crl.policy.fail.ValidCrlRevokesCert"
-  SettingText sslCipher;                             // "ssl.cipher"
-  SettingText sslPasswd;                             // "ssl.passwd", the remembered pass phrase
-  SettingText bklLocation;                           // "bkl.location"
-  SettingWord sslSavePasswd;                         // "ssl.save_passwd"
-  SettingWord sslEnableSsl2;                         // "ssl.enable_ssl2"
-  SettingWord sslEnableSsl3;                         // "ssl.enable_ssl3"
-  SettingWord sslEnableTls1;                         // "ssl.enable_tls1"
-  SettingWord sslUseSystemRegistry;                  // "ssl.use_system_registry"
-  SettingWord localNetCount;                         // "socks.no_local_nets"
-  SettingWord localNetAddr[kMaxLocalNets];           // network byte order
-  SettingWord localNetMask[kMaxLocalNets];           // network byte order
-  SettingWord socksEnable;                           // "socks.enable"
-  SettingText socksServer;                           // "socks.server"
-  SettingText socksPort;                             // "socks.port"
-  SettingWord sslPorts[kMaxSslPorts];                // "ssl.proxy_ports", network byte order
+  SettingText sslCaCert;                            // "ssl.ca_cert"
+  SettingText sslCrlLists;                          // "ssl.crl_lists"
+  SettingWord crlCheckEnable;                       // "crl.check.enable"
+  SettingWord crlPolicyFailCannotFindCrlForIssuer;  // "crl.policy.fail.CannotFindCrlForIssuer"
+  SettingWord crlPolicyFailExpiredCrlForIssuer;     // "crl.policy.fail.ExpiredCrlForIssuer"
+  SettingWord crlPolicyFailValidCrlRevokesCert;     // "crl.policy.fail.ValidCrlRevokesCert"
+  SettingText sslCipher;                            // "ssl.cipher"
+  SettingText sslPasswd;                            // "ssl.passwd", the remembered pass phrase
+  SettingText bklLocation;                          // "bkl.location"
+  SettingWord sslSavePasswd;                        // "ssl.save_passwd"
+  SettingWord sslEnableSsl2;                        // "ssl.enable_ssl2"
+  SettingWord sslEnableSsl3;                        // "ssl.enable_ssl3"
+  SettingWord sslEnableTls1;                        // "ssl.enable_tls1"
+  SettingWord sslUseSystemRegistry;                 // "ssl.use_system_registry"
+  SettingWord localNetCount;                        // "socks.no_local_nets"
+  SettingWord localNetAddr[kMaxLocalNets];          // network byte order
+  SettingWord localNetMask[kMaxLocalNets];          // network byte order
+  SettingWord socksEnable;                          // "socks.enable"
+  SettingText socksServer;                          // "socks.server"
+  SettingText socksPort;                            // "socks.port"
+  SettingWord sslPorts[kMaxSslPorts];               // "ssl.proxy_ports", network byte order
   SettingWord sslPortCount;
-  SettingWord paused;                                // never loaded or saved
-  SettingText debugFile;                             // "debug.file"
-  SettingWord ddePause;                              // "dde.pause", held in milliseconds
-  SettingWord sslSessionCacheMode;                   // "ssl.sessionCacheMode"
-  SettingWord sslSessionsFlushLimit;                 // "ssl.sessionsFlushLimit", signed
-  SettingWord ddeEnable;                             // "dde.enable"
-  SettingWord ssvrLogout;                            // "ssvr.logout"
-  SettingWord debug;                                 // "debug"
-  SettingWord verbose;                               // "verbose"
-  SettingWord logNolog;                              // "log.nolog"
-  SettingWord logErr;                                // "log.err"
-  SettingWord logWarn;                               // "log.warn"
-  SettingWord logInfo;                               // "log.info"
-  SettingWord logDetailed;                           // "log.detailed"
-  SettingWord logDebug;                              // "log.debug"
-  SettingWord logMax;                                // "log.max"
-  SettingWord tcpLinger;                             // "tcp.linger"
-  SettingWord tcpLingerTime;                         // "tcp.linger.time", seconds
-  SettingWord tcpTimeout;                            // "tcp.timeout"
-  SettingWord tcpNodelay;                            // "tcp.nodelay"
-  SettingWord tcpSleep;                              // "tcp.sleep", milliseconds
-  SettingWord tcpLoopsleep;                          // "tcp.loopsleep", milliseconds
-  SettingWord tcpCloseSockets;                       // "tcp.close.sockets"
-  SettingWord tcpResolv;                             // "tcp.resolv"
-  SettingWord tcpReuse;                              // "tcp.reuse"
-  SettingWord logTime;                               // "log.time"
-  SettingWord statsEnable;                           // "stats.enable"
-  SettingWord sslPasswdType;                         // "ssl.passwd_type"
-  SettingWord showSettings;                          // "show.settings"
-  SettingWord filterEnable;                          // "filter.enable"
-  SettingText filterHave;                            // "filter.have"
-  SettingText filterHavenot;                         // "filter.havenot"
-  SettingText hostList[kMaxListEntries];             // "host.list"
+  SettingWord paused;                     // never loaded or saved
+  SettingText debugFile;                  // "debug.file"
+  SettingWord ddePause;                   // "dde.pause", held in milliseconds
+  SettingWord sslSessionCacheMode;        // "ssl.sessionCacheMode"
+  SettingWord sslSessionsFlushLimit;      // "ssl.sessionsFlushLimit", signed
+  SettingWord ddeEnable;                  // "dde.enable"
+  SettingWord ssvrLogout;                 // "ssvr.logout"
+  SettingWord debug;                      // "debug"
+  SettingWord verbose;                    // "verbose"
+  SettingWord logNolog;                   // "log.nolog"
+  SettingWord logErr;                     // "log.err"
+  SettingWord logWarn;                    // "log.warn"
+  SettingWord logInfo;                    // "log.info"
+  SettingWord logDetailed;                // "log.detailed"
+  SettingWord logDebug;                   // "log.debug"
+  SettingWord logMax;                     // "log.max"
+  SettingWord tcpLinger;                  // "tcp.linger"
+  SettingWord tcpLingerTime;              // "tcp.linger.time", seconds
+  SettingWord tcpTimeout;                 // "tcp.timeout"
+  SettingWord tcpNodelay;                 // "tcp.nodelay"
+  SettingWord tcpSleep;                   // "tcp.sleep", milliseconds
+  SettingWord tcpLoopsleep;               // "tcp.loopsleep", milliseconds
+  SettingWord tcpCloseSockets;            // "tcp.close.sockets"
+  SettingWord tcpResolv;                  // "tcp.resolv"
+  SettingWord tcpReuse;                   // "tcp.reuse"
+  SettingWord logTime;                    // "log.time"
+  SettingWord statsEnable;                // "stats.enable"
+  SettingWord sslPasswdType;              // "ssl.passwd_type"
+  SettingWord showSettings;               // "show.settings"
+  SettingWord filterEnable;               // "filter.enable"
+  SettingText filterHave;                 // "filter.have"
+  SettingText filterHavenot;              // "filter.havenot"
+  SettingText hostList[kMaxListEntries];  // "host.list"
   SettingWord hostCount;
-  SettingText portList[kMaxListEntries];             // "port.list"
+  SettingText portList[kMaxListEntries];  // "port.list"
   SettingWord portCount;
-  SettingWord threadPoolEnable;                      // "thread.pool.enable"
+  SettingWord threadPoolEnable;  // "thread.pool.enable"
   SettingWord isNT;
   SettingWord isAdmin;
-  SettingWord sniffer;                               // "sniffer" on the command line
+  SettingWord sniffer;  // "sniffer" on the command line
   platform::Hive rootKey = platform::Hive::kCurrentUser;
-  SettingWord toolbarSize;                           // "toolbar.size"
-  SettingText adapterAddress;                        // 12 hexadecimal digits or "no nic"
-  SettingWord perfMonEnable;                         // "perf.mon.enable"
-  SettingWord sslVerifyHost;                         // "ssl.verify_host"
+  SettingWord toolbarSize;     // "toolbar.size"
+  SettingText adapterAddress;  // 12 hexadecimal digits or "no nic"
+  SettingWord perfMonEnable;   // "perf.mon.enable"
+  SettingWord sslVerifyHost;   // "ssl.verify_host"
 };
 
 extern Settings ccSettings;

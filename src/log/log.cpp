@@ -22,7 +22,6 @@ namespace {
 
 constexpr size_t kLineBuffer = 512;  // a line holds at most 511 characters and its NUL
 
-
 // What log_open binds. Writers hold `mutex` shared while they use the sink or the BIOs, so
 // log_close (exclusive) never frees them under a writer.
 struct LiveState {

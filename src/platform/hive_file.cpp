@@ -1,9 +1,9 @@
 #include "platform/hive_file.h"
 
-#include "platform/utf16.h"
-
 #include <algorithm>
 #include <cstdio>
+
+#include "platform/utf16.h"
 
 namespace platform {
 namespace {

@@ -1,13 +1,14 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/socket_errors.h"
 

@@ -29,8 +29,8 @@ int localAddress(int fd, uint32_t* address, uint16_t* port);
 void shutdownBoth(int fd);
 // Closes the descriptor; 0 or the error of the close.
 int closeSocket(UniqueFd* fd);
-// Reads exactly `size` bytes unless the peer ends or an error (or time-out) comes first; returns the
-// count read, or -1 with *error set.
+// Reads exactly `size` bytes unless the peer ends or an error (or time-out) comes first; returns
+// the count read, or -1 with *error set.
 long receiveSome(int fd, void* buffer, unsigned long size, int* error);
 // Writes everything (MSG_NOSIGNAL); 0 or the error.
 int sendAll(int fd, const void* data, unsigned long size);

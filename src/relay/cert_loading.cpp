@@ -31,7 +31,6 @@ constexpr uint32_t kMaxRegistryCert = 64 * 1024;
 constexpr char kSchannelCaKey[] =
     "System\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\CertificationAuthorities";
 
-
 // A PEM reader without a callback would prompt on the terminal; an SSL object whose context has
 // no password callback must simply fail to read an encrypted key.
 int refusePassword(char*, int, int, void*) { return 0; }

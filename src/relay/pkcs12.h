@@ -7,13 +7,13 @@
 #include <openssl/x509.h>
 
 #include <memory>
+
 #include "log/openssl_ptr.h"
 
 namespace relay {
 
 using ::EvpPkeyPtr;
 using ::X509Ptr;
-
 
 // The certificate (the one that belongs to the key) of the PKCS#12 data read from `bio`,
 // decrypted with `password`; null when the data cannot be read or decrypted, with the reason on

@@ -7,12 +7,12 @@
 // accept fails; the next `startRelay` starts an ended listener again.
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <openssl/ssl.h>
 
 #include "relay/connect_info.h"
 

@@ -20,8 +20,8 @@
 #include "platform/socket_errors.h"
 #include "relay/relay.h"
 #include "relay/ssl_context.h"
-#include "security/crl_ldap.h"
 #include "relay/worker_pool.h"
+#include "security/crl_ldap.h"
 #include "security/crl_store.h"
 
 namespace relay {
@@ -84,7 +84,9 @@ void flushSessionsWhenDue() {
   }
 }
 
-void runConnection(void* arg) { connectionHandler(std::unique_ptr<connectInfo>(static_cast<connectInfo*>(arg))); }
+void runConnection(void* arg) {
+  connectionHandler(std::unique_ptr<connectInfo>(static_cast<connectInfo*>(arg)));
+}
 
 // Hands one accepted connection to the pool or to a thread of its own.
 void dispatchConnection(std::unique_ptr<connectInfo> info) {
@@ -121,7 +123,8 @@ int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
     int err = 0;
     uint32_t clientAddress = 0;
     uint16_t clientPort = 0;
-    platform::UniqueFd client = platform::acceptOn(listenFd->get(), &clientAddress, &clientPort, &err);
+    platform::UniqueFd client =
+        platform::acceptOn(listenFd->get(), &clientAddress, &clientPort, &err);
     if (!client.valid()) {
       log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s", ntohs(port),
                 socket_error_text(err));
@@ -131,8 +134,8 @@ int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
     char text[16];
     config::formatAddress(clientAddress, text);
     if (ccSettings.verbose != 0) {
-      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s.%d", ntohs(port),
-                text, ntohs(clientPort));
+      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s.%d",
+                ntohs(port), text, ntohs(clientPort));
     }
     if (relayPaused != 0) {
       log_event(LOG_INFO, 0x6058, kModule, __LINE__,
@@ -154,8 +157,8 @@ int listenerThread(uint32_t interfaceAddress, uint16_t port) {
   int err = 0;
   platform::UniqueFd fd = platform::tcpSocket(&err);
   if (!fd.valid()) {
-    log_event(LOG_SERIOUS, 0x6047, kModule, __LINE__, "Couldn't create listen socket for port %d: %s",
-              ntohs(port), socket_error_text(err));
+    log_event(LOG_SERIOUS, 0x6047, kModule, __LINE__,
+              "Couldn't create listen socket for port %d: %s", ntohs(port), socket_error_text(err));
     return 1;
   }
   if (ccSettings.tcpLinger != 0) platform::setLinger(fd.get(), ccSettings.tcpLingerTime);
@@ -251,7 +254,8 @@ void logConfigurationReport() {
             num(s.tcpNodelay), num(s.tcpTimeout));
   log_event(LOG_INFO, 0x6073, kModule, __LINE__, "TCP :- hard closesockets <%d>",
             num(s.tcpCloseSockets));
-  log_event(LOG_INFO, 0x6073, kModule, __LINE__, "TCP :- closesockets <%d>", num(s.tcpCloseSockets));
+  log_event(LOG_INFO, 0x6073, kModule, __LINE__, "TCP :- closesockets <%d>",
+            num(s.tcpCloseSockets));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- sleep <%d>", num(s.tcpSleep));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- loop sleep <%d>", num(s.tcpLoopsleep));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- debug <%d>", num(s.debug));
@@ -276,9 +280,9 @@ void sslStartup() {
   platform::ignoreSigpipe();
   // Connection threads may still run while the process exits; the library must not tear its
   // locks down under them.
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS |
-                       OPENSSL_INIT_NO_ATEXIT,
-                   nullptr);
+  OPENSSL_init_ssl(
+      OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_ATEXIT,
+      nullptr);
   createSharedContext();
   fillContextCipherNames();
   std::thread(seedThread).detach();

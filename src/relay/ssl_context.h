@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+
 #include "log/openssl_ptr.h"
 
 namespace relay {
@@ -22,7 +23,6 @@ namespace relay {
 using ::SslCtxPtr;
 using ::SslPtr;
 using ::SslSessionPtr;
-
 
 // The current shared context, with a reference taken for the caller (null before start-up).
 SslCtxPtr acquireSharedContext();

@@ -39,10 +39,10 @@ std::string statusLineText() {
                 "%llu/%llu bytes.",
                 static_cast<unsigned long>(stats.connectionsTotal), SSL_CTX_sess_connect(ctx.get()),
                 SSL_CTX_sess_connect_good(ctx.get()), SSL_CTX_sess_accept(ctx.get()),
-                SSL_CTX_sess_accept_good(ctx.get()), sessions, plural(sessions, "session", "sessions"),
-                hits, plural(hits, "hit", "hits"), storeObjectCount(ctx.get()), open,
-                poolIdleCount(&workPool), poolThreadCount(&workPool),
-                plural(open, "thread", "threads"),
+                SSL_CTX_sess_accept_good(ctx.get()), sessions,
+                plural(sessions, "session", "sessions"), hits, plural(hits, "hit", "hits"),
+                storeObjectCount(ctx.get()), open, poolIdleCount(&workPool),
+                poolThreadCount(&workPool), plural(open, "thread", "threads"),
                 static_cast<unsigned long long>(stats.bytesClientToDest),
                 static_cast<unsigned long long>(stats.bytesDestToClient));
   return text;

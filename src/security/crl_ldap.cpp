@@ -18,8 +18,8 @@
 #include <system_error>
 
 #include "log/log.h"
-#include "security/crl_store.h"
 #include "log/openssl_ptr.h"
+#include "security/crl_store.h"
 
 namespace {
 

@@ -52,8 +52,8 @@ TEST_F(SettingsStore, EmptyKeyGivesEveryDefault) {
   EXPECT_EQ(ntohs(static_cast<uint16_t>(s.sslPorts[0].get())), 443);
   EXPECT_TRUE(s.sslCaCert.empty());
   const std::string nic = s.adapterAddress.get();
-  EXPECT_TRUE(nic == "no nic" || (nic.size() == 12 &&
-                                  nic.find_first_not_of("0123456789ABCDEF") == std::string::npos))
+  EXPECT_TRUE(nic == "no nic" ||
+              (nic.size() == 12 && nic.find_first_not_of("0123456789ABCDEF") == std::string::npos))
       << nic;
 }
 
@@ -81,8 +81,8 @@ TEST_F(SettingsStore, WrongTypesAndSizesFallBackToDefaults) {
 
 TEST_F(SettingsStore, TextsOver260BytesCountAsMissing) {
   const auto k = key();
-  setText(k, "ssl.ca_cert", std::string(259, 'a'));   // 260 bytes with the zero
-  setText(k, "ssl.cipher", std::string(260, 'b'));    // 261 bytes
+  setText(k, "ssl.ca_cert", std::string(259, 'a'));  // 260 bytes with the zero
+  setText(k, "ssl.cipher", std::string(260, 'b'));   // 261 bytes
   setText(k, "socks.server", std::string(5000, 'c'));
   Settings s;
   ASSERT_EQ(loadSettings(Hive::kCurrentUser, &s), 0);

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace itest {
@@ -105,8 +105,8 @@ class Store {
 class Daemon {
  public:
   Daemon(const std::string& configDir, const std::string& logFile);
-  void reload() const;   // SIGHUP
-  void status() const;   // SIGUSR1
+  void reload() const;  // SIGHUP
+  void status() const;  // SIGUSR1
   int stop() { return process_.stop(); }
   bool running() { return process_.running(); }
   const std::string& logFile() const { return logFile_; }

@@ -88,8 +88,8 @@ class Relay : public ::testing::Test {
     const std::string text =
         "cr=$(printf '\\r')\n"
         "while IFS= read -r line; do case \"$line\" in \"$cr\"|\"\") break;; esac; done\n"
-        "printf 'HTTP/1.0 200 OK\\r\\nContent-Length: " + std::to_string(body.size()) +
-        "\\r\\n\\r\\n%s' '" + body + "'\n";
+        "printf 'HTTP/1.0 200 OK\\r\\nContent-Length: " +
+        std::to_string(body.size()) + "\\r\\n\\r\\n%s' '" + body + "'\n";
     FILE* f = std::fopen(script.c_str(), "w");
     std::fputs(text.c_str(), f);
     std::fclose(f);
@@ -101,8 +101,8 @@ class Relay : public ::testing::Test {
   }
 
   Process opensslServer(uint16_t port, const std::vector<std::string>& extra) {
-    std::vector<std::string> argv = {"openssl", "s_server", "-accept", std::to_string(port),
-                                     "-cert", pem("server"), "-key", key("server")};
+    std::vector<std::string> argv = {"openssl", "s_server",    "-accept", std::to_string(port),
+                                     "-cert",   pem("server"), "-key",    key("server")};
     argv.insert(argv.end(), extra.begin(), extra.end());
     Process p(argv, dir_.file("s_server.log"));
     EXPECT_TRUE(waitForPort(port));
@@ -161,8 +161,8 @@ TEST_F(Relay, SslClientRoleSpeaksTlsToOpenSslServer) {
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
   EXPECT_EQ(exchange(port, "hello\n", 6), "olleh\n");
-  EXPECT_TRUE(d.waitForLog("Outgoing TLSv1.3 client connection to 127.0.0.1." +
-                           std::to_string(server)))
+  EXPECT_TRUE(
+      d.waitForLog("Outgoing TLSv1.3 client connection to 127.0.0.1." + std::to_string(server)))
       << d.log();
   EXPECT_NE(d.log().find("subject=/O=Brisklane test/CN=127.0.0.1"), std::string::npos);
   EXPECT_NE(d.log().find("Verify (1)(0) /O=Brisklane test/CN=127.0.0.1"), std::string::npos);
@@ -211,9 +211,10 @@ TEST_F(Relay, SslServerRoleServesCurlAndOpenSslClient) {
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
   const std::string out = dir_.file("curl.out");
-  EXPECT_EQ(curl({"--cacert", pem("ca"), "-o", out, "https://127.0.0.1:" + std::to_string(port) + "/"},
-                 dir_.file("curl.err")),
-            0)
+  EXPECT_EQ(
+      curl({"--cacert", pem("ca"), "-o", out, "https://127.0.0.1:" + std::to_string(port) + "/"},
+           dir_.file("curl.err")),
+      0)
       << readFile(dir_.file("curl.err"));
   EXPECT_EQ(readFile(out), "relayed");
   EXPECT_TRUE(d.waitForLog("Incoming TLSv1.3 server connection to 127.0.0.1.")) << d.log();
@@ -236,14 +237,14 @@ TEST_F(Relay, ClientCertificateRequiredAndMissing) {
   ASSERT_TRUE(waitForPort(port));
   const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
   const std::string out = dir_.file("with.out");
-  EXPECT_EQ(curl({"--cacert", pem("ca"), "--cert", pem("client"), "--key", key("client"), "-o",
-                  out, url},
-                 dir_.file("with.err")),
-            0);
+  EXPECT_EQ(
+      curl({"--cacert", pem("ca"), "--cert", pem("client"), "--key", key("client"), "-o", out, url},
+           dir_.file("with.err")),
+      0);
   EXPECT_EQ(readFile(out), "secret");
-  EXPECT_NE(curl({"--cacert", pem("ca"), "-o", dir_.file("without.out"), url},
-                 dir_.file("without.err")),
-            0);
+  EXPECT_NE(
+      curl({"--cacert", pem("ca"), "-o", dir_.file("without.out"), url}, dir_.file("without.err")),
+      0);
   EXPECT_NE(readFile(dir_.file("without.out")), "secret");
   EXPECT_TRUE(d.waitForLog("SSL_accept (1) failed for 127.0.0.1.")) << d.log();
   EXPECT_NE(d.log().find("Verify (1)(0) /O=Brisklane test/CN=Test Client"), std::string::npos);
@@ -262,9 +263,10 @@ TEST_F(Relay, SslProxyRoleAppliesSslOnlyOnSslPorts) {
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(toTls) && waitForPort(toPlain));
   const std::string out = dir_.file("tls.out");
-  EXPECT_EQ(curl({"--cacert", pem("ca"), "-o", out, "https://127.0.0.1:" + std::to_string(toTls) + "/"},
-                 dir_.file("tls.err")),
-            0)
+  EXPECT_EQ(
+      curl({"--cacert", pem("ca"), "-o", out, "https://127.0.0.1:" + std::to_string(toTls) + "/"},
+           dir_.file("tls.err")),
+      0)
       << readFile(dir_.file("tls.err"));
   EXPECT_NE(readFile(out).find("s_server"), std::string::npos);
   const std::string plainOut = dir_.file("plain.out");
@@ -286,9 +288,9 @@ TEST_F(Relay, SessionsResumeOnTheirOwnPortOnly) {
   ASSERT_TRUE(waitForPort(a) && waitForPort(b));
   const std::string session = dir_.file("session.pem");
   auto client = [&](uint16_t port, const std::vector<std::string>& extra, const std::string& out) {
-    std::vector<std::string> argv = {"openssl", "s_client", "-connect",
-                                     "127.0.0.1:" + std::to_string(port), "-tls1_2",
-                                     "-no_ign_eof", "-CAfile", pem("ca")};
+    std::vector<std::string> argv = {
+        "openssl", "s_client",    "-connect", "127.0.0.1:" + std::to_string(port),
+        "-tls1_2", "-no_ign_eof", "-CAfile",  pem("ca")};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return run(argv, out);
   };
@@ -403,7 +405,8 @@ TEST_F(Relay, BadInputEndsOnlyItsConnection) {
   const uint16_t noCert = freePort();
   rule(1, tls, http, 2, {{"ssl.cert", pem("server")}, {"ssl.key", key("server")}});
   rule(2, plug, echo, 0);
-  rule(3, noCert, echo, 2, {{"ssl.cert", "/nonexistent/cert.pem"}, {"ssl.key", "/nonexistent/key.pem"}});
+  rule(3, noCert, echo, 2,
+       {{"ssl.cert", "/nonexistent/cert.pem"}, {"ssl.key", "/nonexistent/key.pem"}});
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(tls) && waitForPort(plug) && waitForPort(noCert));
 
@@ -420,20 +423,22 @@ TEST_F(Relay, BadInputEndsOnlyItsConnection) {
   const std::string hello("\x16\x03\x01\x00\x2a\x01\x00\x00\x26\x03\x03", 11);
   EXPECT_EQ(exchange(plug, hello, hello.size()), hello);
 
-  EXPECT_NE(run({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(noCert),
-                 "-no_ign_eof"},
-                dir_.file("nocert.out")),
-            0);
+  EXPECT_NE(
+      run({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(noCert), "-no_ign_eof"},
+          dir_.file("nocert.out")),
+      0);
   EXPECT_TRUE(d.waitForLog("Certificate load failed: /nonexistent/cert.pem")) << d.log();
-  EXPECT_TRUE(d.waitForLog("Private key load failed: cert: </nonexistent/cert.pem> key: "
-                           "</nonexistent/key.pem>"))
+  EXPECT_TRUE(
+      d.waitForLog("Private key load failed: cert: </nonexistent/cert.pem> key: "
+                   "</nonexistent/key.pem>"))
       << d.log();
 
   // The others are still served while the silent peer waits.
   const std::string out = dir_.file("curl.out");
-  EXPECT_EQ(curl({"--cacert", pem("ca"), "-o", out, "https://127.0.0.1:" + std::to_string(tls) + "/"},
-                 "/dev/null"),
-            0);
+  EXPECT_EQ(
+      curl({"--cacert", pem("ca"), "-o", out, "https://127.0.0.1:" + std::to_string(tls) + "/"},
+           "/dev/null"),
+      0);
   EXPECT_EQ(readFile(out), "fine");
   close(silent);
   EXPECT_TRUE(d.running());
