@@ -30,12 +30,14 @@ bool readText(const platform::RegKey& key, const char* name, std::string* text) 
 }
 
 long writeText(const platform::RegKey& key, const char* name, const std::string& text) {
-  if (text.empty()) {
-    const long rc = platform::regDeleteValue(key, name);
-    return rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc;
-  }
+  if (text.empty()) return deleteValue(key, name);
   return platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
                                static_cast<uint32_t>(text.size() + 1));
+}
+
+long deleteValue(const platform::RegKey& key, const char* name) {
+  const long rc = platform::regDeleteValue(key, name);
+  return rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc;
 }
 
 long writeDword(const platform::RegKey& key, const char* name, uint32_t value) {

@@ -18,6 +18,8 @@ uint32_t readDword(const platform::RegKey& key, const char* name, uint32_t fallb
 bool readText(const platform::RegKey& key, const char* name, std::string* text);
 // Writes the text with its terminating zero, or deletes the value when the text is empty.
 long writeText(const platform::RegKey& key, const char* name, const std::string& text);
+// Deletes the value; a value that is not there counts as deleted.
+long deleteValue(const platform::RegKey& key, const char* name);
 long writeDword(const platform::RegKey& key, const char* name, uint32_t value);
 
 }  // namespace config

@@ -185,10 +185,7 @@ void saveCertificateValues(const platform::RegKey& key, const Settings& r, SaveR
 
 long savePassphrase(const platform::RegKey& key, const Settings& r) {
   const std::string text = r.sslPasswd.get();
-  if (r.sslSavePasswd == 0 || text.empty()) {
-    const long rc = platform::regDeleteValue(key, "ssl.passwd");
-    return rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc;
-  }
+  if (r.sslSavePasswd == 0 || text.empty()) return deleteValue(key, "ssl.passwd");
   std::vector<uint8_t> buf(text.size() + 1 + 8, 0);
   std::memcpy(buf.data(), text.c_str(), text.size() + 1);
   const auto length = static_cast<uint32_t>(text.size() + 1);
@@ -203,8 +200,7 @@ void saveNetworkAndLogValues(const platform::RegKey& key, const Settings& r, Sav
   if (r.localNetCount != 0) {
     out->note(writeDword(key, "socks.no_local_nets", r.localNetCount));
   } else {
-    const long rc = platform::regDeleteValue(key, "socks.no_local_nets");
-    out->note(rc == platform::kErrorFileNotFound ? platform::kErrorSuccess : rc);
+    out->note(deleteValue(key, "socks.no_local_nets"));
   }
   out->note(writeText(key, "ssl.proxy_ports", sslPortsText(r)));
   out->note(writeDword(key, "debug", r.debug));

@@ -102,23 +102,12 @@ void widenProxyCipherList(SSL* ssl) {
   ERR_clear_error();
 }
 
-SslPtr newSsl() {
-  SslCtxPtr ctx = acquireSharedContext();
-  if (!ctx) return nullptr;
-  SslPtr ssl(SSL_new(ctx.get()));
-  if (ssl) SSL_clear(ssl.get());
-  return ssl;
-}
-
 // The relay as SSL server towards the client. Returns 0, or the handler's result code.
 int acceptClientSide(Connection* c, PumpEnd* client) {
   const config::ccRule& rule = *c->rule;
   const int fd = client->fd.get();
-  SslPtr ssl = newSsl();
-  if (!ssl) {
-    log_openssl_errors(LOG_ERROR, bio_log_err);
-    return 3;
-  }
+  SslPtr ssl = newSharedSsl();
+  if (!ssl) return 3;
   const uint32_t sessionContext = ntohs(c->info->localPort);
   if (sessionContext == 0) {
     log_event(LOG_ERROR, 0x6101, kModule, __LINE__,
@@ -193,11 +182,8 @@ void logServerCertificates(SSL* ssl) {
 int connectDestSide(Connection* c, PumpEnd* dest) {
   const config::ccRule& rule = *c->rule;
   const int fd = dest->fd.get();
-  SslPtr ssl = newSsl();
-  if (!ssl) {
-    log_openssl_errors(LOG_ERROR, bio_log_err);
-    return 6;
-  }
+  SslPtr ssl = newSharedSsl();
+  if (!ssl) return 6;
   SSL_set_verify(ssl.get(), rule.verifyServer != 0 ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
                  verify_callback);
   SSL_set_connect_state(ssl.get());
