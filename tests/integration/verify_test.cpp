@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 
 #include "harness.h"
@@ -81,7 +82,7 @@ class Verification : public ::testing::Test {
                   {"dest.addr.str", destHost},
                   {"dest.port.str", std::to_string(dest)}},
                  {{"ssl.role", 1}, {"ssl.verify_server", verify}});
-    ports_.push_back(port);
+    rulePorts_[n] = port;
     return port;
   }
   Daemon& startDaemon() {
@@ -90,10 +91,9 @@ class Verification : public ::testing::Test {
                                        dir_.file("relay-" + std::to_string(++starts_) + ".log"));
     EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
     // Waiting for the greeting, not probing the port: a probe would be one more connection.
-    for (uint16_t port : ports_) {
+    for (const auto& [rule, port] : rulePorts_) {
       EXPECT_TRUE(daemon_->waitForLog("Listening on " + std::to_string(port) + " "));
     }
-    ports_.clear();
     return *daemon_;
   }
   // "olleh\n" when the relay's handshake with the server passed, "" when it was refused.
@@ -113,7 +113,7 @@ class Verification : public ::testing::Test {
   std::unique_ptr<Store> store_;
   std::unique_ptr<Daemon> daemon_;
   std::vector<Process> servers_;
-  std::vector<uint16_t> ports_;  // rule ports the next daemon must be listening on
+  std::map<int, uint16_t> rulePorts_;  // the local port of each rule in the store
   int starts_ = 0;
 };
 
@@ -213,7 +213,7 @@ TEST_F(Verification, ClientCertificatesMeetTheSameChecks) {
                 {"ssl.cert", pem("server")},
                 {"ssl.key", key("server")}},
                {{"ssl.role", 2}, {"ssl.verify_client", 1}});
-  ports_.push_back(port);
+  rulePorts_[1] = port;
   Daemon& d = startDaemon();
   auto client = [&](const std::string& cert) {
     const std::string in = dir_.file("in.txt");
