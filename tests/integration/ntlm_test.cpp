@@ -9,87 +9,59 @@
 #include <cstdlib>
 #include <memory>
 
-#include "harness.h"
+#include "daemon_test.h"
 #include "ntlm_proxy.h"
 #include "proxy_peers.h"
 
 namespace itest {
 namespace {
 
-class Ntlm : public ::testing::Test {
+class Ntlm : public DaemonTest {
  protected:
-  static void SetUpTestSuite() {
-    pki_ = new TempDir;
-    makePki(pki_->path());
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
-
   void SetUp() override {
     // Read by the mechanism when it checks a client's answer; set before the proxy's thread runs.
     writeFile(dir_.file("ntlm-users"), "TESTDOM:alice:secret\n");
     setenv("NTLM_USER_FILE", dir_.file("ntlm-users").c_str(), 1);
-    store_ = std::make_unique<Store>(dir_.file("config"));
-    store_->setting("verbose", 1);
+    DaemonTest::SetUp();
     store_->setting("tcp.timeout", 1);
     proxy_ = std::make_unique<NtlmProxy>();
     ASSERT_NE(proxy_->port(), 0);
   }
   void TearDown() override {
-    daemon_.reset();
+    DaemonTest::TearDown();
     proxy_.reset();
-    store_.reset();
     unsetenv("NTLM_USER_FILE");
   }
 
   // The browser-facing rule on 127.0.0.1:listen, through the NTLM proxy as `user`.
   void browserRule(uint16_t listen, const std::string& user, const std::string& password) {
-    store_->rule(1,
-                 {{"peer.port.str", std::to_string(listen)},
-                  {"peer.addr.str", "All"},
-                  {"peer.mask.str", "All"},
-                  {"if.addr.str", "127.0.0.1"},
-                  {"https.proxy.server", "127.0.0.1"},
-                  {"https.proxy.port", std::to_string(proxy_->port())},
-                  {"https.proxy.user", user},
-                  {"https.proxy.user.pass", password}},
-                 {{"ssl.role", 0},
-                  {"connect.type", 2},
-                  {"https.proxy.enable", 1},
-                  {"https.proxy.useNTLM", 1}});
+    listenRule(1, listen,
+               {{"https.proxy.server", "127.0.0.1"},
+                {"https.proxy.port", std::to_string(proxy_->port())},
+                {"https.proxy.user", user},
+                {"https.proxy.user.pass", password}},
+               {{"ssl.role", 0},
+                {"connect.type", 2},
+                {"https.proxy.enable", 1},
+                {"https.proxy.useNTLM", 1}});
   }
 
-  Daemon& startDaemon() {
-    daemon_ = std::make_unique<Daemon>(store_->dir(), dir_.file("relay.log"));
-    EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
-    return *daemon_;
-  }
-
-  static TempDir* pki_;
-  TempDir dir_;
-  std::unique_ptr<Store> store_;
   std::unique_ptr<NtlmProxy> proxy_;
-  std::unique_ptr<Daemon> daemon_;
 };
-
-TempDir* Ntlm::pki_ = nullptr;
 
 TEST_F(Ntlm, CompletedExchangeOpensTheTunnel) {
   const uint16_t tls = freePort();
-  Process server(
-      {"openssl", "s_server", "-accept", std::to_string(tls), "-cert", pki_->file("server.pem"),
-       "-key", pki_->file("server.key"), "-www", "-naccept", "2"},
-      dir_.file("s_server.log"));
+  Process server({"openssl", "s_server", "-accept", std::to_string(tls), "-cert", pem("server"),
+                  "-key", key("server"), "-www", "-naccept", "2"},
+                 dir_.file("s_server.log"));
   ASSERT_TRUE(waitForPort(tls));
   const uint16_t port = freePort();
   browserRule(port, "TESTDOM\\alice", "secret");
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
   const int status = run({"curl", "-s", "-S", "--max-time", "20", "-o", dir_.file("tls.out"), "-x",
-                          "http://127.0.0.1:" + std::to_string(port), "--cacert",
-                          pki_->file("ca.pem"), "https://127.0.0.1:" + std::to_string(tls) + "/"},
+                          "http://127.0.0.1:" + std::to_string(port), "--cacert", pem("ca"),
+                          "https://127.0.0.1:" + std::to_string(tls) + "/"},
                          dir_.file("tls.err"));
   EXPECT_EQ(status, 0) << readFile(dir_.file("tls.err")) << d.log();
   EXPECT_NE(readFile(dir_.file("tls.out")).find("s_server"), std::string::npos)

@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "harness.h"
+#include "daemon_test.h"
 #include "proxy_peers.h"
 
 namespace itest {
@@ -18,41 +18,21 @@ namespace {
 
 constexpr char kPage[] = "page through the proxy\n";
 
-class Proxy : public ::testing::Test {
+class Proxy : public DaemonTest {
  protected:
-  static void SetUpTestSuite() {
-    pki_ = new TempDir;
-    makePki(pki_->path());
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
-
   void SetUp() override {
-    store_ = std::make_unique<Store>(dir_.file("config"));
-    store_->setting("verbose", 1);
+    DaemonTest::SetUp();
     store_->setting("tcp.timeout", 1);
     writeFile(dir_.file("index.html"), kPage);
   }
-  void TearDown() override {
-    daemon_.reset();
-    store_.reset();
-  }
-
-  static std::string pem(const std::string& name) { return pki_->file(name + ".pem"); }
 
   // A rule on 127.0.0.1:listen whose client names the destination.
   void dynamicRule(int n, uint16_t listen, uint32_t connectType, uint32_t role,
                    std::map<std::string, std::string> texts = {},
                    std::map<std::string, uint32_t> numbers = {}) {
-    texts.emplace("peer.port.str", std::to_string(listen));
-    texts.emplace("peer.addr.str", "All");
-    texts.emplace("peer.mask.str", "All");
-    texts.emplace("if.addr.str", "127.0.0.1");
     numbers.emplace("ssl.role", role);
     numbers.emplace("connect.type", connectType);
-    store_->rule(n, texts, numbers);
+    listenRule(n, listen, texts, numbers);
   }
   // A browser-facing rule, optionally through the upstream proxy at 127.0.0.1:proxy.
   void browserRule(uint16_t listen, uint16_t proxy = 0, uint32_t useNtlm = 0,
@@ -70,12 +50,6 @@ class Proxy : public ::testing::Test {
     dynamicRule(1, listen, 2, 0, texts, numbers);
   }
 
-  Daemon& startDaemon() {
-    daemon_ = std::make_unique<Daemon>(store_->dir(), dir_.file("relay.log"));
-    EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
-    return *daemon_;
-  }
-
   int curl(const std::vector<std::string>& args, const std::string& name) {
     std::vector<std::string> argv = {
         "curl", "-s", "-S", "--max-time", "20", "-o", dir_.file(name + ".out")};
@@ -87,7 +61,7 @@ class Proxy : public ::testing::Test {
 
   Process tlsServer(uint16_t port) {
     Process p({"openssl", "s_server", "-accept", std::to_string(port), "-cert", pem("server"),
-               "-key", pki_->file("server.key"), "-www", "-naccept", "4"},
+               "-key", key("server"), "-www", "-naccept", "4"},
               dir_.file("s_server.log"));
     EXPECT_TRUE(waitForPort(port));
     return p;
@@ -107,14 +81,7 @@ class Proxy : public ::testing::Test {
         << errors("http") << daemon_->log();
     EXPECT_EQ(output("http"), kPage);
   }
-
-  static TempDir* pki_;
-  TempDir dir_;
-  std::unique_ptr<Store> store_;
-  std::unique_ptr<Daemon> daemon_;
 };
-
-TempDir* Proxy::pki_ = nullptr;
 
 bool waitForAddress(const std::string& address, uint16_t port) {
   for (int i = 0; i < 500; ++i) {
@@ -194,14 +161,8 @@ TEST_F(Proxy, OutgoingConnectionsGoThroughDanteExceptLocalOnes) {
   const uint16_t viaSocks = freePort();
   const uint16_t direct = freePort();
   auto rule = [&](int n, uint16_t listen, const std::string& dest) {
-    store_->rule(n,
-                 {{"peer.port.str", std::to_string(listen)},
-                  {"peer.addr.str", "All"},
-                  {"peer.mask.str", "All"},
-                  {"if.addr.str", "127.0.0.1"},
-                  {"dest.addr.str", dest},
-                  {"dest.port.str", std::to_string(http)}},
-                 {{"ssl.role", 0}});
+    listenRule(n, listen, {{"dest.addr.str", dest}, {"dest.port.str", std::to_string(http)}},
+               {{"ssl.role", 0}});
   };
   rule(1, viaSocks, "127.0.0.2");
   rule(2, direct, "127.0.0.1");
@@ -246,14 +207,7 @@ TEST_F(Proxy, SocksServerRefusalReachesTheLog) {
   store_->setting("socks.server", "127.0.0.1");
   store_->setting("socks.port", std::to_string(socksPort));
   const uint16_t port = freePort();
-  store_->rule(1,
-               {{"peer.port.str", std::to_string(port)},
-                {"peer.addr.str", "All"},
-                {"peer.mask.str", "All"},
-                {"if.addr.str", "127.0.0.1"},
-                {"dest.addr.str", "127.0.0.2"},
-                {"dest.port.str", "9"}},
-               {{"ssl.role", 0}});
+  listenRule(1, port, {{"dest.addr.str", "127.0.0.2"}, {"dest.port.str", "9"}}, {{"ssl.role", 0}});
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
   const int fd = connectLocal(port);

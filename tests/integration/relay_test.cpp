@@ -12,56 +12,33 @@
 #include <random>
 #include <thread>
 
-#include "harness.h"
+#include "daemon_test.h"
 
 namespace itest {
 namespace {
 
-class Relay : public ::testing::Test {
+class Relay : public DaemonTest {
  protected:
   static void SetUpTestSuite() {
-    pki_ = new TempDir;
-    makePki(pki_->path());
+    DaemonTest::SetUpTestSuite();
     makeCert(pki_->path(), "other", "Other Name");
     run({"openssl", "pkey", "-in", key("server"), "-aes256", "-passout", "pass:right", "-out",
-         pki_->file("locked.key")});
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
+         key("locked")});
   }
 
   void SetUp() override {
-    store_ = std::make_unique<Store>(dir_.file("config"));
-    store_->setting("verbose", 1);
+    DaemonTest::SetUp();
     store_->setting("ssl.ca_cert", pem("ca"));
   }
-  void TearDown() override {
-    daemon_.reset();
-    store_.reset();
-  }
-
-  static std::string pem(const std::string& name) { return pki_->file(name + ".pem"); }
-  static std::string key(const std::string& name) { return pki_->file(name + ".key"); }
 
   // A direct rule from 127.0.0.1:listen to 127.0.0.1:dest in the given role.
   void rule(int n, uint16_t listen, uint16_t dest, uint32_t role,
             std::map<std::string, std::string> texts = {},
             std::map<std::string, uint32_t> numbers = {}) {
-    texts.emplace("peer.port.str", std::to_string(listen));
-    texts.emplace("peer.addr.str", "All");
-    texts.emplace("peer.mask.str", "All");
-    texts.emplace("if.addr.str", "127.0.0.1");
     texts.emplace("dest.addr.str", "127.0.0.1");
     texts.emplace("dest.port.str", std::to_string(dest));
     numbers.emplace("ssl.role", role);
-    store_->rule(n, texts, numbers);
-  }
-
-  Daemon& startDaemon() {
-    daemon_ = std::make_unique<Daemon>(store_->dir(), dir_.file("relay.log"));
-    EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
-    return *daemon_;
+    listenRule(n, listen, texts, numbers);
   }
 
   // One request through a connection: sends `data`, reads `expect.size()` bytes back.
@@ -114,14 +91,7 @@ class Relay : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, out);
   }
-
-  static TempDir* pki_;
-  TempDir dir_;
-  std::unique_ptr<Store> store_;
-  std::unique_ptr<Daemon> daemon_;
 };
-
-TempDir* Relay::pki_ = nullptr;
 
 TEST_F(Relay, PlugGatewayRelaysBothWaysByteForByte) {
   const uint16_t echo = freePort();
@@ -448,14 +418,14 @@ TEST_F(Relay, WrongPassPhraseEndsOnlyThoseConnections) {
   const uint16_t http = freePort();
   Process web = httpResponder(http, "opened");
   const uint16_t port = freePort();
-  rule(1, port, http, 2, {{"ssl.cert", pem("server")}, {"ssl.key", pki_->file("locked.key")}});
+  rule(1, port, http, 2, {{"ssl.cert", pem("server")}, {"ssl.key", key("locked")}});
   store_->binarySetting("ssl.passwd", std::string("wrong", 6));
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
   const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
   EXPECT_NE(curl({"--cacert", pem("ca"), url}, dir_.file("wrong.err")), 0);
   EXPECT_TRUE(d.waitForLog("Private key load failed: cert: <" + pem("server") + "> key: <" +
-                           pki_->file("locked.key") + ">"))
+                           key("locked") + ">"))
       << d.log();
 
   store_->binarySetting("ssl.passwd", std::string("right", 6));

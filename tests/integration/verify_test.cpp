@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "harness.h"
+#include "daemon_test.h"
 
 namespace itest {
 namespace {
@@ -17,8 +17,9 @@ namespace {
 const std::string kServer = "/O=Brisklane test/CN=127.0.0.1";
 const std::string kRevoked = "/O=Brisklane test/CN=Revoked Server";
 
-class Verification : public ::testing::Test {
+class Verification : public DaemonTest {
  protected:
+  // The CA here is run by "openssl ca", which also issues its CRLs.
   static void SetUpTestSuite() {
     pki_ = new TempDir;
     const std::string script =
@@ -26,24 +27,12 @@ class Verification : public ::testing::Test {
         "/security/data/make_crl_pki.sh";
     ready_ = run({"sh", script, pki_->path()}, pki_->file("make.log"), 120s) == 0;
   }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
 
   void SetUp() override {
     ASSERT_TRUE(ready_) << readFile(pki_->file("make.log"));
-    store_ = std::make_unique<Store>(dir_.file("config"));
-    store_->setting("verbose", 1);
+    DaemonTest::SetUp();
     store_->setting("ssl.ca_cert", pem("ca"));
   }
-  void TearDown() override {
-    daemon_.reset();
-    store_.reset();
-  }
-
-  static std::string pem(const std::string& name) { return pki_->file(name + ".pem"); }
-  static std::string key(const std::string& name) { return pki_->file(name + ".key"); }
 
   // A folder holding copies of the named files of the test material.
   std::string folderWith(const std::string& name, const std::vector<std::string>& files) {
@@ -74,27 +63,19 @@ class Verification : public ::testing::Test {
   uint16_t clientRule(int n, uint16_t dest, const std::string& destHost = "127.0.0.1",
                       uint32_t verify = 1) {
     const uint16_t port = freePort();
-    store_->rule(n,
-                 {{"peer.port.str", std::to_string(port)},
-                  {"peer.addr.str", "All"},
-                  {"peer.mask.str", "All"},
-                  {"if.addr.str", "127.0.0.1"},
-                  {"dest.addr.str", destHost},
-                  {"dest.port.str", std::to_string(dest)}},
-                 {{"ssl.role", 1}, {"ssl.verify_server", verify}});
+    listenRule(n, port, {{"dest.addr.str", destHost}, {"dest.port.str", std::to_string(dest)}},
+               {{"ssl.role", 1}, {"ssl.verify_server", verify}});
     rulePorts_[n] = port;
     return port;
   }
+  // Waits for the greeting of every rule, not probing the ports: a probe would be one more
+  // connection.
   Daemon& startDaemon() {
-    daemon_.reset();
-    daemon_ = std::make_unique<Daemon>(store_->dir(),
-                                       dir_.file("relay-" + std::to_string(++starts_) + ".log"));
-    EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
-    // Waiting for the greeting, not probing the port: a probe would be one more connection.
+    Daemon& d = DaemonTest::startDaemon();
     for (const auto& [rule, port] : rulePorts_) {
-      EXPECT_TRUE(daemon_->waitForLog("Listening on " + std::to_string(port) + " "));
+      EXPECT_TRUE(d.waitForLog("Listening on " + std::to_string(port) + " "));
     }
-    return *daemon_;
+    return d;
   }
   // "olleh\n" when the relay's handshake with the server passed, "" when it was refused.
   static std::string hello(uint16_t port) {
@@ -107,18 +88,10 @@ class Verification : public ::testing::Test {
   }
   static std::string verdict(uint32_t reject) { return reject != 0 ? "reject>" : "allow>"; }
 
-  static TempDir* pki_;
-  static bool ready_;
-  TempDir dir_;
-  std::unique_ptr<Store> store_;
-  std::unique_ptr<Daemon> daemon_;
+  static inline bool ready_ = false;
   std::vector<Process> servers_;
   std::map<int, uint16_t> rulePorts_;  // the local port of each rule in the store
-  int starts_ = 0;
 };
-
-TempDir* Verification::pki_ = nullptr;
-bool Verification::ready_ = false;
 
 TEST_F(Verification, EveryCrlOutcomeFollowsItsPolicy) {
   const uint16_t plain = server("server");
@@ -203,16 +176,12 @@ TEST_F(Verification, ClientCertificatesMeetTheSameChecks) {
   EchoServer echo;
   checkCrls(folderWith("crls", {"current.crl.pem"}), 1);
   const uint16_t port = freePort();
-  store_->rule(1,
-               {{"peer.port.str", std::to_string(port)},
-                {"peer.addr.str", "All"},
-                {"peer.mask.str", "All"},
-                {"if.addr.str", "127.0.0.1"},
-                {"dest.addr.str", "127.0.0.1"},
-                {"dest.port.str", std::to_string(echo.port())},
-                {"ssl.cert", pem("server")},
-                {"ssl.key", key("server")}},
-               {{"ssl.role", 2}, {"ssl.verify_client", 1}});
+  listenRule(1, port,
+             {{"dest.addr.str", "127.0.0.1"},
+              {"dest.port.str", std::to_string(echo.port())},
+              {"ssl.cert", pem("server")},
+              {"ssl.key", key("server")}},
+             {{"ssl.role", 2}, {"ssl.verify_client", 1}});
   rulePorts_[1] = port;
   Daemon& d = startDaemon();
   auto client = [&](const std::string& cert) {

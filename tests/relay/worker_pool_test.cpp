@@ -174,9 +174,10 @@ TEST_F(WorkerPool, ManyItemsFromManyThreadsRunExactlyOnce) {
   }));
   for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << "item " << i;
   // A thread counts itself idle again just after its last item returns.
-  EXPECT_TRUE(waitUntil(
-      [&] { return relay::poolIdleCount(&pool_) == relay::poolThreadCount(&pool_); }))
-      << relay::poolIdleCount(&pool_) << " idle of " << relay::poolThreadCount(&pool_);
+  EXPECT_TRUE(waitUntil([&] {
+    return relay::poolIdleCount(&pool_) == relay::poolThreadCount(&pool_);
+  })) << relay::poolIdleCount(&pool_)
+      << " idle of " << relay::poolThreadCount(&pool_);
 }
 
 }  // namespace
