@@ -137,7 +137,10 @@ TEST_F(Relay, SslClientRoleSpeaksTlsToOpenSslServer) {
   EXPECT_NE(d.log().find("subject=/O=Brisklane test/CN=127.0.0.1"), std::string::npos);
   EXPECT_NE(d.log().find("Verify (1)(0) /O=Brisklane test/CN=127.0.0.1"), std::string::npos);
 
-  // The session of the first connection is resumed by the next one to the same server.
+  // The session of the first connection is resumed by the next one to the same server. Its
+  // ticket is kept when the connection ends: both connections so far (the port probe and the
+  // exchange) must have ended first.
+  EXPECT_TRUE(d.waitForLog("Disconnect", 10s, 2)) << d.log();
   EXPECT_EQ(exchange(port, "again\n", 6), "niaga\n");
   EXPECT_TRUE(d.waitForLog("Reused Session")) << d.log();
 }
