@@ -17,28 +17,16 @@
 
 #include "config/settings.h"
 #include "log/log.h"
+#include "log/openssl_ptr.h"
 #include "log/sinks.h"
 #include "security/crl_store.h"
 #include "security/verify.h"
 
 namespace crl_test {
 
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-struct CrlFree {
-  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
-};
-struct StoreFree {
-  void operator()(X509_STORE* s) const { X509_STORE_free(s); }
-};
-struct StoreCtxFree {
-  void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
-using StorePtr = std::unique_ptr<X509_STORE, StoreFree>;
-using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, StoreCtxFree>;
+using CrlPtr = X509CrlPtr;
+using StorePtr = std::unique_ptr<X509_STORE, ossl::Deleter<X509_STORE_free>>;
+using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, ossl::Deleter<X509_STORE_CTX_free>>;
 
 class Material {
  public:
