@@ -81,14 +81,8 @@ TEST_F(Ntlm, WrongPasswordGivesTheBrowserTheUnauthorizedPage) {
   browserRule(port, "TESTDOM\\alice", "wrong");
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
-  const int fd = connectLocal(port);
-  sendAll(fd, "CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  const std::string page = receive(fd, 200, 20s);
-  close(fd);
-  EXPECT_EQ(page,
-            "HTTP/1.0 401 Unauthorized to use proxy\r\nContent-type: text/html\r\n\r\n"
-            "<HTML>Not allowed to use proxy.</HTML>\r\n")
-      << d.log();
+  const std::string page = askForTunnel(port);
+  EXPECT_EQ(page, kUnauthorizedPage) << d.log();
   EXPECT_EQ(page.size(), 107u);
   EXPECT_TRUE(proxy_->authenticated().empty());
   EXPECT_EQ(proxy_->refusals().size(), 1u);

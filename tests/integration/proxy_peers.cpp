@@ -1,10 +1,20 @@
 #include "proxy_peers.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
 namespace itest {
+
+std::string askForTunnel(uint16_t port) {
+  const int fd = connectLocal(port);
+  if (fd < 0) return "<no connection>";
+  sendAll(fd, "CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  std::string page = receive(fd, 200, 20s);
+  close(fd);
+  return page;
+}
 
 void writeFile(const std::string& path, const std::string& text) {
   FILE* f = std::fopen(path.c_str(), "w");

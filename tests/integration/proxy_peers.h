@@ -24,4 +24,13 @@ Process startHttpResponder(const std::string& dir, uint16_t port, const std::str
 
 void writeFile(const std::string& path, const std::string& text);
 
+// What a browser is answered when the upstream proxy refused the relay's credentials.
+inline constexpr char kUnauthorizedPage[] =
+    "HTTP/1.0 401 Unauthorized to use proxy\r\nContent-type: text/html\r\n\r\n"
+    "<HTML>Not allowed to use proxy.</HTML>\r\n";
+
+// A browser's tunnel request to 127.0.0.1:443 through the front end on `port`; returns what came
+// back before the relay closed (at most 200 bytes, within 20 s).
+std::string askForTunnel(uint16_t port);
+
 }  // namespace itest

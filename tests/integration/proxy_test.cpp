@@ -307,14 +307,9 @@ TEST_F(Proxy, RefusingProxyGivesTheBrowserTheUnauthorizedPage) {
   browserRule(port, squidPort, 1, "wrong");
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
-  const int fd = connectLocal(port);
-  sendAll(fd, "CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  const std::string page = receive(fd, 200, 20s);
-  close(fd);
+  const std::string page = askForTunnel(port);
   EXPECT_EQ(page.size(), 107u);
-  EXPECT_EQ(page,
-            "HTTP/1.0 401 Unauthorized to use proxy\r\nContent-type: text/html\r\n\r\n"
-            "<HTML>Not allowed to use proxy.</HTML>\r\n");
+  EXPECT_EQ(page, kUnauthorizedPage);
   EXPECT_TRUE(d.waitForLog("Error: You don't have the rights to use the proxy server.")) << d.log();
 }
 
