@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "platform/socket_errors.h"
 
@@ -23,6 +25,26 @@ sockaddr_in inetAddress(uint32_t address, uint16_t port) {
   sin.sin_port = port;
   return sin;
 }
+
+IoResult failedWith(int err) {
+  IoResult result;
+  if (err == EAGAIN || err == EWOULDBLOCK) {
+    result.status = IoStatus::kWouldBlock;
+  } else {
+    result.status = IoStatus::kFailed;
+    result.error = wsaErrorFromErrno(err);
+  }
+  return result;
+}
+
+IoResult doneWith(ssize_t n) {
+  IoResult result;
+  result.status = n == 0 ? IoStatus::kEndOfFile : IoStatus::kDone;
+  result.bytes = static_cast<size_t>(n);
+  return result;
+}
+
+constexpr size_t kMaxWaitEntries = 8;
 
 }  // namespace
 
@@ -112,22 +134,6 @@ int closeSocket(UniqueFd* fd) {
   return ::close(raw) == 0 ? 0 : lastSocketError();
 }
 
-long receiveSome(int fd, void* buffer, unsigned long size, int* error) {
-  unsigned long got = 0;
-  while (got < size) {
-    const ssize_t n = ::recv(fd, static_cast<char*>(buffer) + got, size - got, 0);
-    if (n > 0) {
-      got += static_cast<unsigned long>(n);
-      continue;
-    }
-    if (n == 0) break;
-    if (errno == EINTR) continue;
-    *error = lastSocketError();
-    return -1;
-  }
-  return static_cast<long>(got);
-}
-
 int sendAll(int fd, const void* data, unsigned long size) {
   unsigned long sent = 0;
   while (sent < size) {
@@ -140,6 +146,123 @@ int sendAll(int fd, const void* data, unsigned long size) {
     return lastSocketError();
   }
   return 0;
+}
+
+long receiveOnce(int fd, void* buffer, size_t size, bool peek, int* error) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const ssize_t n = ::recv(fd, buffer, size, peek ? MSG_PEEK : 0);
+    if (n >= 0) return static_cast<long>(n);
+    const int err = errno;  // logging may clobber it
+    if (err == EINTR) continue;
+    // A receive time-out reads as EAGAIN on a blocking socket.
+    *error = (err == EAGAIN || err == EWOULDBLOCK) ? wsaErrorFromErrno(ETIMEDOUT)
+                                                   : wsaErrorFromErrno(err);
+    return -1;
+  }
+  *error = wsaErrorFromErrno(EINTR);
+  return -1;
+}
+
+long receiveExactly(int fd, void* buffer, size_t count, int* error) {
+  size_t got = 0;
+  // Each round moves at least one byte, so `count` rounds are enough.
+  for (size_t round = 0; got < count && round <= count; ++round) {
+    const long n = receiveOnce(fd, static_cast<char*>(buffer) + got, count - got, false, error);
+    if (n < 1) return n;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+uint32_t receiveTimeout(int fd) {
+  timeval tv{};
+  socklen_t len = sizeof tv;
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0) return 0;
+  return static_cast<uint32_t>(tv.tv_sec) * 1000 + static_cast<uint32_t>(tv.tv_usec / 1000);
+}
+
+bool waitReadable(int fd, int timeoutMs) {
+  pollfd p{};
+  p.fd = fd;
+  p.events = POLLIN;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const int n = ::poll(&p, 1, timeoutMs);
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return false;
+  }
+  return false;
+}
+
+void setLingerOff(int fd) {
+  ::linger value{};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value);
+}
+
+int setNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return lastSocketError();
+  if ((flags & O_NONBLOCK) != 0) return 0;
+  if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return lastSocketError();
+  return 0;
+}
+
+IoResult receiveNow(int fd, void* data, size_t size) {
+  for (;;) {
+    const ssize_t n = ::recv(fd, data, size, 0);
+    if (n >= 0) return doneWith(n);
+    const int err = errno;
+    if (err != EINTR) return failedWith(err);
+  }
+}
+
+IoResult sendNow(int fd, const void* data, size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n > 0) return doneWith(n);
+    if (n == 0) return failedWith(EAGAIN);  // nothing taken: treat as a full buffer
+    const int err = errno;
+    if (err != EINTR) return failedWith(err);
+  }
+}
+
+void shutdownWrite(int fd) {
+  if (fd >= 0) ::shutdown(fd, SHUT_WR);
+}
+
+int waitForIo(IoWait* entries, size_t count, int timeoutMs) {
+  if (count > kMaxWaitEntries) return -wsaErrorFromErrno(EINVAL);
+  pollfd fds[kMaxWaitEntries];
+  for (size_t i = 0; i < count; ++i) {
+    entries[i].ready = 0;
+    const bool used = entries[i].fd >= 0 && entries[i].want != 0;
+    // An ignored entry gets fd -1: poll would otherwise report its hang-up on every call.
+    fds[i].fd = used ? entries[i].fd : -1;
+    fds[i].events = static_cast<short>(((entries[i].want & kIoReadable) ? POLLIN : 0) |
+                                       ((entries[i].want & kIoWritable) ? POLLOUT : 0));
+    fds[i].revents = 0;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int n = 0;
+  for (;;) {
+    int wait = timeoutMs;
+    if (timeoutMs > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    n = ::poll(fds, count, wait);
+    if (n >= 0) break;
+    const int err = errno;
+    if (err != EINTR) return -wsaErrorFromErrno(err);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const short r = fds[i].revents;
+    if (r & POLLIN) entries[i].ready |= kIoReadable;
+    if (r & POLLOUT) entries[i].ready |= kIoWritable;
+    if (r & (POLLERR | POLLHUP | POLLNVAL)) entries[i].ready |= kIoHangup;
+  }
+  return n;
 }
 
 }  // namespace platform

@@ -1,7 +1,12 @@
-// TCP sockets as the relay uses them: IPv4 addresses and ports in network byte order, results as
-// 0 or a Winsock error code (platform/socket_errors.h), so callers log them with their old texts.
+// TCP sockets as the relay uses them: creation, options, connecting and listening; blocking reads
+// and writes for the request readers of the proxy front and back ends; non-blocking I/O and
+// readiness waits for the data pump. IPv4 addresses and ports are in network byte order; results
+// are 0 or a Winsock error code (platform/socket_errors.h), so callers log them with their old
+// texts. Sends never raise SIGPIPE. Every call is safe from any thread on descriptors that thread
+// owns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/unique_fd.h"
@@ -29,10 +34,63 @@ int localAddress(int fd, uint32_t* address, uint16_t* port);
 void shutdownBoth(int fd);
 // Closes the descriptor; 0 or the error of the close.
 int closeSocket(UniqueFd* fd);
-// Reads exactly `size` bytes unless the peer ends or an error (or time-out) comes first; returns
-// the count read, or -1 with *error set.
-long receiveSome(int fd, void* buffer, unsigned long size, int* error);
 // Writes everything (MSG_NOSIGNAL); 0 or the error.
 int sendAll(int fd, const void* data, unsigned long size);
+
+// Blocking reads for the request and response readers.
+
+// One recv of at most `size` bytes (MSG_PEEK when `peek`), retried on EINTR. Returns the count
+// (0: the peer closed), or -1 with *error set (a receive time-out gives WSAETIMEDOUT).
+long receiveOnce(int fd, void* buffer, size_t size, bool peek, int* error);
+// Receives until `count` bytes arrived. Returns `count`, or the first receive result below 1:
+// 0 when the peer closed, -1 with *error set on an error or time-out.
+long receiveExactly(int fd, void* buffer, size_t count, int* error);
+// The socket's receive time-out in milliseconds (0: none).
+uint32_t receiveTimeout(int fd);
+// Waits until the socket has bytes (or an end) to read; false after `timeoutMs` or on error.
+bool waitReadable(int fd, int timeoutMs);
+// Switches SO_LINGER off: a close returns at once and the rest is sent in the background.
+void setLingerOff(int fd);
+
+// Non-blocking I/O for the data pump.
+
+// Puts the descriptor into non-blocking mode. Returns 0 or a Winsock code.
+int setNonBlocking(int fd);
+
+enum class IoStatus {
+  kDone,        // some bytes moved
+  kWouldBlock,  // nothing to do now; wait for readiness
+  kEndOfFile,   // the peer closed its sending side (receive only)
+  kFailed,      // a socket error; see the code
+};
+
+struct IoResult {
+  IoStatus status = IoStatus::kFailed;
+  size_t bytes = 0;  // bytes moved when kDone
+  int error = 0;     // Winsock code when kFailed
+};
+
+// One recv of at most `size` bytes; retried on EINTR.
+IoResult receiveNow(int fd, void* data, size_t size);
+// One send of at most `size` bytes, without SIGPIPE; retried on EINTR.
+IoResult sendNow(int fd, const void* data, size_t size);
+
+// Ends the sending direction of a socket (the peer reads its end); errors are ignored.
+void shutdownWrite(int fd);
+
+// Readiness flags for `waitForIo`.
+constexpr unsigned kIoReadable = 1;
+constexpr unsigned kIoWritable = 2;
+constexpr unsigned kIoHangup = 4;  // error or hang-up: any operation will now finish at once
+
+struct IoWait {
+  int fd = -1;         // -1: ignored
+  unsigned want = 0;   // kIoReadable | kIoWritable; 0 ignores the entry
+  unsigned ready = 0;  // filled in by waitForIo
+};
+
+// Waits until one entry is ready or `timeoutMs` passes (-1 waits forever). Returns the number of
+// ready entries, 0 on time-out, or minus a Winsock code. No descriptor number limit applies.
+int waitForIo(IoWait* entries, size_t count, int timeoutMs);
 
 }  // namespace platform

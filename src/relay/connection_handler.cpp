@@ -12,12 +12,12 @@
 #include <thread>
 
 #include "config/address.h"
-#include "config/http_front_end.h"
 #include "config/rules.h"
 #include "config/settings.h"
-#include "config/socks.h"
 #include "log/log.h"
 #include "platform/net.h"
+#include "proxy/http_front_end.h"
+#include "proxy/socks.h"
 #include "relay/data_pump.h"
 #include "relay/relay.h"
 #include "relay/ssl_context.h"
@@ -237,7 +237,7 @@ int connectDestination(Connection* c, PumpEnd* dest) {
   }
   platform::setRelayOptions(dest->fd.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
                             ccSettings.tcpLingerTime);
-  err = config::socksConnect(dest->fd.get(), c->destAddress, c->destPort);
+  err = proxy::socksConnect(dest->fd.get(), c->destAddress, c->destPort);
   if (err != 0) {
     log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s.%d: %s", c->dest,
               ntohs(c->destPort), socket_error_text(err));
@@ -276,7 +276,7 @@ int findDestination(Connection* c) {
     if (const uint32_t pause = ccSettings.tcpSleep; pause != 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
-    if (config::socksAccept(c->info->src.get(), &c->destAddress, &c->destPort) != 0) {
+    if (proxy::socksAccept(c->info->src.get(), &c->destAddress, &c->destPort) != 0) {
       log_event(LOG_ERROR, 0x6041, kModule, __LINE__, "Invalid Socks packet from %s.%d", c->client,
                 c->clientPort);
       closeClientAfterFailure(c, "close socket failed for %u %s.%d <%s>", LOG_ERROR);
@@ -315,12 +315,12 @@ int connectRequestHandler(Connection* c) {
                             ccSettings.tcpLingerTime);
   uint32_t mode = rule.sslRole;
   PumpEnd dest;
-  config::FrontEndClient browser{c->info->src.get(), c->info->clientAddress, c->info->clientPort,
-                                 c->rule.get()};
-  const int rc = config::frontEndConnect(browser, &dest.fd, &c->destAddress, &c->destPort,
-                                         &c->serverName, &mode);
+  proxy::FrontEndClient browser{c->info->src.get(), c->info->clientAddress, c->info->clientPort,
+                                c->rule.get()};
+  const int rc = proxy::frontEndConnect(browser, &dest.fd, &c->destAddress, &c->destPort,
+                                        &c->serverName, &mode);
   if (rc != 0) {
-    if (rc == config::kFrontEndProxyFailed) {
+    if (rc == proxy::kFrontEndProxyFailed) {
       log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Error: Could not connect to proxy server.");
     }
     return -1;

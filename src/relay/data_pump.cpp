@@ -15,7 +15,6 @@
 #include "log/locks.h"
 #include "log/log.h"
 #include "platform/net.h"
-#include "platform/poll_io.h"
 #include "platform/socket_errors.h"
 #include "relay/connect_info.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/proxy_response.h"
+#include "proxy/proxy_response.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -12,18 +12,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data + 1);
   const size_t length = size - 1;
   for (const char* scheme : {"", "NTLM"}) {
-    config::ResponseHeaderReader reader(scheme);
+    proxy::ResponseHeaderReader reader(scheme);
     const size_t first = split < length ? split : length;
-    config::HeaderState state = reader.feed(text, first);
-    if (state != config::HeaderState::kTooLarge) state = reader.feed(text + first, length - first);
-    const config::ProxyResponse& r = reader.response();
-    if (r.header.size() > config::kMaxResponseHeader) __builtin_trap();
-    if (state == config::HeaderState::kComplete && r.header.size() + r.extra.size() != length) {
+    proxy::HeaderState state = reader.feed(text, first);
+    if (state != proxy::HeaderState::kTooLarge) state = reader.feed(text + first, length - first);
+    const proxy::ProxyResponse& r = reader.response();
+    if (r.header.size() > proxy::kMaxResponseHeader) __builtin_trap();
+    if (state == proxy::HeaderState::kComplete && r.header.size() + r.extra.size() != length) {
       __builtin_trap();
     }
     size_t bytes = 1;
     for (const std::string& s : r.schemes) bytes += s.size() + 1;
-    if (bytes > config::kMaxSchemeListBytes) __builtin_trap();
+    if (bytes > proxy::kMaxSchemeListBytes) __builtin_trap();
   }
   return 0;
 }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/socks.h"
+#include "proxy/socks.h"
 #include "platform/system.h"
 
 namespace {
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   shutdown(fds[0], SHUT_WR);
   uint32_t address = 0;
   uint16_t port = 0;
-  config::socksAccept(fds[1], &address, &port);
+  proxy::socksAccept(fds[1], &address, &port);
   close(fds[0]);
   close(fds[1]);
   return 0;

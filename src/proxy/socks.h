@@ -11,16 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace config {
+namespace proxy {
 
 // Socket errors of a refusing SOCKS server: this base plus the reply code (20091 to 20093).
 constexpr int kSocksErrorBase = 20000;
 // The user ID the relay sends.
 constexpr char kSocksUserId[] = "BKL";
-
-// Receives until `count` bytes arrived. Returns `count`, or the first receive result below 1:
-// 0 when the peer closed, -1 with *error set (a Winsock code) on an error or time-out.
-long receiveExactly(int fd, void* buffer, size_t count, int* error);
 
 // True when a connection to this address goes direct: 127.0.0.1 or one of the local networks.
 bool socksBypass(uint32_t address);
@@ -35,4 +31,4 @@ int socksConnect(int fd, uint32_t address, uint16_t port);
 // complete enough to answer).
 int socksAccept(int fd, uint32_t* address, uint16_t* port);
 
-}  // namespace config
+}  // namespace proxy

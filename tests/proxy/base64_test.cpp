@@ -1,8 +1,8 @@
-#include "config/base64.h"
+#include "proxy/base64.h"
 
 #include <gtest/gtest.h>
 
-namespace config {
+namespace proxy {
 namespace {
 
 std::string decoded(std::string_view text) {
@@ -33,4 +33,4 @@ TEST(Base64, DecodingSkipsLeadingBlanksAndStopsAtForeignCharacters) {
 }
 
 }  // namespace
-}  // namespace config
+}  // namespace proxy

@@ -1,6 +1,6 @@
-#include "config/http_request.h"
+#include "proxy/http_request.h"
 
-namespace config {
+namespace proxy {
 
 namespace {
 
@@ -58,4 +58,4 @@ bool parseUrlRequest(std::string_view request, RequestTarget* target) {
   return takeUntil(line, &pos, " /", kMaxRequestPort, &target->port);
 }
 
-}  // namespace config
+}  // namespace proxy

@@ -1,4 +1,4 @@
-#include "config/proxy_client.h"
+#include "proxy/proxy_client.h"
 
 #include <strings.h>
 
@@ -7,13 +7,14 @@
 #include <cstdio>
 
 #include "config/address.h"
-#include "config/base64.h"
-#include "config/proxy_response.h"
 #include "log/log.h"
 #include "platform/net.h"
-#include "platform/stream_io.h"
+#include "proxy/base64.h"
+#include "proxy/proxy_response.h"
 
-namespace config {
+namespace proxy {
+
+using config::parseAddress;
 
 namespace {
 
@@ -294,4 +295,4 @@ int sspiStep(AuthState* state, std::string_view package, std::string_view challe
   return 0;
 }
 
-}  // namespace config
+}  // namespace proxy

@@ -1,4 +1,4 @@
-#include "config/socks.h"
+#include "proxy/socks.h"
 
 #include <cstring>
 #include <string>
@@ -6,10 +6,13 @@
 #include "config/address.h"
 #include "config/settings.h"
 #include "platform/net.h"
-#include "platform/stream_io.h"
 #include "platform/system.h"
 
-namespace config {
+namespace proxy {
+
+using config::ccSettings;
+using config::parseAddress;
+using config::parsePort;
 
 namespace {
 
@@ -34,7 +37,7 @@ int readText(int fd, std::string* text, size_t limit) {
   for (size_t count = 0; count < limit + 1; ++count) {
     char c = 0;
     int err = 0;
-    if (receiveExactly(fd, &c, 1, &err) != 1) return -1;
+    if (platform::receiveExactly(fd, &c, 1, &err) != 1) return -1;
     if (c == '\0') return 1;
     if (count + 1 >= limit) return 0;
     *text += c;
@@ -49,22 +52,10 @@ bool namesHostLater(const uint8_t* request) {
 
 }  // namespace
 
-long receiveExactly(int fd, void* buffer, size_t count, int* error) {
-  size_t got = 0;
-  // Each round moves at least one byte, so `count` rounds are enough.
-  for (size_t round = 0; got < count && round <= count; ++round) {
-    const long n =
-        platform::receiveOnce(fd, static_cast<char*>(buffer) + got, count - got, false, error);
-    if (n < 1) return n;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<long>(got);
-}
-
 bool socksBypass(uint32_t address) {
   if (address == kLocalHost) return true;
   const uint32_t count = ccSettings.localNetCount;
-  for (uint32_t i = 0; i < count && i < static_cast<uint32_t>(kMaxLocalNets); ++i) {
+  for (uint32_t i = 0; i < count && i < static_cast<uint32_t>(config::kMaxLocalNets); ++i) {
     if ((address & ccSettings.localNetMask[i]) == ccSettings.localNetAddr[i]) return true;
   }
   return false;
@@ -91,7 +82,7 @@ int socksConnect(int fd, uint32_t address, uint16_t port) {
   if (const int err = platform::sendAll(fd, request, sizeof request); err != 0) return err;
   uint8_t answer[8];
   int err = 0;
-  const long n = receiveExactly(fd, answer, sizeof answer, &err);
+  const long n = platform::receiveExactly(fd, answer, sizeof answer, &err);
   if (n != static_cast<long>(sizeof answer)) {
     return n < 0 ? err : kSocksErrorBase + kRejected;  // closed early: refused
   }
@@ -105,7 +96,8 @@ int socksAccept(int fd, uint32_t* address, uint16_t* port) {
   platform::setReceiveTimeout(fd, kRequestTimeoutMs);
   uint8_t request[8];
   int err = 0;
-  if (receiveExactly(fd, request, sizeof request, &err) != static_cast<long>(sizeof request)) {
+  if (platform::receiveExactly(fd, request, sizeof request, &err) !=
+      static_cast<long>(sizeof request)) {
     return -1;
   }
   std::string userId;
@@ -136,4 +128,4 @@ int socksAccept(int fd, uint32_t* address, uint16_t* port) {
   return 0;
 }
 
-}  // namespace config
+}  // namespace proxy

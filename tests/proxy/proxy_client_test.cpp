@@ -1,6 +1,6 @@
 // The proxy response reader on crafted inputs, the scheme choice and authorization lines, and
 // whole exchanges against a scripted proxy on 127.0.0.1.
-#include "config/proxy_client.h"
+#include "proxy/proxy_client.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "config/base64.h"
-#include "config/proxy_response.h"
 #include "platform/net.h"
+#include "proxy/base64.h"
+#include "proxy/proxy_response.h"
 
 // The NTLMSSP mechanism (gss-ntlmssp 1.2 with OpenSSL 3) loses about 6 KB of libcrypto objects in
 // each password credential it makes. Full stack walks let the leak checker name that library, so
@@ -19,7 +19,7 @@
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 extern "C" const char* __lsan_default_suppressions() { return "leak:gssntlmssp.so\n"; }
 
-namespace config {
+namespace proxy {
 namespace {
 
 ProxyResponse readAll(const std::string& bytes, const std::string& scheme = "",
@@ -180,7 +180,7 @@ class ScriptedProxy {
         std::string request;
         char c;
         while (request.find("\r\n\r\n") == std::string::npos &&
-               platform::receiveSome(fd.get(), &c, 1, &err) == 1) {
+               platform::receiveExactly(fd.get(), &c, 1, &err) == 1) {
           request += c;
         }
         if (request.empty()) break;
@@ -290,4 +290,4 @@ TEST(ProxyConnect, RefusesHostsThatWouldSplitTheRequestLine) {
 }
 
 }  // namespace
-}  // namespace config
+}  // namespace proxy

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace config {
+namespace proxy {
 
 // The longest host text a request may name.
 constexpr size_t kMaxRequestHost = 255;
@@ -31,4 +31,4 @@ bool parseUrlRequest(std::string_view request, RequestTarget* target);
 // True when the bytes begin a CONNECT request (or are too few to tell).
 bool looksLikeConnect(std::string_view request);
 
-}  // namespace config
+}  // namespace proxy

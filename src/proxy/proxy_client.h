@@ -16,7 +16,7 @@
 #include "platform/gss_auth.h"
 #include "platform/unique_fd.h"
 
-namespace config {
+namespace proxy {
 
 // The schemes the relay prefers, in order.
 constexpr char kSchemePreference[] = "NTLM,BASIC";
@@ -67,4 +67,4 @@ bool splitUserName(const std::string& name, std::string* domain, std::string* us
 // The request of one round.
 std::string buildConnectRequest(const std::string& host, uint16_t port, bool keepAlive);
 
-}  // namespace config
+}  // namespace proxy

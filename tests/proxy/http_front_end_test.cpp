@@ -1,5 +1,5 @@
 // The browser request parsers and the request reader on crafted inputs.
-#include "config/http_front_end.h"
+#include "proxy/http_front_end.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <thread>
 
-#include "config/http_request.h"
+#include "proxy/http_request.h"
 
-namespace config {
+namespace proxy {
 namespace {
 
 TEST(ParseConnectRequest, FindsHostAndPort) {
@@ -146,4 +146,4 @@ TEST(Replies, AreByteForByte) {
 }
 
 }  // namespace
-}  // namespace config
+}  // namespace proxy

@@ -12,7 +12,7 @@
 #include "config/rules.h"
 #include "platform/unique_fd.h"
 
-namespace config {
+namespace proxy {
 
 // The browser's first request is examined within this many bytes.
 constexpr size_t kBrowserRequestSize = 16385;
@@ -26,7 +26,7 @@ struct FrontEndClient {
   int fd = -1;           // the browser's socket; stays the caller's
   uint32_t address = 0;  // network byte order
   uint16_t port = 0;     // network byte order
-  const ccRule* rule = nullptr;
+  const config::ccRule* rule = nullptr;
 };
 
 // Results of `frontEndConnect`.
@@ -46,4 +46,4 @@ int frontEndConnect(const FrontEndClient& client, platform::UniqueFd* outgoing,
 // False when the browser sent nothing, closed early, or the header does not fit the buffer.
 bool receiveBrowserRequest(int fd, std::string* request, int* error);
 
-}  // namespace config
+}  // namespace proxy

@@ -1,17 +1,22 @@
-#include "config/http_front_end.h"
+#include "proxy/http_front_end.h"
 
 #include <string_view>
 
 #include "config/address.h"
-#include "config/http_request.h"
-#include "config/proxy_client.h"
-#include "config/proxy_response.h"
 #include "config/settings.h"
 #include "log/log.h"
 #include "platform/net.h"
-#include "platform/stream_io.h"
+#include "proxy/http_request.h"
+#include "proxy/proxy_client.h"
+#include "proxy/proxy_response.h"
 
-namespace config {
+namespace proxy {
+
+using config::ccRule;
+using config::ccSettings;
+using config::formatAddress;
+using config::parseAddress;
+using config::parsePort;
 
 const char kDirectConnectReply[] = "HTTP/1.0 200 OK\n\n";
 const char kProxyConnectReply[] = "HTTP/1.1 200 OK\r\nProxy-Connection: Keep-Alive\r\n\r\n";
@@ -319,4 +324,4 @@ int frontEndConnect(const FrontEndClient& client, platform::UniqueFd* outgoing,
   return rc;
 }
 
-}  // namespace config
+}  // namespace proxy

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace config {
+namespace proxy {
 
 std::string base64Encode(const uint8_t* data, size_t size);
 inline std::string base64Encode(std::string_view text) {
@@ -17,4 +17,4 @@ inline std::string base64Encode(std::string_view text) {
 // included); a dangling sixth of a byte at the end is dropped.
 std::vector<uint8_t> base64Decode(std::string_view text);
 
-}  // namespace config
+}  // namespace proxy

@@ -1,5 +1,5 @@
 // The SOCKS reader over a socket pair and the SOCKS client against a scripted server on 127.0.0.1.
-#include "config/socks.h"
+#include "proxy/socks.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,10 @@
 #include "platform/net.h"
 #include "platform/system.h"
 
-namespace config {
+namespace proxy {
+
+using config::ccSettings;
+using config::setLocalNetworks;
 namespace {
 
 struct Pair {
@@ -136,7 +139,7 @@ class ScriptedServer {
       if (!fd.valid()) return;
       platform::setReceiveTimeout(fd.get(), 5000);
       char buffer[12];
-      received_.assign(buffer, std::max(0L, platform::receiveSome(fd.get(), buffer, 12, &e)));
+      received_.assign(buffer, std::max(0L, platform::receiveExactly(fd.get(), buffer, 12, &e)));
       platform::sendAll(fd.get(), answer_.data(), answer_.size());
     });
   }
@@ -194,4 +197,4 @@ TEST(SocksConnect, LocalDestinationsBypassTheServer) {
 }
 
 }  // namespace
-}  // namespace config
+}  // namespace proxy

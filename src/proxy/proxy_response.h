@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace config {
+namespace proxy {
 
 constexpr size_t kMaxResponseHeader = 8192;
 // The offered scheme names together (each with its terminator, as in a 256-byte area).
@@ -51,4 +51,4 @@ class ResponseHeaderReader {
   HeaderState state_ = HeaderState::kNeedMore;
 };
 
-}  // namespace config
+}  // namespace proxy

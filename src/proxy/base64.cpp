@@ -1,6 +1,6 @@
-#include "config/base64.h"
+#include "proxy/base64.h"
 
-namespace config {
+namespace proxy {
 
 namespace {
 
@@ -59,4 +59,4 @@ std::vector<uint8_t> base64Decode(std::string_view text) {
   return out;
 }
 
-}  // namespace config
+}  // namespace proxy

@@ -1,10 +1,10 @@
-#include "config/proxy_response.h"
+#include "proxy/proxy_response.h"
 
 #include <strings.h>
 
 #include <cctype>
 
-namespace config {
+namespace proxy {
 
 namespace {
 
@@ -118,4 +118,4 @@ void ResponseHeaderReader::takeLine(std::string_view line, bool first) {
   }
 }
 
-}  // namespace config
+}  // namespace proxy
