@@ -6,7 +6,6 @@
 #include "config/address.h"
 #include "config/registry_values.h"
 #include "config/settings.h"
-#include "log/locks.h"
 
 namespace config {
 
@@ -17,7 +16,12 @@ namespace {
 
 constexpr uint32_t kNoDestination = 0xFFFFFFFFu;
 
-std::mutex& ruleLock() { return crypto_lock(kLockRules); }
+// The rule lock: guards every rule's reference count, the table's entries while they are
+// replaced, the destination text that resolving may drop, and the `findRule` scan.
+std::mutex& ruleLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 std::string ruleKeyName(int index) { return "Rule" + std::to_string(index + 1); }
 

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "log/locks.h"
 #include "log/log.h"
 
 namespace logging {
@@ -25,7 +24,13 @@ namespace {
 constexpr int kBioTypeLog = 0x504;
 constexpr size_t kPutsMax = 511;
 
-// Per-BIO state, in the BIO's data. Both fields are guarded by crypto_lock(kLockBio).
+// Guards the fields of every log BIO's data while a write splits its lines.
+std::mutex& bioLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Per-BIO state, in the BIO's data. Both fields are guarded by bioLock().
 struct LogBioData {
   int handle = 0;              // the sink handle given with BIO_set_fd
   BUF_MEM* pending = nullptr;  // text after the last newline written so far
@@ -79,7 +84,7 @@ int logWrite(BIO* bio, const char* data, int len) {
   std::vector<std::string> lines;
   int handle = 0;
   {
-    std::lock_guard lock(crypto_lock(kLockBio));
+    std::lock_guard lock(bioLock());
     handle = d->handle;
     splitLines(d->pending, data, static_cast<size_t>(len), lines);
   }
@@ -100,14 +105,14 @@ long logCtrl(BIO* bio, int cmd, long, void* ptr) {
   switch (cmd) {
     case BIO_C_SET_FD: {
       if (ptr == nullptr) return 0;
-      std::lock_guard lock(crypto_lock(kLockBio));
+      std::lock_guard lock(bioLock());
       d->handle = *static_cast<int*>(ptr);
       return 1;
     }
     case BIO_C_GET_FD: {
       int handle = 0;
       {
-        std::lock_guard lock(crypto_lock(kLockBio));
+        std::lock_guard lock(bioLock());
         handle = d->handle;
       }
       if (ptr != nullptr) *static_cast<int*>(ptr) = handle;

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "log/locks.h"
 #include "log/log.h"
 #include "platform/registry.h"
 #include "relay/pkcs12.h"
 #include "relay/ssl_context.h"
+#include "security/crl_store.h"
 
 namespace relay {
 namespace {
@@ -233,7 +233,7 @@ namespace {
 // already in the store is skipped silently, and its name is not sent twice.
 bool addTrustedCa(SSL_CTX* ctx, X509* cert) {
   X509_STORE* store = SSL_CTX_get_cert_store(ctx);
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+  std::lock_guard<std::mutex> hold(certStoreLock());
   const STACK_OF(X509_NAME)* names = SSL_CTX_get_client_CA_list(ctx);
   const X509_NAME* subject = X509_get_subject_name(cert);
   bool listed = false;
@@ -365,7 +365,7 @@ void loadSystemCas(SSL_CTX* ctx) {
     }
   }
   // The operating system's own trust store stands beside the registry's CA key.
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+  std::lock_guard<std::mutex> hold(certStoreLock());
   X509_STORE_set_default_paths(SSL_CTX_get_cert_store(ctx));
   ERR_clear_error();
 }
@@ -375,7 +375,7 @@ void loadSystemCas(SSL_CTX* ctx) {
 std::vector<std::string> trustedSubjects(SSL_CTX* ctx) {
   std::vector<std::string> subjects;
   X509_STORE* store = SSL_CTX_get_cert_store(ctx);
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+  std::lock_guard<std::mutex> hold(certStoreLock());
   if (X509_STORE_lock(store) != 1) return subjects;
   STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
   for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {

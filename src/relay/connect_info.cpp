@@ -1,10 +1,9 @@
 #include "relay/connect_info.h"
 
-#include "log/locks.h"
-
 namespace relay {
 
 RelayStats relayStats;
+std::mutex statsLock;
 
 RelayStats statsSnapshot() {
   std::lock_guard<std::mutex> hold(statsLock);

@@ -18,7 +18,7 @@ struct connectInfo {
   platform::UniqueFd src;      // the accepted client socket
 };
 
-// Relay statistics, guarded by `statsLock` (log/locks.h) and changed only while "stats.enable"
+// Relay statistics, guarded by `statsLock` and changed only while "stats.enable"
 // is set. Byte totals are 64-bit so that they never wrap on a busy server.
 struct RelayStats {
   uint64_t connectionsTotal = 0;
@@ -27,6 +27,7 @@ struct RelayStats {
   uint64_t bytesDestToClient = 0;
 };
 extern RelayStats relayStats;
+extern std::mutex statsLock;  // guards relayStats
 // A copy taken under `statsLock`.
 RelayStats statsSnapshot();
 

@@ -12,7 +12,6 @@
 
 #include "config/address.h"
 #include "config/settings.h"
-#include "log/locks.h"
 #include "log/log.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"

@@ -14,7 +14,6 @@
 #include "config/address.h"
 #include "config/rules.h"
 #include "config/settings.h"
-#include "log/locks.h"
 #include "log/log.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"
@@ -276,7 +275,6 @@ void logConfigurationReport() {
 }  // namespace
 
 void sslStartup() {
-  crypto_locks_init();
   platform::ignoreSigpipe();
   // Connection threads may still run while the process exits; the library must not tear its
   // locks down under them.
@@ -293,7 +291,6 @@ int sslShutdown() {
   security::stopCrlFetcher();
   if (ccSettings.threadPoolEnable != 0) destroyPool(&workPool);
   freeSharedContext();
-  crypto_locks_free();
   ERR_clear_error();
   return 1;
 }

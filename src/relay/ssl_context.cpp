@@ -9,7 +9,6 @@
 #include <tuple>
 
 #include "config/settings.h"
-#include "log/locks.h"
 #include "log/log.h"
 #include "security/verify.h"
 
@@ -35,7 +34,8 @@ constexpr uint32_t kOldNoSslv3 = 0x02000000;
 constexpr uint32_t kOldNoTlsv1 = 0x04000000;
 constexpr size_t kCipherListSize = 1024;
 
-// Guarded by crypto_lock(kLockSslCtx): the pointer, not the context's contents.
+std::mutex contextMutex;  // guards the sharedContext pointer (not the context's contents)
+
 SSL_CTX* sharedContext = nullptr;
 
 bool operator<(const DestSessionKey& a, const DestSessionKey& b) {
@@ -45,7 +45,7 @@ bool operator<(const DestSessionKey& a, const DestSessionKey& b) {
 struct KeyLess {
   bool operator()(const DestSessionKey& a, const DestSessionKey& b) const { return a < b; }
 };
-// Guarded by crypto_lock(kLockSslSession).
+std::mutex sessionCacheMutex;  // guards destSessionCache
 std::map<DestSessionKey, SslSessionPtr, KeyLess> destSessionCache;
 
 // Written by the start-up thread only (see the header).
@@ -103,7 +103,7 @@ int sharedPasswordCallback(char* buf, int size, int /*rwflag*/, void* /*userdata
 }
 
 SslCtxPtr acquireSharedContext() {
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockSslCtx));
+  std::lock_guard<std::mutex> hold(contextMutex);
   if (sharedContext == nullptr) return nullptr;
   SSL_CTX_up_ref(sharedContext);
   return SslCtxPtr(sharedContext);
@@ -126,7 +126,7 @@ bool createSharedContext() {
   }
   SslCtxPtr old;
   {
-    std::lock_guard<std::mutex> hold(crypto_lock(kLockSslCtx));
+    std::lock_guard<std::mutex> hold(contextMutex);
     old.reset(sharedContext);
     sharedContext = fresh.release();
   }
@@ -135,7 +135,7 @@ bool createSharedContext() {
 
 void freeSharedContext() {
   SslCtxPtr old;
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockSslCtx));
+  std::lock_guard<std::mutex> hold(contextMutex);
   old.reset(sharedContext);
   sharedContext = nullptr;
 }
@@ -158,7 +158,7 @@ bool setSharedCipherList() {
   // defaults (they are set with a separate call and have no weak members).
   int ok = 0;
   {
-    std::lock_guard<std::mutex> hold(crypto_lock(kLockSslCtx));
+    std::lock_guard<std::mutex> hold(contextMutex);
     ok = SSL_CTX_set_cipher_list(ctx.get(), rule.c_str());
   }
   if (ok == 1) return true;
@@ -191,7 +191,7 @@ void flushServerSessions() {
 void resetSessionCaches() {
   std::map<DestSessionKey, SslSessionPtr, KeyLess> old;
   {
-    std::lock_guard<std::mutex> hold(crypto_lock(kLockSslSession));
+    std::lock_guard<std::mutex> hold(sessionCacheMutex);
     old.swap(destSessionCache);
   }
   flushServerSessions();
@@ -206,7 +206,7 @@ void rememberDestSession(SSL* ssl) {
 }
 
 SslSessionPtr destSessionLookup(const DestSessionKey& key) {
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockSslSession));
+  std::lock_guard<std::mutex> hold(sessionCacheMutex);
   auto it = destSessionCache.find(key);
   if (it == destSessionCache.end()) return nullptr;
   SSL_SESSION_up_ref(it->second.get());
@@ -219,7 +219,7 @@ void destSessionStore(const DestSessionKey& key, SSL_SESSION* session) {
   // without a shutdown, and how the data phase ends must not undo a good handshake.
   SslSessionPtr held(SSL_SESSION_dup(session));
   if (held == nullptr) return;
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockSslSession));
+  std::lock_guard<std::mutex> hold(sessionCacheMutex);
   // The replaced session is released after the lock, when `held` goes out of scope.
   destSessionCache[key].swap(held);
 }

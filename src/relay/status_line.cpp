@@ -3,10 +3,10 @@
 
 #include <cstdio>
 
-#include "log/locks.h"
 #include "relay/relay.h"
 #include "relay/ssl_context.h"
 #include "relay/worker_pool.h"
+#include "security/crl_store.h"
 
 namespace relay {
 
@@ -19,7 +19,7 @@ const char* plural(unsigned long n, const char* one, const char* many) {
 unsigned long storeObjectCount(SSL_CTX* ctx) {
   X509_STORE* store = SSL_CTX_get_cert_store(ctx);
   if (store == nullptr) return 0;
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+  std::lock_guard<std::mutex> hold(certStoreLock());
   STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
   return objects != nullptr ? static_cast<unsigned long>(sk_X509_OBJECT_num(objects)) : 0;
 }

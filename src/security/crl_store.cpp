@@ -9,7 +9,7 @@
 // store's lookup methods (directories named by the trust-store paths) are never asked for CRLs,
 // so no CRL enters the store behind the program's back.
 //
-// Locks: crypto_lock(kLockX509Store) makes each of our steps (check then add, find then take a
+// Locks: certStoreLock() makes each of our steps (check then add, find then take a
 // reference, remove then insert) one step for every other user of the CRLs; the store's own lock
 // (X509_STORE_lock) is taken inside it for the object list, which the library's chain building
 // reads under that lock. Lines produced under these locks are logged after they are released.
@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "log/locks.h"
 #include "log/log.h"
 #include "log/openssl_ptr.h"
 
@@ -139,7 +138,7 @@ X509CrlPtr readCrlFile(const std::string& dir, const std::string& file) {
 void addFirstOfIssuer(X509_STORE* store, X509_CRL* crl, const std::string& dir) {
   bool added = true;
   {
-    std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+    std::lock_guard<std::mutex> hold(certStoreLock());
     if (hasCrlOf(store, X509_CRL_get_issuer(crl))) return;
     added = X509_STORE_add_crl(store, crl) == 1;
   }
@@ -147,6 +146,11 @@ void addFirstOfIssuer(X509_STORE* store, X509_CRL* crl, const std::string& dir) 
 }
 
 }  // namespace
+
+std::mutex& certStoreLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 int crl_load_dir(X509_STORE* store, const char* path) {
   if (path == nullptr || store == nullptr) return 0;
@@ -183,7 +187,7 @@ int crl_store_replace(X509_STORE* store, X509_CRL* crl) {
   const X509_NAME* issuer = X509_CRL_get_issuer(crl);
   std::vector<PendingLine> lines;
   {
-    std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+    std::lock_guard<std::mutex> hold(certStoreLock());
     StoreObjectsLock locked(store);
     STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
     // The new object goes in first: when that fails the old CRL stays in place.
@@ -226,7 +230,7 @@ void crl_list_all(X509_STORE* store) {
   if (store == nullptr) return;
   std::vector<PendingLine> lines;
   {
-    std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+    std::lock_guard<std::mutex> hold(certStoreLock());
     StoreObjectsLock locked(store);
     if (!locked.held()) return;
     STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
@@ -242,7 +246,7 @@ void crl_list_all(X509_STORE* store) {
 X509_CRL* crl_find_for_issuer(X509_STORE_CTX* ctx, X509* cert) {
   X509_STORE* store = ctx != nullptr ? X509_STORE_CTX_get0_store(ctx) : nullptr;
   if (store == nullptr || cert == nullptr) return nullptr;
-  std::lock_guard<std::mutex> hold(crypto_lock(kLockX509Store));
+  std::lock_guard<std::mutex> hold(certStoreLock());
   StoreObjectsLock locked(store);
   if (!locked.held()) return nullptr;
   X509_CRL* crl = storedCrlOf(store, X509_get_issuer_name(cert));

@@ -4,13 +4,19 @@
 // issuer, a replacement (the LDAP fetcher) swaps the stored CRL for the new one. The library's
 // store would keep several CRLs of one issuer by itself; these functions keep the rule, and the
 // revocation check finds the one held here. Safe from any thread: updates and the listing hold
-// the certificate-store lock (log/locks.h kLockX509Store); their log lines are written after it
+// the certificate-store lock (`certStoreLock`); their log lines are written after it
 // is released.
 #pragma once
 
 #include <openssl/x509.h>
 
 #include <cstddef>
+#include <mutex>
+
+// Makes each compound change or walk of the shared context's certificate store (its CA
+// certificates and CRLs) one step for every other user: the CRL updates and lookups here, the CA
+// loading and the status line's object count in the relay. Never held across a log call.
+std::mutex& certStoreLock();
 
 // Adds every CRL file (PEM or DER) of a directory. Returns 0 (also after failures), -1 when it
 // cannot allocate.
