@@ -9,21 +9,17 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "support/support.h"
 
 namespace config_test {
 
 class TempHive : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/bkl-config-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = folder_.path();
     platform::setHiveDirectory(dir_);
   }
-  void TearDown() override {
-    platform::setHiveDirectory("");
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { platform::setHiveDirectory(""); }
 
   // The settings key, or a subkey of it, created if missing.
   platform::RegKey key(const std::string& sub = "") {
@@ -59,6 +55,7 @@ class TempHive : public ::testing::Test {
     return value;
   }
 
+  test_support::TempDir folder_;
   std::string dir_;
 };
 

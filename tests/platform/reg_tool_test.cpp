@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,14 +33,11 @@ struct ToolResult {
 class RegToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/bkl_regtool_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = folder_.path();
     const char* bin = std::getenv("BKL_BIN_DIR");
     tool_ = std::string(bin != nullptr ? bin : ".") + "/brisklane-reg";
     if (!fs::exists(tool_)) GTEST_SKIP() << tool_ << " is not built";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Runs the tool (at most 30 s) with BRISKLANE_CONFIG_DIR set to the test's folder.
   ToolResult run(const std::vector<std::string>& args) {
@@ -76,6 +75,7 @@ class RegToolTest : public ::testing::Test {
     return readFile(dir_ + "/cfg/user.reg") + "|" + readFile(dir_ + "/cfg/machine.reg");
   }
 
+  test_support::TempDir folder_;
   std::string dir_;
   std::string tool_;
 };

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/support.h"
+
 namespace platform {
 namespace {
 
@@ -52,19 +54,17 @@ int waitChild(pid_t pid) {
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/bkl_registry_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = folder_.path();
     setHiveDirectory(dir_ + "/cfg");
     setRegistryReporter([this](const std::string& m) { reports_.push_back(m); });
   }
   void TearDown() override {
     setHiveDirectory("");
     setRegistryReporter(nullptr);
-    fs::remove_all(dir_);
   }
   std::string userFile() const { return dir_ + "/cfg/user.reg"; }
 
+  test_support::TempDir folder_;
   std::string dir_;
   std::vector<std::string> reports_;
 };

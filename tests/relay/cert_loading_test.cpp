@@ -10,6 +10,7 @@
 #include "platform/registry.h"
 #include "relay/ssl_context.h"
 #include "relay/ssl_test_support.h"
+#include "support/support.h"
 
 namespace {
 
@@ -82,14 +83,11 @@ class CaCertificates : public ssl_test::SslFixture {
  protected:
   void SetUp() override {
     SslFixture::SetUp();
-    char pattern[] = "/tmp/bkl-ca-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = folder_.path();
     platform::setHiveDirectory(dir_);
   }
   void TearDown() override {
     platform::setHiveDirectory("");
-    std::filesystem::remove_all(dir_);
     SslFixture::TearDown();
   }
   std::string makeCaDir() {
@@ -121,6 +119,7 @@ class CaCertificates : public ssl_test::SslFixture {
     return sk_X509_NAME_num(SSL_CTX_get_client_CA_list(ctx.get()));
   }
 
+  test_support::TempDir folder_;
   std::string dir_;
 };
 

@@ -20,6 +20,7 @@
 #include "log/sinks.h"
 #include "platform/registry.h"
 #include "relay/ssl_context.h"
+#include "support/support.h"
 
 namespace ssl_test {
 
@@ -34,16 +35,9 @@ class Material {
   bool ok() const { return ok_; }
   const std::string& dir() const { return dir_; }
 
-  ~Material() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
  private:
   Material() {
-    char pattern[] = "/tmp/bkl-ssl-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
+    dir_ = folder_.path();
     const char* const commands[] = {
         "req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj /CN=Test_CA",
         "x509 -in ca.pem -outform DER -out ca.der",
@@ -68,11 +62,9 @@ class Material {
     combined << read("server.pem") << read("server-enc.key");
     ok_ = combined.good();
   }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string read(const std::string& name) const { return test_support::readFile(path(name)); }
 
+  test_support::TempDir folder_;
   std::string dir_;
   bool ok_ = false;
 };

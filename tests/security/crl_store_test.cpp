@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "crl_test_support.h"
+#include "support/support.h"
 
 namespace crl_test {
 namespace {
@@ -46,15 +47,9 @@ class CrlStore : public CrlFixture {
  protected:
   void SetUp() override {
     CrlFixture::SetUp();
-    char pattern[] = "/tmp/bkl-crldir-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = folder_.path();
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    CrlFixture::TearDown();
-  }
+  void TearDown() override { CrlFixture::TearDown(); }
   void put(const std::string& from, const std::string& as) {
     std::filesystem::copy_file(file(from), dir_ + "/" + as);
   }
@@ -68,6 +63,7 @@ class CrlStore : public CrlFixture {
   }
   static X509Ptr caCert() { return loadCert(file("ca.pem")); }
 
+  test_support::TempDir folder_;
   std::string dir_;
 };
 

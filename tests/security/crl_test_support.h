@@ -21,6 +21,7 @@
 #include "log/sinks.h"
 #include "security/crl_store.h"
 #include "security/verify.h"
+#include "support/support.h"
 
 namespace crl_test {
 
@@ -39,19 +40,14 @@ class Material {
   static std::string script() {
     return std::filesystem::path(__FILE__).parent_path().string() + "/data/make_crl_pki.sh";
   }
-  ~Material() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
 
  private:
   Material() {
-    char pattern[] = "/tmp/bkl-crl-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
+    dir_ = folder_.path();
     const std::string line = "timeout 120 sh '" + script() + "' '" + dir_ + "' >/dev/null 2>&1";
     ok_ = std::system(line.c_str()) == 0;
   }
+  test_support::TempDir folder_;
   std::string dir_;
   bool ok_ = false;
 };

@@ -21,6 +21,10 @@
 extern char** environ;
 
 namespace ldap_test {
+
+using test_support::shell;
+using test_support::writeFile;
+
 namespace {
 
 const char* const kTextSchema =
@@ -31,50 +35,7 @@ const char* const kTextSchema =
     "objectclass ( 2.5.6.19 NAME 'cRLDistributionPoint' SUP top STRUCTURAL MUST cn\n"
     "  MAY certificateRevocationList )\n";
 
-bool writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  return out.good();
-}
-
-bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
 }  // namespace
-
-uint16_t freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool waitForPort(uint16_t port) {
-  for (int i = 0; i < 200; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    if (up) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string ldifBinary(const std::string& attribute, const std::string& value) {
   std::string encoded(4 * ((value.size() + 2) / 3) + 1, '\0');
@@ -83,16 +44,6 @@ std::string ldifBinary(const std::string& attribute, const std::string& value) {
                                 static_cast<int>(value.size()));
   encoded.resize(n < 0 ? 0 : static_cast<size_t>(n));
   return attribute + ":: " + encoded + "\n";
-}
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/bkl-ldap-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
 Slapd::Slapd(Schema schema) {

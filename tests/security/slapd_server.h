@@ -8,32 +8,21 @@
 #include <cstdint>
 #include <string>
 
+#include "support/support.h"
+
 namespace ldap_test {
+
+using test_support::freePort;
+using test_support::readFile;
+using test_support::TempDir;
+using test_support::waitForPort;
 
 constexpr const char* kSuffix = "o=test";
 constexpr const char* kAdmin = "cn=admin,o=test";
 constexpr const char* kAdminPassword = "secret";
 
-// A port on 127.0.0.1 that was free a moment ago.
-uint16_t freePort();
-// True once something accepts connections on the port, within about ten seconds.
-bool waitForPort(uint16_t port);
-std::string readFile(const std::string& path);
 // "attr:: <base64 of value>" as one LDIF line.
 std::string ldifBinary(const std::string& attribute, const std::string& value);
-
-// A folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // The directory's schema. kStandard: the system's core schema, where the CRL attribute is binary
 // ("certificateRevocationList;binary"). kText: a small schema of our own where the attribute
