@@ -1,22 +1,17 @@
-// brisklaned: the relay without windows, for servers. Runs in the foreground, logs to standard
-// error (or to the file named by "debug.file"), re-reads settings and rules and restarts the relay
-// on SIGHUP, logs the status line on SIGUSR1, and shuts down in order on SIGTERM or SIGINT.
-#include <openssl/crypto.h>
-
+// brisklaned: the relay without windows, for servers. Argument parsing, the control signals and a
+// loop around the relay service: SIGHUP re-reads settings and rules and restarts the relay,
+// SIGUSR1 logs the status line, SIGTERM or SIGINT shut down in order.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
-#include "config/rules.h"
-#include "config/settings.h"
+#include "daemon_observer.h"
 #include "log/fatal_signal.h"
 #include "log/log.h"
-#include "log/sinks.h"
 #include "platform/registry.h"
 #include "platform/signal_pipe.h"
 #include "platform/system.h"
-#include "relay/relay.h"
+#include "relay/relay_service.h"
 
 namespace {
 
@@ -38,7 +33,12 @@ constexpr char kHelp[] =
     "Settings and rules live under \"Software\\Tandry\\Brisklane 4\"; edit them with "
     "brisklane-reg.\n"
     "\n"
-    "Log lines go to standard error, or to the file named by the \"debug.file\" setting.\n"
+    "Log lines go to standard error and, when the \"debug.file\" setting names a file, to that\n"
+    "file as well, which also takes OpenSSL's own diagnostics.\n"
+    "\n"
+    "A private key that needs a pass phrase is opened with the stored \"ssl.passwd\"; a server\n"
+    "that asks for a client certificate gets the file named by \"ssl.client_cert\" (PEM with\n"
+    "its key, or PKCS#12 opened with \"ssl.passwd\").\n"
     "\n"
     "Signals:\n"
     "  SIGHUP          re-read settings and rules and restart the relay (new ports get\n"
@@ -51,114 +51,56 @@ constexpr char kHelp[] =
     "Exit status: 0 after an orderly shutdown, 2 for a bad argument, 1 when the relay could\n"
     "not start.\n";
 
-// Where log lines go: standard error until the settings name a debug file.
-struct LogTarget {
-  logging::StderrSink stderrSink;
-  std::unique_ptr<logging::FileSink> fileSink;
-};
-
-void openLog(LogTarget* target) {
-  const std::string debugFile = config::ccSettings.debugFile.get();
-  if (debugFile.empty()) return;
-  auto file = std::make_unique<logging::FileSink>(debugFile);
-  if (!file->isOpen()) {
-    log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Couldn't open debug file <%s>",
-              debugFile.c_str());
-    return;
+// The words of the command line; false (with the message printed) for one the daemon does not
+// know.
+bool readCommandLine(int argc, char** argv, std::string* words) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word != "localmachine" && word != "sniffer" && word != "small" && word != "medium" &&
+        word != "large") {
+      std::fprintf(stderr, "brisklaned: unknown argument '%s'\n%s", word.c_str(), kHelp);
+      return false;
+    }
+    *words += word + " ";
   }
-  logging::log_close();
-  target->fileSink = std::move(file);
-  logging::log_open(target->fileSink.get(), debugFile.c_str());
-}
-
-void logStartupLines() {
-  if (config::ccSettings.debug != 0) {
-    log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", OpenSSL_version(OPENSSL_VERSION));
-  }
-  log_event(LOG_INFO, 0x6001, kModule, __LINE__, "can do crypto api ? %d", 0);
-}
-
-// Settings are read into a fresh record and then taken over field by field, so connection
-// threads never see a half-loaded record; a store that cannot be read keeps the running settings.
-void reloadSettingsAndRules() {
-  config::Settings fresh;
-  const platform::Hive root = config::ccSettings.rootKey;
-  const long rc = config::loadSettings(root, &fresh);
-  if (rc != 0) {
-    log_event(LOG_ERROR, 0x6001, kModule, __LINE__,
-              "Couldn't read the settings key <%s> (%ld); keeping the running settings",
-              config::settingsKeyPath(), rc);
-  } else {
-    fresh.rootKey = root;
-    fresh.sniffer = config::ccSettings.sniffer.get();
-    config::ccSettings = fresh;
-    config::publishLogSwitches(config::ccSettings);
-  }
-  config::loadAllRules(&config::ruleTable);
-  relay::startRelay();
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string commandLine;
   for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (word == "--help" || word == "-h") {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kHelp, stdout);
       return 0;
     }
-    if (word != "localmachine" && word != "sniffer" && word != "small" && word != "medium" &&
-        word != "large") {
-      std::fprintf(stderr, "brisklaned: unknown argument '%s'\n%s", word.c_str(), kHelp);
-      return 2;
-    }
-    commandLine += word + " ";
   }
-  const platform::Hive root = commandLine.find("localmachine") != std::string::npos
+  std::string words;
+  if (!readCommandLine(argc, argv, &words)) return 2;
+  const platform::Hive root = words.find("localmachine") != std::string::npos
                                   ? platform::Hive::kLocalMachine
                                   : platform::Hive::kCurrentUser;
-  config::ccSettings.rootKey = root;
-  config::ruleTable.root = root;
-
-  // Connections may still run while the process exits: the SSL library must keep its state to the
-  // end instead of tearing it down at exit.
-  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-  LogTarget target;
-  logging::log_open(&target.stderrSink, nullptr);
-  platform::setRegistryReporter([](const std::string& message) {
-    log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "%s", message.c_str());
-  });
   installFatalSignalReport();
   platform::raiseDescriptorLimit();
   if (!platform::installControlSignals()) {
-    log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__, "Couldn't install the signal handlers");
+    std::fputs("brisklaned: couldn't install the signal handlers\n", stderr);
     return 1;
   }
-  if (config::loadSettings(root, &config::ccSettings) != 0) {
-    log_event(LOG_WARNING, 0x6001, kModule, __LINE__, "No settings key <%s> in %s",
-              config::settingsKeyPath(), platform::hiveFilePath(root).c_str());
-  }
-  config::publishLogSwitches(config::ccSettings);
-  openLog(&target);
-  relay::sslStartup();
-  logStartupLines();
-  config::loadAllRules(&config::ruleTable);
-  relay::startRelay();
 
+  daemon_app::DaemonObserver observer;
+  relay::RelayService service(&observer);
+  service.loadSettings(root, false);
+  service.start();
   for (;;) {
     const platform::ControlSignal signal = platform::waitForSignal();
     if (signal == platform::ControlSignal::kStop) break;
     if (signal == platform::ControlSignal::kStatus) {
-      log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", relay::statusLineText().c_str());
+      log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", service.statusText().c_str());
     } else {
-      reloadSettingsAndRules();
+      service.reload();
     }
   }
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "Shutting down");
-  config::releaseAllRules(&config::ruleTable);
-  relay::sslShutdown();
-  // Connections still open keep running until the process ends and may still log, so the log
-  // stays open to the end.
+  service.shutdown();
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "config/registry_values.h"
@@ -14,6 +15,9 @@ namespace config {
 Settings ccSettings;
 
 namespace {
+
+std::mutex runningMutex;  // guards `running`
+SettingsSnapshot running;
 
 constexpr char kSettingsKey[] = "Software\\Tandry\\Brisklane 4";
 constexpr uint32_t kPassphraseBufferSize = 128;
@@ -334,6 +338,24 @@ int splitList(const std::string& text, SettingText (&entries)[kMaxListEntries]) 
   return count;
 }
 
+SettingsSnapshot runningSettings() {
+  {
+    std::lock_guard<std::mutex> hold(runningMutex);
+    if (running) return running;
+  }
+  static const SettingsSnapshot empty = std::make_shared<const Settings>();
+  return empty;
+}
+
+SettingsSnapshot publishSettings(const Settings& record) {
+  SettingsSnapshot fresh = std::make_shared<const Settings>(record);
+  SettingsSnapshot old;
+  std::lock_guard<std::mutex> hold(runningMutex);
+  old.swap(running);  // released after the lock, with `old`
+  running = fresh;
+  return fresh;
+}
+
 const char* settingsKeyPath() { return kSettingsKey; }
 platform::Hive rootKey() { return ccSettings.rootKey; }
 uint32_t logNolog() { return ccSettings.logNolog; }
@@ -343,15 +365,19 @@ uint32_t logInfo() { return ccSettings.logInfo; }
 uint32_t logDetailed() { return ccSettings.logDetailed; }
 uint32_t logDebug() { return ccSettings.logDebug; }
 uint32_t logMax() { return ccSettings.logMax; }
-uint32_t filterEnable() { return ccSettings.filterEnable; }
-std::string filterHave() { return ccSettings.filterHave.get(); }
-std::string filterHavenot() { return ccSettings.filterHavenot.get(); }
-uint32_t crlCheckEnable() { return ccSettings.crlCheckEnable; }
+uint32_t filterEnable() { return runningSettings()->filterEnable; }
+std::string filterHave() { return runningSettings()->filterHave.get(); }
+std::string filterHavenot() { return runningSettings()->filterHavenot.get(); }
+uint32_t crlCheckEnable() { return runningSettings()->crlCheckEnable; }
 uint32_t crlPolicyFailCannotFindCrlForIssuer() {
-  return ccSettings.crlPolicyFailCannotFindCrlForIssuer;
+  return runningSettings()->crlPolicyFailCannotFindCrlForIssuer;
 }
-uint32_t crlPolicyFailExpiredCrlForIssuer() { return ccSettings.crlPolicyFailExpiredCrlForIssuer; }
-uint32_t crlPolicyFailValidCrlRevokesCert() { return ccSettings.crlPolicyFailValidCrlRevokesCert; }
+uint32_t crlPolicyFailExpiredCrlForIssuer() {
+  return runningSettings()->crlPolicyFailExpiredCrlForIssuer;
+}
+uint32_t crlPolicyFailValidCrlRevokesCert() {
+  return runningSettings()->crlPolicyFailValidCrlRevokesCert;
+}
 uint32_t toolbarSize() {
   const uint32_t size = ccSettings.toolbarSize;
   return size == 0 ? kDefaultToolbarSize : size;

@@ -1,12 +1,17 @@
 // The settings record: every global option of the relay, loaded from the settings key
 // "Software\Tandry\Brisklane 4" of the chosen hive and saved back to it.
 //
-// `ccSettings` is the one record of the process. It is loaded once before any listener runs and
-// changed only by the thread that edits the settings (the settings dialog, the daemon's reload);
-// every other thread reads its fields directly, and a change is seen field by field.
+// `ccSettings` is the one record the program edits: loaded before any listener runs and changed
+// only by the thread that edits the settings (the settings dialog, the daemon's reload). The
+// relay does not read it while it runs: each relay start publishes a whole copy of it
+// (`publishSettings`), and listeners, connections and the verify callback read that copy
+// (`runningSettings`), keeping the one they took. A change therefore reaches a connection whole
+// or not at all. Only the remembered pass phrase ("ssl.passwd", the certificate questions) and the
+// registry root are read from `ccSettings` itself.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "config/setting_value.h"
@@ -90,6 +95,12 @@ struct Settings {
 
 extern Settings ccSettings;
 
+using SettingsSnapshot = std::shared_ptr<const Settings>;
+// The settings the relay runs on (an all-zero record before the first publish). Any thread.
+SettingsSnapshot runningSettings();
+// Makes a whole copy of the record the running settings, with one swap; returns it.
+SettingsSnapshot publishSettings(const Settings& record);
+
 // Fills the record from the settings key of `root`. Returns 0, or the registry error of opening
 // the key, in which case the record keeps what it held (the zeros of a new record).
 long loadSettings(platform::Hive root, Settings* record);
@@ -112,7 +123,8 @@ std::string sslPortsText(const Settings& record);
 // Splits a "host.list" or "port.list" text at ':' into up to 16 entries, empty ones included.
 int splitList(const std::string& text, SettingText (&entries)[kMaxListEntries]);
 
-// Accessors of the record `ccSettings`.
+// Accessors. The log switches, the filter and CRL values come from the running settings; the
+// toolbar size, the pass phrase and the host and port lists are the edited record's.
 const char* settingsKeyPath();
 platform::Hive rootKey();
 uint32_t logNolog();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <vector>
 
 #include "log/log_state.h"
 #include "log/openssl_ptr.h"
@@ -27,8 +28,9 @@ constexpr size_t kLineBuffer = 512;  // a line holds at most 511 characters and 
 struct LiveState {
   std::shared_mutex mutex;  // guards every field below and the three bio_log_* pointers
   bool live = false;
-  LogSink* sink = nullptr;
-  int handle = 0;  // the sink's handle in the log BIOs, 0 in debug-file mode
+  LogSink* sink = nullptr;           // bound at log_open; also the log BIOs' receiver
+  std::vector<LogSink*> extraSinks;  // added beside it
+  int handle = 0;                    // the sink's handle in the log BIOs, 0 in debug-file mode
   // Cleared first by log_close, so that new writers stop queueing for `mutex` and the
   // exclusive lock only waits for those already inside (the lock prefers readers).
   std::atomic<bool> open{false};
@@ -125,11 +127,25 @@ void log_close() {
     bio_log_out = bio_log_aux = bio_log_err = nullptr;
     handle = state.handle;
     state.sink = nullptr;
+    state.extraSinks.clear();
     state.handle = 0;
     state.live = false;
     state.open.store(false);
   }
   removeSinkHandle(handle);
+}
+
+void addLogSink(LogSink* sink) {
+  if (sink == nullptr) return;
+  LiveState& state = liveState();
+  std::unique_lock lock(state.mutex);
+  if (state.live) state.extraSinks.push_back(sink);
+}
+
+void removeLogSink(LogSink* sink) {
+  LiveState& state = liveState();
+  std::unique_lock lock(state.mutex);
+  std::erase(state.extraSinks, sink);
 }
 
 }  // namespace logging
@@ -165,5 +181,13 @@ int log_event(uint32_t level, uint32_t code, const char* module, int line, const
   va_start(args, format);
   logging::advance(len, std::vsnprintf(buf + len, sizeof buf - len, format, args));
   va_end(args);
-  return state.sink->append(s.max.load(), cls, code, std::string_view(buf, len));
+  logging::LogLine entry;
+  entry.level = level;
+  entry.cls = cls;
+  entry.code = code;
+  entry.maxLines = s.max.load();
+  entry.text = std::string_view(buf, len);
+  const int position = state.sink->append(entry);
+  for (logging::LogSink* extra : state.extraSinks) extra->append(entry);
+  return position;
 }

@@ -1,10 +1,11 @@
 // The one log call and where its lines go.
 //
 // Every component reports through `log_event`, which filters by level, builds one line of at
-// most 511 characters and hands it to the sink bound at `log_open`: the log window of the desktop
-// program, standard error or the debug file of the daemon, a collecting sink in tests. Lines
-// logged before `log_open` or after `log_close` are dropped. OpenSSL's own output reaches the same
-// sink through the three log BIOs, or the debug file when one is named at `log_open`.
+// most 511 characters and hands it to every live sink: the one bound at `log_open` (the log
+// window of the desktop program, the daemon's standard error, a collecting sink in tests) and any
+// added beside it (the debug file). Lines logged before `log_open` or after `log_close` are
+// dropped. OpenSSL's own output reaches the bound sink through the three log BIOs, or the debug
+// file when one is named at `log_open`.
 //
 // Callable from any thread. Each line reaches its sink whole: sinks serialise `append`.
 #pragma once
@@ -21,7 +22,7 @@ constexpr uint32_t LOG_ERROR = 2;
 constexpr uint32_t LOG_WARNING = 4;
 constexpr uint32_t LOG_INFO = 8;
 
-// Writes one line; returns 0 when it was dropped, else the sink's position of the new line.
+// Writes one line; returns 0 when it was dropped, else the bound sink's position of the new line.
 int log_event(uint32_t level, uint32_t code, const char* module, int line, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 // Non-zero when lines of this level may be written.
@@ -61,23 +62,41 @@ struct LogSwitches {
 };
 LogSwitches& logSwitches();
 
-// Where lines end up. `append` receives complete lines (no line end added; a message may carry
-// its own) and must be safe to call from many threads at once; the line from a log BIO arrives
-// with maxLines, cls and code 0. It must not wait for the thread that calls log_close or
+// One line on its way to a sink. A line from a log BIO has level, class, code and maxLines 0.
+struct LogLine {
+  uint32_t level = 0;     // LOG_SERIOUS ... LOG_INFO as the caller gave it
+  uint32_t cls = 0;       // the class the line shows: 1 serious and errors, 2 warnings, 4 info
+  uint32_t code = 0;      // the message code
+  uint32_t maxLines = 0;  // "log.max" when the line was written (the log window trims to it)
+  std::string_view text;  // no line end added; a message may carry its own
+};
+
+// Where lines end up. `append` receives complete lines and must be safe to call from many threads
+// at once. It must not wait for the thread that calls log_close, removeLogSink or
 // removeSinkHandle: those wait until no append to the sink is under way.
 class LogSink {
  public:
   virtual ~LogSink() = default;
   // Returns the position of the new line (1-based), or 0 when it was not kept.
-  virtual int append(uint32_t maxLines, uint32_t cls, uint32_t code, std::string_view text) = 0;
+  virtual int append(const LogLine& line) = 0;
 };
 
 // Makes logging live: binds the sink and creates the three log BIOs. With a debug file named,
-// the BIOs append OpenSSL output to that file instead, and "--new run---" is logged.
-// Returns false when the BIOs cannot be created (logging stays off) or logging is already open.
+// the BIOs append OpenSSL output to that file instead of sending it to the sink, and
+// "--new run---" is logged. Returns false when the BIOs cannot be created (logging stays off) or
+// logging is already open.
 bool log_open(LogSink* sink, const char* debugFile);
-// Frees the three BIOs; nothing is logged after it. The sink is no longer used on return.
+// Frees the three BIOs and lets go of every sink; nothing is logged after it. No sink is used on
+// return.
 void log_close();
+// Further receivers of every log_event line while logging is live (the debug file beside the
+// window list). Removing waits until no append to the sink is under way; log_close removes all.
+void addLogSink(LogSink* sink);
+void removeLogSink(LogSink* sink);
+
+// The local date and time as a fixed 24-character text: weekday, month, day of month padded to
+// two places, hours:minutes:seconds, four-digit year ("Wed Dec  9 15:01:59 2026").
+std::string timeStampText();
 
 // The log BIO type ("log", type 0x504). A BIO of this type sends each complete line to the sink
 // whose handle was set with BIO_set_fd(bio, handle, 0).

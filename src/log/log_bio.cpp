@@ -53,7 +53,10 @@ void deliver(int handle, const std::string& line) {
   SinkRegistry& r = registry();
   std::shared_lock lock(r.mutex);
   const auto it = r.sinks.find(handle);
-  if (it != r.sinks.end()) it->second->append(0, 0, 0, line);
+  if (it == r.sinks.end()) return;
+  LogLine entry;
+  entry.text = line;
+  it->second->append(entry);
 }
 
 // Moves every complete line out of pending text + data; keeps the rest pending.

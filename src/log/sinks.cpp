@@ -1,5 +1,7 @@
 #include "log/sinks.h"
 
+#include <ctime>
+
 namespace logging {
 namespace {
 
@@ -18,23 +20,37 @@ bool writeLine(std::FILE* file, std::string_view text) {
 
 }  // namespace
 
-int StderrSink::append(uint32_t, uint32_t, uint32_t, std::string_view text) {
+std::string timeStampText() {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t now = std::time(nullptr);
+  std::tm t{};
+  localtime_r(&now, &t);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3s %.3s %2d %02d:%02d:%02d %04d", kDays[t.tm_wday % 7],
+                kMonths[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                (t.tm_year + 1900) % 10000);
+  return text;
+}
+
+int StderrSink::append(const LogLine& line) {
   std::lock_guard lock(mutex_);
-  if (!writeLine(stderr, text)) return 0;
+  if (!writeLine(stderr, line.text)) return 0;
   return ++count_;
 }
 
 FileSink::FileSink(const std::string& path) : file_(std::fopen(path.c_str(), "a")) {}
 
-int FileSink::append(uint32_t, uint32_t, uint32_t, std::string_view text) {
+int FileSink::append(const LogLine& line) {
   std::lock_guard lock(mutex_);
-  if (!file_ || !writeLine(file_.get(), text)) return 0;
+  if (!file_ || !writeLine(file_.get(), line.text)) return 0;
   return ++count_;
 }
 
-int CollectingSink::append(uint32_t maxLines, uint32_t cls, uint32_t code, std::string_view text) {
+int CollectingSink::append(const LogLine& line) {
   std::lock_guard lock(mutex_);
-  entries_.push_back(Entry{maxLines, cls, code, std::string(text)});
+  entries_.push_back(Entry{line.level, line.maxLines, line.cls, line.code, std::string(line.text)});
   return static_cast<int>(entries_.size());
 }
 

@@ -16,7 +16,7 @@ namespace logging {
 
 class StderrSink final : public LogSink {
  public:
-  int append(uint32_t maxLines, uint32_t cls, uint32_t code, std::string_view text) override;
+  int append(const LogLine& line) override;
 
  private:
   std::mutex mutex_;  // guards count_ and the writes to standard error
@@ -31,7 +31,7 @@ class FileSink final : public LogSink {
   FileSink& operator=(const FileSink&) = delete;
 
   bool isOpen() const { return file_ != nullptr; }
-  int append(uint32_t maxLines, uint32_t cls, uint32_t code, std::string_view text) override;
+  int append(const LogLine& line) override;
 
  private:
   struct FileCloser {
@@ -46,13 +46,14 @@ class FileSink final : public LogSink {
 class CollectingSink final : public LogSink {
  public:
   struct Entry {
+    uint32_t level;
     uint32_t maxLines;
     uint32_t cls;
     uint32_t code;
     std::string text;
   };
 
-  int append(uint32_t maxLines, uint32_t cls, uint32_t code, std::string_view text) override;
+  int append(const LogLine& line) override;
   std::vector<std::string> lines() const;
   std::vector<Entry> entries() const;
   void clear();

@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 namespace platform {
@@ -119,6 +120,13 @@ unsigned long raiseDescriptorLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   return static_cast<unsigned long>(limit.rlim_cur);
+}
+
+std::string programDirectory() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || !exe.has_parent_path()) return ".";
+  return exe.parent_path().string();
 }
 
 }  // namespace platform

@@ -13,7 +13,6 @@
 namespace proxy {
 
 using config::ccRule;
-using config::ccSettings;
 using config::formatAddress;
 using config::parseAddress;
 using config::parsePort;
@@ -52,15 +51,15 @@ void resolve(Destination* d) {
   d->port = parsePort(d->target.port);
 }
 
-int connectWithTimeout(int fd, uint32_t address, uint16_t port) {
+int connectWithTimeout(const config::Settings& s, int fd, uint32_t address, uint16_t port) {
   const int err = platform::connectTo(fd, address, port);
-  if (err == 0 && ccSettings.tcpTimeout != 0) platform::setReceiveTimeout(fd, kRequestTimeoutMs);
+  if (err == 0 && s.tcpTimeout != 0) platform::setReceiveTimeout(fd, kRequestTimeoutMs);
   return err;
 }
 
 // Returns 0 for a CONNECT (or a request too short to tell), 1 for an absolute URL (with the
 // destination), -1 when nothing came or the URL is not understood.
-int peekProxyRequest(int fd, Destination* d) {
+int peekProxyRequest(const config::Settings& s, int fd, Destination* d) {
   std::string buffer(kBrowserRequestSize, '\0');
   int err = 0;
   const long n = platform::receiveOnce(fd, buffer.data(), buffer.size(), true, &err);
@@ -70,13 +69,14 @@ int peekProxyRequest(int fd, Destination* d) {
     return -1;
   }
   buffer.resize(static_cast<size_t>(n));
-  if (ccSettings.verbose != 0) FE_LOG("Peeked from browser: (%ld) '%s'", n, buffer.c_str());
+  if (s.verbose != 0) FE_LOG("Peeked from browser: (%ld) '%s'", n, buffer.c_str());
   if (looksLikeConnect(buffer)) return 0;
   return parseUrlRequest(buffer, &d->target) ? 1 : -1;
 }
 
 // Reads and parses the browser's CONNECT request; `label` starts the verbose line.
-bool readConnectRequest(int fd, const char* label, std::string* request, Destination* d) {
+bool readConnectRequest(const config::Settings& s, int fd, const char* label, std::string* request,
+                        Destination* d) {
   int err = 0;
   if (!receiveBrowserRequest(fd, request, &err)) {
     if (request->size() >= kBrowserRequestSize) {
@@ -87,7 +87,7 @@ bool readConnectRequest(int fd, const char* label, std::string* request, Destina
     }
     return false;
   }
-  if (ccSettings.verbose != 0) FE_LOG("%s: (%zu) '%s'", label, request->size(), request->c_str());
+  if (s.verbose != 0) FE_LOG("%s: (%zu) '%s'", label, request->size(), request->c_str());
   if (!parseConnectRequest(*request, &d->target)) {
     FE_LOG("Error: Could not parse connect string.");
     return false;
@@ -96,13 +96,14 @@ bool readConnectRequest(int fd, const char* label, std::string* request, Destina
   return true;
 }
 
-bool replyToBrowser(int fd, std::string_view reply, const char* failure) {
+bool replyToBrowser(const config::Settings& s, int fd, std::string_view reply,
+                    const char* failure) {
   const int err = platform::sendAll(fd, reply.data(), reply.size());
   if (err != 0) {
     FE_LOG(failure, err, socket_error_text(err));
     return false;
   }
-  if (ccSettings.verbose != 0) {
+  if (s.verbose != 0) {
     FE_LOG("Sent browser: (%zu) '%.*s'", reply.size(), static_cast<int>(reply.size()),
            reply.data());
   }
@@ -110,20 +111,20 @@ bool replyToBrowser(int fd, std::string_view reply, const char* failure) {
 }
 
 // The browser gets its 200 only once the destination is connected.
-int acceptConnectDirect(int browser, int outgoing, Destination* d) {
+int acceptConnectDirect(const config::Settings& s, int browser, int outgoing, Destination* d) {
   std::string request;
-  if (!readConnectRequest(browser, "Received from browser", &request, d)) return -1;
+  if (!readConnectRequest(s, browser, "Received from browser", &request, d)) return -1;
   char dest[16];
   formatAddress(d->address, dest);
   if (!usable(d->address) || d->port == 0) {
     FE_LOG("Couldn't resolve %s:%s", d->target.host.c_str(), d->target.port.c_str());
     return -1;
   }
-  if (const int err = connectWithTimeout(outgoing, d->address, d->port); err != 0) {
+  if (const int err = connectWithTimeout(s, outgoing, d->address, d->port); err != 0) {
     FE_LOG("Couldn't connect to %s:%d : %s", dest, hostPort(d->port), socket_error_text(err));
     return err;
   }
-  if (!replyToBrowser(browser, kDirectConnectReply,
+  if (!replyToBrowser(s, browser, kDirectConnectReply,
                       "Error: Could not reply OK back to browser (Error <%d>: %s).")) {
     return -1;
   }
@@ -131,10 +132,10 @@ int acceptConnectDirect(int browser, int outgoing, Destination* d) {
 }
 
 // The relay asks the proxy for the tunnel itself and answers its challenges (proxy_client.h).
-int connectViaProxyAuthenticated(int browser, platform::UniqueFd* outgoing, const ccRule& rule,
-                                 Destination* d) {
+int connectViaProxyAuthenticated(const config::Settings& s, int browser,
+                                 platform::UniqueFd* outgoing, const ccRule& rule, Destination* d) {
   std::string request;
-  if (!readConnectRequest(browser, "Received", &request, d)) return -1;
+  if (!readConnectRequest(s, browser, "Received", &request, d)) return -1;
   ProxyTarget target;
   target.proxyHost = rule.httpsProxyServer;
   target.proxyPort = parsePort(rule.httpsProxyPort);
@@ -158,11 +159,11 @@ int connectViaProxyAuthenticated(int browser, platform::UniqueFd* outgoing, cons
     FE_LOG("Error: Error when connection to the proxy server.");
     return status == 0 ? -1 : status;
   }
-  if (!replyToBrowser(browser, reply,
+  if (!replyToBrowser(s, browser, reply,
                       "Error: Could not send OK reply to browser (Error <%d>: %s).")) {
     return -1;
   }
-  if (status == 200 && ccSettings.tcpTimeout != 0) {
+  if (status == 200 && s.tcpTimeout != 0) {
     platform::setReceiveTimeout(outgoing->get(), kRequestTimeoutMs);
   }
   return status == 200 ? 0 : status;
@@ -187,12 +188,12 @@ void passRefusal(int browser, int proxy, const ProxyResponse& r) {
 
 // The browser's own CONNECT goes to the proxy unchanged (its credentials included) and the
 // proxy's answer goes back to the browser; a 200 opens the tunnel.
-int connectViaProxyPlain(int browser, int outgoing, uint32_t proxy, uint16_t proxyPort,
-                         Destination* d) {
-  if (const int err = connectWithTimeout(outgoing, proxy, proxyPort); err != 0) return err;
+int connectViaProxyPlain(const config::Settings& s, int browser, int outgoing, uint32_t proxy,
+                         uint16_t proxyPort, Destination* d) {
+  if (const int err = connectWithTimeout(s, outgoing, proxy, proxyPort); err != 0) return err;
   platform::setReceiveTimeout(outgoing, kRequestTimeoutMs);
   std::string request;
-  if (!readConnectRequest(browser, "Received", &request, d)) return -1;
+  if (!readConnectRequest(s, browser, "Received", &request, d)) return -1;
   if (int err = platform::sendAll(outgoing, request.data(), request.size()); err != 0) return err;
   ResponseHeaderReader reader("");
   char buffer[kMaxResponseHeader];
@@ -215,16 +216,17 @@ int connectViaProxyPlain(int browser, int outgoing, uint32_t proxy, uint16_t pro
     return r.status > 0 ? r.status : -1;
   }
   const std::string answer = r.header + r.extra;
-  if (!replyToBrowser(browser, answer,
+  if (!replyToBrowser(s, browser, answer,
                       "Error: Could not send OK reply to browser (Error <%d>: %s).")) {
     return -1;
   }
-  platform::setReceiveTimeout(outgoing, ccSettings.tcpTimeout != 0 ? kRequestTimeoutMs : 0);
+  platform::setReceiveTimeout(outgoing, s.tcpTimeout != 0 ? kRequestTimeoutMs : 0);
   return 0;
 }
 
 // A plain HTTP request stays in the browser's socket and is relayed unchanged.
-int connectPlainRequest(const FrontEndClient& client, int outgoing, Destination* d) {
+int connectPlainRequest(const config::Settings& s, const FrontEndClient& client, int outgoing,
+                        Destination* d) {
   resolve(d);
   platform::setLingerOff(client.fd);
   platform::setLingerOff(outgoing);
@@ -241,7 +243,7 @@ int connectPlainRequest(const FrontEndClient& client, int outgoing, Destination*
     FE_LOG("Couldn't resolve %s:%s", d->target.host.c_str(), d->target.port.c_str());
     return kFrontEndRequestFailed;
   }
-  if (const int err = connectWithTimeout(outgoing, address, port); err != 0) {
+  if (const int err = connectWithTimeout(s, outgoing, address, port); err != 0) {
     char text[16];
     formatAddress(address, text);
     FE_LOG("Couldn't connect to %s:%d : %s", text, hostPort(port), socket_error_text(err));
@@ -284,31 +286,31 @@ bool receiveBrowserRequest(int fd, std::string* request, int* error) {
 int frontEndConnect(const FrontEndClient& client, platform::UniqueFd* outgoing,
                     uint32_t* destAddress, uint16_t* destPort, std::string* destHost,
                     uint32_t* mode) {
+  const config::Settings& s = *client.settings;
   int err = 0;
   *outgoing = platform::tcpSocket(&err);
   if (!outgoing->valid()) {
     FE_LOG("Couldn't create socket for %s:%d %s", "0.0.0.0", 0, socket_error_text(err));
     return kFrontEndNoSocket;
   }
-  platform::setRelayOptions(outgoing->get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
-                            ccSettings.tcpLingerTime);
+  platform::setRelayOptions(outgoing->get(), s.tcpNodelay, s.tcpLinger, s.tcpLingerTime);
   // A browser that never sends its request must not hold the thread forever.
   platform::setReceiveTimeout(client.fd, kRequestTimeoutMs);
   const ccRule& rule = *client.rule;
   Destination d;
-  const int kind = peekProxyRequest(client.fd, &d);
+  const int kind = peekProxyRequest(s, client.fd, &d);
   int rc = 0;
   if (kind == 1) {
     *mode = 0;
-    rc = connectPlainRequest(client, outgoing->get(), &d);
+    rc = connectPlainRequest(s, client, outgoing->get(), &d);
   } else if (rule.httpsProxyEnable == 0) {
-    rc = acceptConnectDirect(client.fd, outgoing->get(), &d) == 0 ? 0 : kFrontEndRequestFailed;
+    rc = acceptConnectDirect(s, client.fd, outgoing->get(), &d) == 0 ? 0 : kFrontEndRequestFailed;
   } else {
     const uint32_t proxy = parseAddress(rule.httpsProxyServer);
     const uint16_t proxyPort = parsePort(rule.httpsProxyPort);
     err = rule.httpsProxyUseNtlm != 0
-              ? connectViaProxyAuthenticated(client.fd, outgoing, rule, &d)
-              : connectViaProxyPlain(client.fd, outgoing->get(), proxy, proxyPort, &d);
+              ? connectViaProxyAuthenticated(s, client.fd, outgoing, rule, &d)
+              : connectViaProxyPlain(s, client.fd, outgoing->get(), proxy, proxyPort, &d);
     if (err != 0) {
       char text[16];
       formatAddress(proxy, text);

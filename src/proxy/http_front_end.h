@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/rules.h"
+#include "config/settings.h"
 #include "platform/unique_fd.h"
 
 namespace proxy {
@@ -27,6 +28,7 @@ struct FrontEndClient {
   uint32_t address = 0;  // network byte order
   uint16_t port = 0;     // network byte order
   const config::ccRule* rule = nullptr;
+  const config::Settings* settings = nullptr;  // the connection's
 };
 
 // Results of `frontEndConnect`.

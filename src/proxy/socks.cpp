@@ -10,7 +10,6 @@
 
 namespace proxy {
 
-using config::ccSettings;
 using config::parseAddress;
 using config::parsePort;
 
@@ -52,21 +51,21 @@ bool namesHostLater(const uint8_t* request) {
 
 }  // namespace
 
-bool socksBypass(uint32_t address) {
+bool socksBypass(const config::Settings& s, uint32_t address) {
   if (address == kLocalHost) return true;
-  const uint32_t count = ccSettings.localNetCount;
+  const uint32_t count = s.localNetCount;
   for (uint32_t i = 0; i < count && i < static_cast<uint32_t>(config::kMaxLocalNets); ++i) {
-    if ((address & ccSettings.localNetMask[i]) == ccSettings.localNetAddr[i]) return true;
+    if ((address & s.localNetMask[i]) == s.localNetAddr[i]) return true;
   }
   return false;
 }
 
-int socksConnect(int fd, uint32_t address, uint16_t port) {
-  if (ccSettings.socksEnable == 0 || socksBypass(address)) {
+int socksConnect(const config::Settings& s, int fd, uint32_t address, uint16_t port) {
+  if (s.socksEnable == 0 || socksBypass(s, address)) {
     return platform::connectTo(fd, address, port);
   }
-  const uint32_t server = parseAddress(ccSettings.socksServer.get());
-  const uint16_t serverPort = parsePort(ccSettings.socksPort.get());
+  const uint32_t server = parseAddress(s.socksServer.get());
+  const uint16_t serverPort = parsePort(s.socksPort.get());
   // An unusable server setting (unknown name, malformed quad) means no SOCKS server.
   if (server == 0 || server == 0xFFFFFFFFu || serverPort == 0) {
     return platform::connectTo(fd, address, port);
@@ -76,7 +75,7 @@ int socksConnect(int fd, uint32_t address, uint16_t port) {
   std::memcpy(request + 2, &port, 2);
   std::memcpy(request + 4, &address, 4);
   std::memcpy(request + 8, kSocksUserId, sizeof kSocksUserId);
-  const bool limit = ccSettings.tcpTimeout != 0;
+  const bool limit = s.tcpTimeout != 0;
   const uint32_t saved = limit ? platform::receiveTimeout(fd) : 0;
   if (limit) platform::setReceiveTimeout(fd, kRequestTimeoutMs);
   if (const int err = platform::sendAll(fd, request, sizeof request); err != 0) return err;

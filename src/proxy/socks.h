@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config/settings.h"
+
 namespace proxy {
 
 // Socket errors of a refusing SOCKS server: this base plus the reply code (20091 to 20093).
@@ -19,12 +21,12 @@ constexpr int kSocksErrorBase = 20000;
 constexpr char kSocksUserId[] = "BKL";
 
 // True when a connection to this address goes direct: 127.0.0.1 or one of the local networks.
-bool socksBypass(uint32_t address);
+bool socksBypass(const config::Settings& s, uint32_t address);
 
 // Connects the socket to the destination, through the SOCKS server when one is set and the
 // destination is not local. Returns 0, or a Winsock code: the connect error, 20000 plus the
 // server's reply code, or the receive error of a short or failed exchange.
-int socksConnect(int fd, uint32_t address, uint16_t port);
+int socksConnect(const config::Settings& s, int fd, uint32_t address, uint16_t port);
 
 // Reads and answers one SOCKS 4 (or 4a) CONNECT request on a freshly accepted client socket.
 // Returns 0 with the destination, or -1 (answered with code 91 or 93 where the request was

@@ -251,8 +251,8 @@ bool addTrustedCa(SSL_CTX* ctx, X509* cert) {
   return false;
 }
 
-void caFileFailed(const std::string& file) {
-  if (config::ccSettings.debug != 0) {
+void caFileFailed(const config::Settings& s, const std::string& file) {
+  if (s.debug != 0) {
     log_event(LOG_ERROR, 0x6062, kModule, __LINE__, "Failed to load '%s'", file.c_str());
     ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
     log_openssl_errors(LOG_ERROR, bio_log_err);
@@ -260,12 +260,12 @@ void caFileFailed(const std::string& file) {
   ERR_clear_error();
 }
 
-int loadCaFile(SSL_CTX* ctx, const std::string& file) {
+int loadCaFile(SSL_CTX* ctx, const config::Settings& s, const std::string& file) {
   X509Ptr cert;
   {
     BioPtr bio(BIO_new_file(file.c_str(), "rb"));
     if (bio == nullptr) {
-      caFileFailed(file);
+      caFileFailed(s, file);
       return -1;
     }
     cert.reset(PEM_read_bio_X509(bio.get(), nullptr, refusePassword, nullptr));
@@ -276,35 +276,35 @@ int loadCaFile(SSL_CTX* ctx, const std::string& file) {
     }
   }
   if (cert == nullptr) {
-    caFileFailed(file);
+    caFileFailed(s, file);
     return -1;
   }
   if (!addTrustedCa(ctx, cert.get())) {
     log_event(LOG_ERROR, 0x6065, kModule, __LINE__, "Failed to load '%s'",
-              config::ccSettings.sslCaCert.get().c_str());
+              s.sslCaCert.get().c_str());
     log_openssl_errors(LOG_ERROR, bio_log_err);
   }
   ERR_clear_error();
   return 0;
 }
 
-void loadCaSetting(SSL_CTX* ctx, const std::string& path) {
+void loadCaSetting(SSL_CTX* ctx, const config::Settings& s, const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
   if (ec) {
     log_event(LOG_ERROR, 0x6063, kModule, __LINE__, "Problem getting 'file' information about <%s>",
               path.c_str());
-    loadCaFile(ctx, path);
+    loadCaFile(ctx, s, path);
     return;
   }
   const bool directory = fs::is_directory(status);
-  if (config::ccSettings.verbose != 0) {
+  if (s.verbose != 0) {
     log_event(LOG_INFO, 0x6064, kModule, __LINE__, "Using <%s> as a %s for trusted CA certificates",
               path.c_str(), directory ? "Directory" : "File");
   }
   if (!directory) {
-    loadCaFile(ctx, path);
+    loadCaFile(ctx, s, path);
     return;
   }
   std::vector<std::string> entries;
@@ -312,7 +312,7 @@ void loadCaSetting(SSL_CTX* ctx, const std::string& path) {
     entries.push_back(it->path().filename().string());
   }
   std::sort(entries.begin(), entries.end());
-  for (const std::string& entry : entries) loadCaFile(ctx, path + "/" + entry);
+  for (const std::string& entry : entries) loadCaFile(ctx, s, path + "/" + entry);
 }
 
 // The "CaCert" value of one subkey of the CA key, or empty.
@@ -391,14 +391,13 @@ std::vector<std::string> trustedSubjects(SSL_CTX* ctx) {
 
 }  // namespace
 
-void loadCaCertificates() {
-  SslCtxPtr ctx = acquireSharedContext();
+void loadCaCertificates(SSL_CTX* ctx, const config::Settings& s) {
   if (ctx == nullptr) return;
-  const std::string caCert = config::ccSettings.sslCaCert.get();
-  if (!caCert.empty()) loadCaSetting(ctx.get(), caCert);
-  if (config::ccSettings.sslUseSystemRegistry != 0) loadSystemCas(ctx.get());
+  const std::string caCert = s.sslCaCert.get();
+  if (!caCert.empty()) loadCaSetting(ctx, s, caCert);
+  if (s.sslUseSystemRegistry != 0) loadSystemCas(ctx);
   // Logged after the store is unlocked: a log line may wait on its sink.
-  for (const std::string& subject : trustedSubjects(ctx.get())) {
+  for (const std::string& subject : trustedSubjects(ctx)) {
     log_event(LOG_INFO, 0x6062, kModule, __LINE__, "Trusting %s", subject.c_str());
   }
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "config/settings.h"
 #include "platform/unique_fd.h"
 
 namespace relay {
@@ -16,6 +17,8 @@ struct connectInfo {
   uint16_t clientPort = 0;     // network byte order
   uint16_t localPort = 0;      // network byte order
   platform::UniqueFd src;      // the accepted client socket
+  // The settings as they were at the accept; the connection reads these to its end.
+  config::SettingsSnapshot settings;
 };
 
 // Relay statistics, guarded by `statsLock` and changed only while "stats.enable"

@@ -30,11 +30,10 @@ namespace {
 constexpr char kModule[] = "proxy";
 constexpr uint32_t kRequestTimeoutMs = 120000;
 
-using config::ccSettings;
-
 // Everything one connection keeps while it is set up; the texts are for its log lines.
 struct Connection {
   std::unique_ptr<connectInfo> info;
+  const config::Settings* settings = nullptr;  // the settings of the accept, for the whole relay
   config::RuleRef rule;
   char client[16] = "";
   int clientPort = 0;
@@ -45,10 +44,10 @@ struct Connection {
   DestSessionKey sessionKey;  // the outgoing SSL side's application data points here
 };
 
-bool isSslProxyPort(uint16_t port) {
-  const uint32_t count = ccSettings.sslPortCount;
+bool isSslProxyPort(const config::Settings& s, uint16_t port) {
+  const uint32_t count = s.sslPortCount;
   for (uint32_t i = 0; i < count && i < config::kMaxSslPorts; ++i) {
-    if (ccSettings.sslPorts[i] == port) return true;
+    if (s.sslPorts[i] == port) return true;
   }
   return false;
 }
@@ -59,7 +58,7 @@ bool namesHost(const std::string& text) {
 }
 
 void closeClientAfterFailure(Connection* c, const char* format, uint32_t level) {
-  if (ccSettings.tcpCloseSockets == 0) {
+  if (c->settings->tcpCloseSockets == 0) {
     c->info->src.release();  // left open on purpose
     return;
   }
@@ -72,8 +71,8 @@ void closeClientAfterFailure(Connection* c, const char* format, uint32_t level) 
 }
 
 // While a handshake runs on a blocking socket, a silent peer must not hold the thread forever.
-void limitHandshakeWait(int fd, bool on) {
-  if (ccSettings.tcpTimeout != 0) platform::setReceiveTimeout(fd, on ? kRequestTimeoutMs : 0);
+void limitHandshakeWait(const config::Settings& s, int fd, bool on) {
+  if (s.tcpTimeout != 0) platform::setReceiveTimeout(fd, on ? kRequestTimeoutMs : 0);
 }
 
 void logSharedCiphers(SSL* ssl, const char* format, const char* address, int port) {
@@ -123,9 +122,9 @@ int acceptClientSide(Connection* c, PumpEnd* client) {
   if (rule.sslRole == config::kRoleProxy) widenProxyCipherList(ssl.get());
   if (!rule.sslCert.empty() && rule.certType == 1)
     loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
-  limitHandshakeWait(fd, true);
+  limitHandshakeWait(*c->settings, fd, true);
   const int rc = SSL_accept(ssl.get());
-  limitHandshakeWait(fd, false);
+  limitHandshakeWait(*c->settings, fd, false);
   if (rc <= 0) {
     const long verify = SSL_get_verify_result(ssl.get());
     if (verify != X509_V_OK) {
@@ -137,7 +136,7 @@ int acceptClientSide(Connection* c, PumpEnd* client) {
     log_openssl_errors(LOG_ERROR, bio_log_err);
     return 3;
   }
-  if (ccSettings.verbose != 0) {
+  if (c->settings->verbose != 0) {
     logSharedCiphers(ssl.get(), "Shared Cipher list: <%s>.  (other endpoint is %s:%d) %s Session",
                      c->client, c->clientPort);
     if (X509* peer = SSL_get1_peer_certificate(ssl.get()); peer != nullptr) {
@@ -194,7 +193,7 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
     SSL_set_tlsext_host_name(ssl.get(), c->serverName.c_str());
     // A verified server must also be the host the rule (or the browser) names; a mismatch fails
     // verification with its own error (hostname mismatch), logged by the verify callback.
-    if (rule.verifyServer != 0 && ccSettings.sslVerifyHost != 0) {
+    if (rule.verifyServer != 0 && c->settings->sslVerifyHost != 0) {
       SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
       SSL_set1_host(ssl.get(), c->serverName.c_str());
     }
@@ -205,9 +204,9 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   if (SslSessionPtr saved = destSessionLookup(c->sessionKey))
     SSL_set_session(ssl.get(), saved.get());
   SSL_set_app_data(ssl.get(), &c->sessionKey);
-  limitHandshakeWait(fd, true);
+  limitHandshakeWait(*c->settings, fd, true);
   const int rc = SSL_connect(ssl.get());
-  limitHandshakeWait(fd, false);
+  limitHandshakeWait(*c->settings, fd, false);
   if (rc <= 0) {
     log_event(LOG_INFO, 0x6049, kModule, __LINE__, "SSL_connect <%d> to %s.%d failed", rc, c->dest,
               ntohs(c->destPort));
@@ -217,7 +216,7 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   }
   rememberDestSession(ssl.get());
   logServerCertificates(ssl.get());
-  if (ccSettings.verbose != 0) {
+  if (c->settings->verbose != 0) {
     logSharedCiphers(ssl.get(), "Shared Cipher list <%s>.  (other endpoint is %s:%d) %s Session",
                      c->dest, ntohs(c->destPort));
   }
@@ -235,13 +234,13 @@ int connectDestination(Connection* c, PumpEnd* dest) {
               ntohs(c->destPort), socket_error_text(err));
     return 4;
   }
-  platform::setRelayOptions(dest->fd.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
-                            ccSettings.tcpLingerTime);
-  err = proxy::socksConnect(dest->fd.get(), c->destAddress, c->destPort);
+  platform::setRelayOptions(dest->fd.get(), c->settings->tcpNodelay, c->settings->tcpLinger,
+                            c->settings->tcpLingerTime);
+  err = proxy::socksConnect(*c->settings, dest->fd.get(), c->destAddress, c->destPort);
   if (err != 0) {
     log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s.%d: %s", c->dest,
               ntohs(c->destPort), socket_error_text(err));
-    if (ccSettings.tcpCloseSockets != 0) {
+    if (c->settings->tcpCloseSockets != 0) {
       const int raw = dest->fd.get();
       const int closeErr = platform::closeSocket(&dest->fd);
       if (closeErr != 0) {
@@ -264,6 +263,7 @@ PumpReport reportOf(const Connection& c, bool frontEnd) {
   report.destAddress = c.destAddress;
   report.destPort = c.destPort;
   report.frontEndStyle = frontEnd;
+  report.settings = c.info->settings;
   // A drop time of 0 sets no limit: a tunnel that waits a moment must not end.
   report.idleSeconds = frontEnd ? c.rule->httpProxyDropTime : 0;
   return report;
@@ -273,7 +273,7 @@ PumpReport reportOf(const Connection& c, bool frontEnd) {
 int findDestination(Connection* c) {
   const config::ccRule& rule = *c->rule;
   if (rule.connectType == config::kConnectSocks) {
-    if (const uint32_t pause = ccSettings.tcpSleep; pause != 0) {
+    if (const uint32_t pause = c->settings->tcpSleep; pause != 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
     if (proxy::socksAccept(c->info->src.get(), &c->destAddress, &c->destPort) != 0) {
@@ -307,16 +307,16 @@ int connectRequestHandler(Connection* c) {
   if (rule.sslRole != config::kRolePlug && rule.sslRole != config::kRoleProxy) {
     log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "No destination for %s:%d", c->client,
               c->clientPort);
-    if (ccSettings.tcpCloseSockets != 0) platform::shutdownBoth(c->info->src.get());
+    if (c->settings->tcpCloseSockets != 0) platform::shutdownBoth(c->info->src.get());
     closeClientAfterFailure(c, "close socket failed for <%u> %s:%d <%s>", LOG_ERROR);
     return 1;
   }
-  platform::setRelayOptions(c->info->src.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
-                            ccSettings.tcpLingerTime);
+  platform::setRelayOptions(c->info->src.get(), c->settings->tcpNodelay, c->settings->tcpLinger,
+                            c->settings->tcpLingerTime);
   uint32_t mode = rule.sslRole;
   PumpEnd dest;
   proxy::FrontEndClient browser{c->info->src.get(), c->info->clientAddress, c->info->clientPort,
-                                c->rule.get()};
+                                c->rule.get(), c->settings};
   const int rc = proxy::frontEndConnect(browser, &dest.fd, &c->destAddress, &c->destPort,
                                         &c->serverName, &mode);
   if (rc != 0) {
@@ -331,7 +331,7 @@ int connectRequestHandler(Connection* c) {
     frontEndPump(c, std::move(client), std::move(dest));
     return 0;
   }
-  const bool ssl = isSslProxyPort(c->destPort);
+  const bool ssl = isSslProxyPort(*c->settings, c->destPort);
   if (ssl) {
     if (const int result = acceptClientSide(c, &client); result != 0) return result;
   }
@@ -349,6 +349,8 @@ int connectRequestHandler(Connection* c) {
 int connectionHandler(std::unique_ptr<connectInfo> info) {
   Connection c;
   c.info = std::move(info);
+  if (c.info->settings == nullptr) c.info->settings = config::runningSettings();
+  c.settings = c.info->settings.get();
   config::formatAddress(c.info->clientAddress, c.client);
   c.clientPort = ntohs(c.info->clientPort);
   c.rule = config::RuleRef(config::findRule(c.info->clientAddress, c.info->localPort));
@@ -361,14 +363,15 @@ int connectionHandler(std::unique_ptr<connectInfo> info) {
   if (c.rule->connectType == config::kConnectHttp) return connectRequestHandler(&c);
   if (const int rc = findDestination(&c); rc != 0) return rc;
   const config::ccRule& rule = *c.rule;
-  platform::setRelayOptions(c.info->src.get(), ccSettings.tcpNodelay, ccSettings.tcpLinger,
-                            ccSettings.tcpLingerTime);
-  const bool proxySsl = rule.sslRole == config::kRoleProxy && isSslProxyPort(c.destPort);
+  platform::setRelayOptions(c.info->src.get(), c.settings->tcpNodelay, c.settings->tcpLinger,
+                            c.settings->tcpLingerTime);
+  const bool proxySsl =
+      rule.sslRole == config::kRoleProxy && isSslProxyPort(*c.settings, c.destPort);
   PumpEnd client{std::move(c.info->src), nullptr};
   if (rule.sslRole == config::kRoleServer || proxySsl) {
     if (const int rc = acceptClientSide(&c, &client); rc != 0) return rc;
   }
-  if (ccSettings.verbose != 0) {
+  if (c.settings->verbose != 0) {
     log_event(LOG_INFO, 0x6046, kModule, __LINE__, "Connect %s.%d to %s.%d as %s", c.client,
               c.clientPort, c.dest, ntohs(c.destPort), roleName(rule.sslRole));
   }

@@ -16,6 +16,7 @@
 #include "platform/net.h"
 #include "platform/socket_errors.h"
 #include "relay/connect_info.h"
+#include "relay/observer.h"
 
 namespace relay {
 
@@ -32,14 +33,13 @@ constexpr int kFlushMillis = 1000;  // how long bytes already read may still tak
 constexpr int kTimedOut = 10060;    // Winsock "Connection timed out."
 constexpr int kMaxPasses = 16;      // transfers per round before the idle clock is looked at
 
-std::atomic<BufferViewHook> bufferViewHook{nullptr};
-
 struct Side {
   int fd = -1;
   SSL* ssl = nullptr;     // null for a plain side
   bool fatal = false;     // an SSL error happened: no SSL_shutdown any more
   bool broken = false;    // writing here failed: nothing more is sent
   bool shutDown = false;  // SSL_shutdown was called (once is all it may get)
+  bool verbose = false;   // "verbose": failed SSL calls dump their errors
 };
 
 enum class Step { kProgress, kBlocked, kEnd };
@@ -59,6 +59,7 @@ struct Flow {
 };
 
 struct PumpState {
+  config::SettingsSnapshot settings;
   Side client;
   Side dest;
   Flow up;    // client to destination
@@ -114,7 +115,7 @@ IoResult sslOutcome(Side& side, int n, int err, unsigned* wait) {
         result.status = IoStatus::kEndOfFile;
         return result;
       }
-      if (config::ccSettings.verbose != 0) log_openssl_errors(LOG_ERROR, bio_log_err);
+      if (side.verbose) log_openssl_errors(LOG_ERROR, bio_log_err);
       result.status = IoStatus::kFailed;
       return result;
   }
@@ -145,8 +146,8 @@ IoResult writeSide(Side& side, const uint8_t* data, size_t size, unsigned* wait)
   return sslOutcome(side, n, err, wait);
 }
 
-void countBytes(const Flow& flow, size_t bytes) {
-  if (config::ccSettings.statsEnable == 0) return;
+void countBytes(const PumpState& s, const Flow& flow, size_t bytes) {
+  if (s.settings->statsEnable == 0) return;
   std::lock_guard<std::mutex> hold(statsLock);
   relayStats.*flow.counter += bytes;
 }
@@ -178,7 +179,11 @@ Step readStep(PumpState& s, Flow& f) {
       s.lastActivity = Clock::now();
       // A plain socket that gave less than asked for is drained: poll before the next recv.
       if (f.from->ssl == nullptr && r.bytes < kPumpBufferSize) f.readWait = kIoReadable;
-      if (const BufferViewHook hook = bufferViewHook.load()) hook(f.buffer, r.bytes, f.fromClient);
+      if (chunksWanted()) {
+        if (ObserverCall view(ObserverCall::Which::kChunks); view) {
+          view->relayedChunk(f.buffer, r.bytes, f.fromClient);
+        }
+      }
       return Step::kProgress;
     case IoStatus::kWouldBlock:
       f.readWait = wait;
@@ -200,7 +205,7 @@ Step writeStep(PumpState& s, Flow& f) {
     f.offset += r.bytes;
     s.lastActivity = Clock::now();
     if (f.offset == f.length) {
-      countBytes(f, f.length);
+      countBytes(s, f, f.length);
       f.length = f.offset = 0;
     } else {
       f.writeWait = kIoWritable;  // the socket took what fitted
@@ -260,7 +265,7 @@ int idleMillisLeft(const PumpState& s, uint32_t idleSeconds) {
 
 // Waits until a direction can move (or the idle time ends the relay). False when the relay ends.
 bool waitRound(PumpState& s, const PumpReport& report) {
-  if (const uint32_t pause = config::ccSettings.tcpLoopsleep; pause != 0) {
+  if (const uint32_t pause = s.settings->tcpLoopsleep; pause != 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   }
   releaseBufferedReads(s.up);
@@ -335,9 +340,9 @@ void prepareSide(Side& side, PumpEnd& end) {
   }
 }
 
-void logDisconnect(const PumpReport& report, int error) {
+void logDisconnect(const config::Settings& settings, const PumpReport& report, int error) {
   const bool frontEnd = report.frontEndStyle;
-  if (!frontEnd && config::ccSettings.verbose == 0) return;
+  if (!frontEnd && settings.verbose == 0) return;
   char client[16];
   char dest[16];
   config::formatAddress(report.clientAddress, client);
@@ -367,8 +372,8 @@ void closeSocket(PumpEnd& end) {
   end.fd.reset();
 }
 
-void adjustActive(bool start) {
-  if (config::ccSettings.statsEnable == 0) return;
+void adjustActive(const config::Settings& settings, bool start) {
+  if (settings.statsEnable == 0) return;
   std::lock_guard<std::mutex> hold(statsLock);
   if (start) {
     ++relayStats.connectionsTotal;
@@ -380,18 +385,18 @@ void adjustActive(bool start) {
 
 }  // namespace
 
-void setBufferViewHook(BufferViewHook hook) { bufferViewHook.store(hook); }
-
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
   static std::once_flag sigpipeOnce;
   // SSL objects write with write(2), which MSG_NOSIGNAL cannot reach.
   std::call_once(sigpipeOnce, platform::ignoreSigpipe);
 
-  adjustActive(true);
-  auto buffers = std::make_unique_for_overwrite<uint8_t[]>(2 * kPumpBufferSize);
   PumpState s;
+  s.settings = report.settings != nullptr ? report.settings : config::runningSettings();
+  adjustActive(*s.settings, true);
+  auto buffers = std::make_unique_for_overwrite<uint8_t[]>(2 * kPumpBufferSize);
   prepareSide(s.client, client);
   prepareSide(s.dest, dest);
+  s.client.verbose = s.dest.verbose = s.settings->verbose != 0;
   s.up = Flow{&s.client, &s.dest, buffers.get()};
   s.up.counter = &RelayStats::bytesClientToDest;
   s.up.fromClient = true;
@@ -401,8 +406,8 @@ void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
   relayLoop(s, report);
   flushHeld(s);
 
-  adjustActive(false);
-  logDisconnect(report, s.endError);
+  adjustActive(*s.settings, false);
+  logDisconnect(*s.settings, report, s.endError);
   closeSsl(s.client, client);
   closeSsl(s.dest, dest);
   closeSocket(dest);

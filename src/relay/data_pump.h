@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config/settings.h"
 #include "platform/unique_fd.h"
 #include "relay/ssl_context.h"
 
@@ -42,16 +43,15 @@ struct PumpReport {
   bool frontEndStyle = false;
   // Idle time after which the pump ends the connection; 0 waits forever.
   uint32_t idleSeconds = 0;
+  // The connection's settings; null takes the running ones.
+  config::SettingsSnapshot settings;
 };
 
+// A copy of every block read goes to the observer's `relayedChunk` while "sniffer" is on.
+//
 // Relays until both directions have ended (or a side fails, or the idle time passes), then closes
 // both sides. A side that ends its sending has that end passed on to the other side, and the
 // other direction goes on until it ends too, so an answer to a half-closed request arrives whole.
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report);
-
-// A copy of every block read goes here while set (the I/O buffer view); may be null. Called on
-// the connection's thread; the data is valid only during the call.
-using BufferViewHook = void (*)(const uint8_t* data, size_t size, bool fromClient);
-void setBufferViewHook(BufferViewHook hook);
 
 }  // namespace relay

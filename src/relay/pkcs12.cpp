@@ -43,4 +43,12 @@ EvpPkeyPtr pkcs12ReadPrivateKey(BIO* bio, const char* password) {
   return std::move(readPkcs12(bio, password).key);
 }
 
+bool pkcs12ReadBoth(BIO* bio, const char* password, X509Ptr* cert, EvpPkeyPtr* key) {
+  Pkcs12Contents contents = readPkcs12(bio, password);
+  if (contents.cert == nullptr || contents.key == nullptr) return false;
+  *cert = std::move(contents.cert);
+  *key = std::move(contents.key);
+  return true;
+}
+
 }  // namespace relay

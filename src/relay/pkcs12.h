@@ -21,5 +21,7 @@ using ::X509Ptr;
 X509Ptr pkcs12ReadCertificate(BIO* bio, const char* password);
 // The private key of the PKCS#12 data read from `bio`, as above.
 EvpPkeyPtr pkcs12ReadPrivateKey(BIO* bio, const char* password);
+// Both at once, from one read of the data; false unless both were there.
+bool pkcs12ReadBoth(BIO* bio, const char* password, X509Ptr* cert, EvpPkeyPtr* key);
 
 }  // namespace relay

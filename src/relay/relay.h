@@ -2,8 +2,8 @@
 // worker pool (`sslStartup`, `sslShutdown`); the listeners for the local ports of the enabled rules
 // (`startRelay`, `listenerThread`).
 //
-// `sslStartup`, `startRelay` and `sslShutdown` run on one thread (the desktop program's window
-// thread, the daemon's main thread). Each listener is a thread of its own that lives until its
+// `sslStartup`, `startRelay` and `sslShutdown` run on one thread, the one that drives the relay
+// service (relay_service.h). Each listener is a thread of its own that lives until its
 // accept fails; the next `startRelay` starts an ended listener again.
 #pragma once
 
@@ -15,6 +15,7 @@
 #include <string>
 
 #include "relay/connect_info.h"
+#include "relay/observer.h"
 
 namespace relay {
 
@@ -32,14 +33,20 @@ int listenerCount();
 // True while the listener of this port (network byte order) runs.
 bool listenerRunning(uint16_t port);
 
-// Called every five seconds by the seeding thread (the status line); may be null.
-using StatusTick = void (*)();
-void setStatusTick(StatusTick tick);
+// True when connections are served by the worker pool (made at start-up when
+// "thread.pool.enable" is set; a later change of the setting takes effect at the next start).
+bool poolInUse();
+// Starts a listener for every local port of the enabled rules that has none running.
+void ensureListeners();
 
 // The handler of one accepted connection; owns `info`.
 int connectionHandler(std::unique_ptr<connectInfo> info);
 
-// The status line: connections, handshakes, sessions, certificates, threads and bytes.
-std::string statusLineText();
+// The status figures: connections, handshakes, sessions, certificates, threads and bytes.
+StatusFigures statusFigures();
+// The status line made of them.
+std::string statusLineText(const StatusFigures& figures);
+// The five-second step of the seeding thread: the figures, the status line, the observer's tick.
+void statusTick();
 
 }  // namespace relay

@@ -25,186 +25,13 @@
 
 namespace relay {
 
-std::atomic<uint32_t> relayPaused{0};
-std::atomic<uint32_t> sessionFlushCounter{0};
-
 namespace {
 
 constexpr char kModule[] = "proxy";
-constexpr int kListenBacklog = 511;
 
-using config::ccSettings;
-
-// One entry per distinct local port ever started; entries are never removed, so a port keeps
-// its place for the life of the process.
-struct ListenerEntry {
-  uint16_t port;  // network byte order
-  std::shared_ptr<std::atomic<bool>> running;
-};
-
-std::mutex listenerTableMutex;  // guards listenerTable
-std::vector<ListenerEntry> listenerTable;
-
-std::atomic<StatusTick> statusTick{nullptr};
-
-// Closes a socket after a failure, when "tcp.close.sockets" asks for it.
-void closeAfterFailure(platform::UniqueFd* fd, uint32_t level) {
-  if (ccSettings.tcpCloseSockets == 0) {
-    fd->release();  // left open on purpose
-    return;
-  }
-  const int raw = fd->get();
-  const int err = platform::closeSocket(fd);
-  if (err != 0) {
-    log_event(level, 0x6031, kModule, __LINE__, "close socket failed. <%u> <%s>",
-              static_cast<unsigned>(raw), socket_error_text(err));
-  }
-}
-
-void logGreeting(uint16_t port) {
-  constexpr size_t kLineSize = 128;
-  constexpr char kPrefix[] = "Listening on";
-  char line[kLineSize];
-  std::snprintf(line, sizeof line, "%s", kPrefix);
-  for (const config::RuleRef& rule : config::snapshotRules()) {
-    if (rule->peerPort != port) continue;
-    config::describeRule(line + sizeof kPrefix - 1, kLineSize - (sizeof kPrefix - 1), rule.get());
-    log_event(LOG_INFO, 0x6055, kModule, __LINE__, "%s", line);
-  }
-}
-
-void flushSessionsWhenDue() {
-  const auto limit = static_cast<int32_t>(ccSettings.sslSessionsFlushLimit.get());
-  if (limit <= 0) return;
-  const uint32_t seen = sessionFlushCounter.fetch_add(1);
-  if (seen > static_cast<uint32_t>(limit)) {
-    sessionFlushCounter = 0;
-    flushServerSessions();
-  }
-}
-
-void runConnection(void* arg) {
-  connectionHandler(std::unique_ptr<connectInfo>(static_cast<connectInfo*>(arg)));
-}
-
-// Hands one accepted connection to the pool or to a thread of its own.
-void dispatchConnection(std::unique_ptr<connectInfo> info) {
-  char client[16];
-  config::formatAddress(info->clientAddress, client);
-  const int clientPort = ntohs(info->clientPort);
-  const int localPort = ntohs(info->localPort);
-  if (ccSettings.threadPoolEnable != 0) {
-    connectInfo* raw = info.get();
-    if (postWork(&workPool, runConnection, raw) != 0) {
-      info.release();  // the work item owns it now
-      return;
-    }
-    log_event(LOG_SERIOUS, 0x6059, kModule, __LINE__, "Couldn't add I/O work item for %s.%d:%d",
-              client, clientPort, localPort);
-    closeAfterFailure(&info->src, LOG_SERIOUS);
-    return;
-  }
-  connectInfo* raw = info.release();
-  try {
-    std::thread([raw] { runConnection(raw); }).detach();
-  } catch (const std::system_error&) {
-    std::unique_ptr<connectInfo> back(raw);
-    log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s.%d:%d",
-              client, clientPort, localPort);
-    closeAfterFailure(&back->src, LOG_SERIOUS);
-  }
-}
-
-// Returns the listener's exit code: 1 socket, 2 bind, 3 listen, 4 accept failed.
-int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
-  for (;;) {
-    flushSessionsWhenDue();
-    int err = 0;
-    uint32_t clientAddress = 0;
-    uint16_t clientPort = 0;
-    platform::UniqueFd client =
-        platform::acceptOn(listenFd->get(), &clientAddress, &clientPort, &err);
-    if (!client.valid()) {
-      log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s", ntohs(port),
-                socket_error_text(err));
-      closeAfterFailure(listenFd, LOG_SERIOUS);
-      return 4;
-    }
-    char text[16];
-    config::formatAddress(clientAddress, text);
-    if (ccSettings.verbose != 0) {
-      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s.%d",
-                ntohs(port), text, ntohs(clientPort));
-    }
-    if (relayPaused != 0) {
-      log_event(LOG_INFO, 0x6058, kModule, __LINE__,
-                "Paused, dropping connection to port %d from %s.%d", ntohs(port), text,
-                ntohs(clientPort));
-      closeAfterFailure(&client, LOG_INFO);
-      continue;
-    }
-    auto info = std::make_unique<connectInfo>();
-    info->clientAddress = clientAddress;
-    info->clientPort = clientPort;
-    info->localPort = port;
-    info->src = std::move(client);
-    dispatchConnection(std::move(info));
-  }
-}
-
-int listenerThread(uint32_t interfaceAddress, uint16_t port) {
-  int err = 0;
-  platform::UniqueFd fd = platform::tcpSocket(&err);
-  if (!fd.valid()) {
-    log_event(LOG_SERIOUS, 0x6047, kModule, __LINE__,
-              "Couldn't create listen socket for port %d: %s", ntohs(port), socket_error_text(err));
-    return 1;
-  }
-  if (ccSettings.tcpLinger != 0) platform::setLinger(fd.get(), ccSettings.tcpLingerTime);
-  if (ccSettings.tcpReuse != 0) platform::setReuseAddress(fd.get());
-  if ((err = platform::bindTo(fd.get(), interfaceAddress, port)) != 0) {
-    log_event(LOG_SERIOUS, 0x6053, kModule, __LINE__, "Couldn't bind to port %d: %s", ntohs(port),
-              socket_error_text(err));
-    closeAfterFailure(&fd, LOG_SERIOUS);
-    return 2;
-  }
-  if ((err = platform::listenOn(fd.get(), kListenBacklog)) != 0) {
-    log_event(LOG_SERIOUS, 0x6054, kModule, __LINE__, "Couldn't listen on port %d: %s", ntohs(port),
-              socket_error_text(err));
-    closeAfterFailure(&fd, LOG_SERIOUS);
-    return 3;
-  }
-  logGreeting(port);
-  return acceptLoop(&fd, port);
-}
-
-void startListener(ListenerEntry* entry, uint32_t interfaceAddress) {
-  entry->running = std::make_shared<std::atomic<bool>>(true);
-  std::thread([interfaceAddress, port = entry->port, running = entry->running] {
-    listenerThread(interfaceAddress, port);
-    *running = false;
-  }).detach();
-}
-
-void ensureListeners() {
-  std::lock_guard<std::mutex> hold(listenerTableMutex);
-  for (const config::RuleRef& rule : config::snapshotRules()) {
-    if (rule->disabled != 0) continue;
-    // The interface and port numbers come from the texts the user typed.
-    config::resolveRule(rule.get());
-    const uint16_t port = rule->peerPort;
-    ListenerEntry* found = nullptr;
-    for (ListenerEntry& entry : listenerTable) {
-      if (entry.port == port) found = &entry;
-    }
-    if (found == nullptr) {
-      listenerTable.push_back(ListenerEntry{port, nullptr});
-      startListener(&listenerTable.back(), rule->ifAddr);
-    } else if (!*found->running) {
-      startListener(found, rule->ifAddr);
-    }
-  }
-}
+// Set at start-up from "thread.pool.enable": the pool exists for the life of the process, so a
+// later change of the setting takes effect at the next start.
+std::atomic<bool> poolMade{false};
 
 void seedThread() {
   const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
@@ -215,7 +42,7 @@ void seedThread() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5000));
     const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
     RAND_seed(&tick, sizeof tick);
-    if (StatusTick fn = statusTick.load(); fn != nullptr) fn();
+    statusTick();
   }
 }
 
@@ -234,8 +61,7 @@ void logListReport(const char* heading, const char* entryFormat, uint32_t count,
 }
 
 // The settings as the relay starts with them, one line each.
-void logConfigurationReport() {
-  const config::Settings& s = ccSettings;
+void logConfigurationReport(const config::Settings& s) {
   log_event(LOG_INFO, 0x6070, kModule, __LINE__, "build time :-  <%s> <%s>", kModule,
             __DATE__ " " __TIME__);
   log_event(LOG_INFO, 0x6078, kModule, __LINE__, "NIC :-  <%s>", s.adapterAddress.get().c_str());
@@ -272,6 +98,25 @@ void logConfigurationReport() {
   logListReport("port list :- count %d ", "portlist %d :- port <%s>", s.portCount, s.portList);
 }
 
+// What a new context holds before it serves: the CRLs (and the fetcher that refreshes them), the
+// trusted CA certificates and the cipher list.
+void prepareContext(SSL_CTX* ctx, const config::Settings& s) {
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  if (s.crlCheckEnable != 0) {
+    if (const std::string crlDir = s.sslCrlLists.get(); !crlDir.empty()) {
+      crl_load_dir(store, crlDir.c_str());
+      crl_list_all(store);
+    }
+    // Stops the fetcher of the previous start (waking it from its cycle) before the new one
+    // runs; the fetcher holds its own reference on the store it serves.
+    security::startCrlFetcher(store);
+  } else {
+    security::stopCrlFetcher();
+  }
+  loadCaCertificates(ctx, s);
+  applyCipherList(ctx, s);
+}
+
 }  // namespace
 
 void sslStartup() {
@@ -281,68 +126,49 @@ void sslStartup() {
   OPENSSL_init_ssl(
       OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_ATEXIT,
       nullptr);
+  const config::SettingsSnapshot settings = config::publishSettings(config::ccSettings);
   createSharedContext();
   fillContextCipherNames();
   std::thread(seedThread).detach();
-  if (ccSettings.threadPoolEnable != 0) createPool(&workPool);
+  if (settings->threadPoolEnable != 0 && createPool(&workPool) != 0) poolMade = true;
 }
 
 int sslShutdown() {
   security::stopCrlFetcher();
-  if (ccSettings.threadPoolEnable != 0) destroyPool(&workPool);
+  if (poolMade.exchange(false)) destroyPool(&workPool);
   freeSharedContext();
   ERR_clear_error();
   return 1;
 }
 
+bool poolInUse() { return poolMade.load(); }
+
 int startRelay() {
+  // Everything this start sets up comes from one copy of the settings, and a new context is
+  // made whole from it before it replaces the running one.
+  const config::SettingsSnapshot settings = config::publishSettings(config::ccSettings);
+  const config::Settings& s = *settings;
+  SslCtxPtr ctx = buildSharedContext(s);
   resetSessionCaches();
-  if (ccSettings.crlCheckEnable != 0) {
-    if (SslCtxPtr ctx = acquireSharedContext()) {
-      X509_STORE* crlStore = SSL_CTX_get_cert_store(ctx.get());
-      if (const std::string crlDir = ccSettings.sslCrlLists.get(); !crlDir.empty()) {
-        crl_load_dir(crlStore, crlDir.c_str());
-        crl_list_all(crlStore);
-      }
-      // Stops the fetcher of the previous start (waking it from its cycle) before the new one
-      // runs; the fetcher holds its own reference on the store it serves.
-      security::startCrlFetcher(crlStore);
-    }
-  } else {
-    security::stopCrlFetcher();
+  if (ctx != nullptr) {
+    prepareContext(ctx.get(), s);
+    installSharedContext(std::move(ctx));
   }
-  loadCaCertificates();
-  setSharedCipherList();
-  const std::string cipher = ccSettings.sslCipher.get();
+  const std::string cipher = s.sslCipher.get();
   const std::string heading =
       "Cipher descriptions for " + (cipher.empty() ? std::string("ALL") : cipher) + " ....";
   logCipherDescriptions(heading.c_str());
   ensureListeners();
-  if (ccSettings.socksEnable != 0) {
+  if (s.socksEnable != 0) {
     log_event(LOG_INFO, 0x6070, kModule, __LINE__, "Socks server %s  %s",
-              ccSettings.socksServer.get().c_str(), ccSettings.socksPort.get().c_str());
+              s.socksServer.get().c_str(), s.socksPort.get().c_str());
   }
   const int rules = config::ruleTable.count;
   const int ports = listenerCount();
   log_event(LOG_INFO, 0x6070, kModule, __LINE__, "Configured %d %s on %d %s", rules,
             plural(rules, "rule", "rules"), ports, plural(ports, "port", "ports"));
-  if (ccSettings.logDebug != 0 && ccSettings.showSettings != 0) logConfigurationReport();
+  if (s.logDebug != 0 && s.showSettings != 0) logConfigurationReport(s);
   return 0;
 }
-
-int listenerCount() {
-  std::lock_guard<std::mutex> hold(listenerTableMutex);
-  return static_cast<int>(listenerTable.size());
-}
-
-bool listenerRunning(uint16_t port) {
-  std::lock_guard<std::mutex> hold(listenerTableMutex);
-  for (const ListenerEntry& entry : listenerTable) {
-    if (entry.port == port) return entry.running && *entry.running;
-  }
-  return false;
-}
-
-void setStatusTick(StatusTick tick) { statusTick = tick; }
 
 }  // namespace relay

@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "log/log.h"
+#include "relay/questions.h"
 #include "security/verify.h"
 
 namespace relay {
@@ -63,23 +64,19 @@ uint64_t libraryProtocolOptions(uint32_t oldBits) {
   return options;
 }
 
-SSL_CTX* buildContext() {
-  SSL_CTX* ctx = SSL_CTX_new(TLS_method());
-  if (ctx == nullptr) return nullptr;
-  const uint32_t bits =
-      protocolOptionBits(config::ccSettings.sslEnableSsl2, config::ccSettings.sslEnableSsl3,
-                         config::ccSettings.sslEnableTls1);
-  SSL_CTX_set_options(ctx, libraryProtocolOptions(bits));
-  SSL_CTX_set_options(ctx, SSL_OP_ALL);
-  SSL_CTX_set_default_passwd_cb(ctx, sharedPasswordCallback);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, verify_callback);
-  // No temporary RSA key callback: the library has none any more, and its key exchange is
-  // ephemeral (ECDHE) by itself. No client-certificate callback until the certificate dialogs
-  // offer one.
-  SSL_CTX_set_quiet_shutdown(ctx, 1);
-  // Idle connections give their record buffers back.
-  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-  return ctx;
+// The figures of the contexts replaced so far; guarded by contextMutex.
+SessionFigures retiredFigures;
+
+void addFigures(SessionFigures* sum, SSL_CTX* ctx) {
+  sum->connect += SSL_CTX_sess_connect(ctx);
+  sum->connectGood += SSL_CTX_sess_connect_good(ctx);
+  sum->connectRenegotiate += SSL_CTX_sess_connect_renegotiate(ctx);
+  sum->accept += SSL_CTX_sess_accept(ctx);
+  sum->acceptGood += SSL_CTX_sess_accept_good(ctx);
+  sum->acceptRenegotiate += SSL_CTX_sess_accept_renegotiate(ctx);
+  sum->hits += SSL_CTX_sess_hits(ctx);
+  sum->misses += SSL_CTX_sess_misses(ctx);
+  sum->timeouts += SSL_CTX_sess_timeouts(ctx);
 }
 
 }  // namespace
@@ -90,16 +87,6 @@ uint32_t protocolOptionBits(uint32_t enableSsl2, uint32_t enableSsl3, uint32_t e
   if (enableSsl3 == 0) bits |= kOldNoSslv3;
   if (enableTls1 == 0) bits |= kOldNoTlsv1;
   return bits;
-}
-
-int sharedPasswordCallback(char* buf, int size, int /*rwflag*/, void* /*userdata*/) {
-  if (buf == nullptr || size <= 0) return 0;
-  const std::string phrase = config::passphrase();
-  // Leave room for a terminating zero: some readers treat the buffer as a C string.
-  const size_t n = std::min(phrase.size(), static_cast<size_t>(size - 1));
-  std::memcpy(buf, phrase.data(), n);
-  buf[n] = '\0';
-  return static_cast<int>(n);
 }
 
 SslCtxPtr acquireSharedContext() {
@@ -117,20 +104,54 @@ SslPtr newSharedSsl() {
   return ssl;
 }
 
-bool createSharedContext() {
-  SslCtxPtr fresh(buildContext());
-  if (fresh == nullptr) {
+SslCtxPtr buildSharedContext(const config::Settings& settings) {
+  SslCtxPtr ctx(SSL_CTX_new(TLS_method()));
+  if (ctx == nullptr) {
     log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__, "%s", "Couldn't create the SSL context");
     log_openssl_errors(LOG_ERROR, bio_log_err);
-    return false;
+    return nullptr;
   }
+  const uint32_t bits =
+      protocolOptionBits(settings.sslEnableSsl2, settings.sslEnableSsl3, settings.sslEnableTls1);
+  SSL_CTX_set_options(ctx.get(), libraryProtocolOptions(bits));
+  SSL_CTX_set_options(ctx.get(), SSL_OP_ALL);
+  SSL_CTX_set_default_passwd_cb(ctx.get(), sharedPasswordCallback);
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, verify_callback);
+  // No temporary RSA key callback: the library has none any more, and its key exchange is
+  // ephemeral (ECDHE) by itself.
+  SSL_CTX_set_client_cert_cb(ctx.get(), sharedClientCertificateCallback);
+  SSL_CTX_set_quiet_shutdown(ctx.get(), 1);
+  // Idle connections give their record buffers back.
+  SSL_CTX_set_mode(ctx.get(), SSL_MODE_RELEASE_BUFFERS);
+  return ctx;
+}
+
+void installSharedContext(SslCtxPtr ctx) {
   SslCtxPtr old;
+  std::lock_guard<std::mutex> hold(contextMutex);
+  old.reset(sharedContext);  // freed after the lock, when the last SSL object of it goes
+  sharedContext = ctx.release();
+  if (old != nullptr) addFigures(&retiredFigures, old.get());
+}
+
+bool createSharedContext() {
+  SslCtxPtr fresh = buildSharedContext(*config::runningSettings());
+  if (fresh == nullptr) return false;
+  installSharedContext(std::move(fresh));
+  return true;
+}
+
+SessionFigures sessionFigures(SSL_CTX* ctx) {
+  SessionFigures sum;
   {
     std::lock_guard<std::mutex> hold(contextMutex);
-    old.reset(sharedContext);
-    sharedContext = fresh.release();
+    sum = retiredFigures;
   }
-  return true;
+  if (ctx != nullptr) {
+    addFigures(&sum, ctx);
+    sum.cacheSize = SSL_CTX_sess_number(ctx);
+  }
+  return sum;
 }
 
 void freeSharedContext() {
@@ -147,21 +168,14 @@ std::string cipherRuleFor(const std::string& setting) {
   return setting;
 }
 
-bool setSharedCipherList() {
-  const std::string setting = config::ccSettings.sslCipher.get();
-  if (setting.empty()) return true;
+bool applyCipherList(SSL_CTX* ctx, const config::Settings& settings) {
+  const std::string setting = settings.sslCipher.get();
+  if (setting.empty() || ctx == nullptr) return true;
   std::string rule = cipherRuleFor(setting);
   if (rule.size() >= kCipherListSize) rule.resize(kCipherListSize - 1);
-  SslCtxPtr ctx = acquireSharedContext();
-  if (ctx == nullptr) return false;
   // Only the TLS 1.2 and older suites follow this list; TLS 1.3 suites keep the library's
   // defaults (they are set with a separate call and have no weak members).
-  int ok = 0;
-  {
-    std::lock_guard<std::mutex> hold(contextMutex);
-    ok = SSL_CTX_set_cipher_list(ctx.get(), rule.c_str());
-  }
-  if (ok == 1) return true;
+  if (SSL_CTX_set_cipher_list(ctx, rule.c_str()) == 1) return true;
   log_event(LOG_SERIOUS, 0x6100, kModule, __LINE__, "error setting cipher list using <%s>",
             setting.c_str());
   log_openssl_errors(LOG_ERROR, bio_log_err);

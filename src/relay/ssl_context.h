@@ -3,9 +3,11 @@
 // loading of a rule's certificate and key into an SSL object. Also the cipher-description and
 // connection-summary report lines.
 //
-// `sharedContext` is made by `sslStartup` and replaced only by the thread that runs `startRelay`
-// or edits settings; connection threads take their own reference with `acquireSharedContext`, so
-// a replacement never frees a context that an SSL object still uses.
+// `sharedContext` is made by `sslStartup` and replaced by every `startRelay`: a new context is
+// built whole from the running settings (protocols, callbacks, CA certificates, CRLs, cipher list)
+// and then put in place with one swap, so nothing ever changes a context that connections use.
+// Connection threads take their own reference with `acquireSharedContext`; a connection keeps
+// the context it started with until it ends.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
 #include "log/openssl_ptr.h"
 
 namespace relay {
@@ -28,19 +31,36 @@ using ::SslSessionPtr;
 SslCtxPtr acquireSharedContext();
 // A new SSL object of the shared context; null (with the error dump logged) when none can be made.
 SslPtr newSharedSsl();
-// Builds a new context from the protocol settings and makes it the shared one; the old one lives
-// on in the SSL objects made from it. Returns false (and logs) when no context can be made.
+// A new context made from the settings' protocol switches, with the password, verify and
+// client-certificate callbacks; null (logged) when none can be made.
+SslCtxPtr buildSharedContext(const config::Settings& settings);
+// Makes `ctx` the shared context. The one it replaces lives on in the SSL objects made from it;
+// its handshake and cache figures are carried into `sessionFigures`.
+void installSharedContext(SslCtxPtr ctx);
+// Builds a context from the running settings and installs it (start-up). False when none can be
+// made.
 bool createSharedContext();
 // Drops the shared context (shut-down).
 void freeSharedContext();
 
+// The session figures of the shared context, with those of the contexts it replaced added.
+struct SessionFigures {
+  long connect = 0;
+  long connectGood = 0;
+  long connectRenegotiate = 0;
+  long accept = 0;
+  long acceptGood = 0;
+  long acceptRenegotiate = 0;
+  long cacheSize = 0;  // the current context's cache only
+  long hits = 0;
+  long misses = 0;
+  long timeouts = 0;
+};
+SessionFigures sessionFigures(SSL_CTX* ctx);
+
 // The options that the three protocol switches give (0x01000000 no SSLv2, 0x02000000 no SSLv3,
 // 0x04000000 no TLSv1 in the old numbering); the TLS switch governs every TLS version.
 uint32_t protocolOptionBits(uint32_t enableSsl2, uint32_t enableSsl3, uint32_t enableTls1);
-
-// The password callback installed as the shared context's default: answers with the remembered
-// pass phrase ("ssl.passwd"), cut to the buffer; an empty answer (0) makes the read fail.
-int sharedPasswordCallback(char* buf, int size, int rwflag, void* userdata);
 
 struct FriendlyCipher {
   const char* name;
@@ -50,9 +70,9 @@ extern const FriendlyCipher friendlyCipherTable[9];
 // The rule string for a "ssl.cipher" text: the table's rule for a friendly name (exact,
 // case-sensitive), else the text itself.
 std::string cipherRuleFor(const std::string& setting);
-// Sets the shared context's cipher list from "ssl.cipher" (unset keeps the library's default),
-// logging a failure. Returns false when the list was refused.
-bool setSharedCipherList();
+// Sets the context's cipher list from "ssl.cipher" (unset keeps the library's default), logging a
+// failure. Returns false when the list was refused.
+bool applyCipherList(SSL_CTX* ctx, const config::Settings& settings);
 
 // The distinct cipher names a fresh SSL object of the shared context offers, in offer order.
 // Filled at start-up by the thread that runs it; read by the settings dialog on the same thread.
@@ -80,10 +100,11 @@ void loadCertAndKey(SSL* ssl, const std::string& certFile, const std::string& ke
 // again); part of resetting the session caches.
 void forgetLoadedCertificates();
 // Adds the trusted CA certificates ("ssl.ca_cert", the HKLM CA key, the system trust store) to the
-// shared context's store and lists them.
-void loadCaCertificates();
+// context's store and lists them.
+void loadCaCertificates(SSL_CTX* ctx, const config::Settings& settings);
 
-// Empties the destination session cache and the server-side session cache.
+// Empties the destination session cache and the server-side session cache, and forgets the kept
+// certificates and keys.
 void resetSessionCaches();
 // Flushes the server-side session cache of the shared context.
 void flushServerSessions();

@@ -26,26 +26,54 @@ unsigned long storeObjectCount(SSL_CTX* ctx) {
 
 }  // namespace
 
-std::string statusLineText() {
-  SslCtxPtr ctx = acquireSharedContext();
-  if (!ctx) return {};
+StatusFigures statusFigures() {
+  StatusFigures f;
   const RelayStats stats = statsSnapshot();
-  const auto sessions = static_cast<unsigned long>(SSL_CTX_sess_number(ctx.get()));
-  const auto hits = static_cast<unsigned long>(SSL_CTX_sess_hits(ctx.get()));
-  const unsigned long open = stats.connectionsActive;
+  f.connectionsTotal = stats.connectionsTotal;
+  f.connectionsOpen = stats.connectionsActive;
+  f.bytesClientToDest = stats.bytesClientToDest;
+  f.bytesDestToClient = stats.bytesDestToClient;
+  f.poolIdle = poolIdleCount(&workPool);
+  f.poolThreads = poolThreadCount(&workPool);
+  SslCtxPtr ctx = acquireSharedContext();
+  const SessionFigures sessions = sessionFigures(ctx.get());
+  f.clientHandshakes = sessions.connect;
+  f.clientHandshakesGood = sessions.connectGood;
+  f.connectRenegotiations = sessions.connectRenegotiate;
+  f.serverHandshakes = sessions.accept;
+  f.serverHandshakesGood = sessions.acceptGood;
+  f.acceptRenegotiations = sessions.acceptRenegotiate;
+  f.sessions = sessions.cacheSize;
+  f.hits = sessions.hits;
+  f.misses = sessions.misses;
+  f.timeouts = sessions.timeouts;
+  f.caObjects = ctx != nullptr ? storeObjectCount(ctx.get()) : 0;
+  return f;
+}
+
+std::string statusLineText(const StatusFigures& f) {
+  const auto sessions = static_cast<unsigned long>(f.sessions);
+  const auto hits = static_cast<unsigned long>(f.hits);
+  const auto open = static_cast<unsigned long>(f.connectionsOpen);
   char text[256];
   std::snprintf(text, sizeof text,
                 "%lu. %ld/%ld client, %ld/%ld server, %lu %s, %lu %s, %lu CA, %lu/%u/%u %s, "
                 "%llu/%llu bytes.",
-                static_cast<unsigned long>(stats.connectionsTotal), SSL_CTX_sess_connect(ctx.get()),
-                SSL_CTX_sess_connect_good(ctx.get()), SSL_CTX_sess_accept(ctx.get()),
-                SSL_CTX_sess_accept_good(ctx.get()), sessions,
+                static_cast<unsigned long>(f.connectionsTotal), f.clientHandshakes,
+                f.clientHandshakesGood, f.serverHandshakes, f.serverHandshakesGood, sessions,
                 plural(sessions, "session", "sessions"), hits, plural(hits, "hit", "hits"),
-                storeObjectCount(ctx.get()), open, poolIdleCount(&workPool),
-                poolThreadCount(&workPool), plural(open, "thread", "threads"),
-                static_cast<unsigned long long>(stats.bytesClientToDest),
-                static_cast<unsigned long long>(stats.bytesDestToClient));
+                f.caObjects, open, f.poolIdle, f.poolThreads, plural(open, "thread", "threads"),
+                static_cast<unsigned long long>(f.bytesClientToDest),
+                static_cast<unsigned long long>(f.bytesDestToClient));
   return text;
+}
+
+void statusTick() {
+  // Nothing happens before there is a context.
+  if (acquireSharedContext() == nullptr) return;
+  const StatusFigures figures = statusFigures();
+  const std::string text = statusLineText(figures);
+  if (ObserverCall observer; observer) observer->statusTick(figures, text);
 }
 
 }  // namespace relay

@@ -107,7 +107,7 @@ bool listingLine(const X509_CRL* crl, std::string* out) {
 
 // A directory entry that failed to load: named by its directory, with the error queue.
 void reportLoadFailure(const std::string& dir, bool always) {
-  if (always || config::ccSettings.verbose != 0) {
+  if (always || config::runningSettings()->verbose != 0) {
     log_event(LOG_ERROR, 0x6067, kProxyModule, __LINE__, "Failed to load '%s'", dir.c_str());
     log_openssl_errors(LOG_ERROR, bio_log_err);
   }
@@ -163,7 +163,7 @@ int crl_load_dir(X509_STORE* store, const char* path) {
               "Problem getting 'file' information about <%s>", path);
     return 0;
   }
-  if (config::ccSettings.verbose != 0) {
+  if (config::runningSettings()->verbose != 0) {
     log_event(LOG_INFO, 0x6064, kProxyModule, __LINE__, "Using <%s> CRL Lists", path);
   }
   if (!fs::is_directory(status)) return 0;

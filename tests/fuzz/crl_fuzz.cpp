@@ -23,9 +23,7 @@ namespace {
 // Formats every line, keeps none.
 class DiscardSink final : public logging::LogSink {
  public:
-  int append(uint32_t, uint32_t, uint32_t, std::string_view text) override {
-    return text.empty() ? 0 : 1;
-  }
+  int append(const logging::LogLine& line) override { return line.text.empty() ? 0 : 1; }
 };
 
 std::string folder() {
@@ -63,6 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::atexit(removeFolder);
   logging::log_open(&sink, nullptr);
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   return 0;
 }
 

@@ -200,18 +200,24 @@ TEST(LogLifecycle, CloseWhileOtherThreadsLogIsSafe) {
   EXPECT_EQ(sink.lines().size(), atClose);
 }
 
+logging::LogLine textLine(std::string_view text) {
+  logging::LogLine line;
+  line.text = text;
+  return line;
+}
+
 TEST(Sinks, FileSinkAppendsWholeLines) {
   const std::string path = ::testing::TempDir() + "bkl_file_sink_test.log";
   std::remove(path.c_str());
   {
     logging::FileSink sink(path);
     ASSERT_TRUE(sink.isOpen());
-    EXPECT_EQ(sink.append(0, 1, 1, "first"), 1);
-    EXPECT_EQ(sink.append(0, 1, 1, "second\n"), 2);
+    EXPECT_EQ(sink.append(textLine("first")), 1);
+    EXPECT_EQ(sink.append(textLine("second\n")), 2);
   }
   {
     logging::FileSink again(path);
-    again.append(0, 1, 1, "third");
+    again.append(textLine("third"));
   }
   std::FILE* f = std::fopen(path.c_str(), "r");
   ASSERT_NE(f, nullptr);

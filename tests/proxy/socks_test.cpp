@@ -161,7 +161,7 @@ int connectThrough(ScriptedServer& server, uint32_t dest) {
   ccSettings.socksPort.set(std::to_string(ntohs(server.port())));
   int err = 0;
   platform::UniqueFd fd = platform::tcpSocket(&err);
-  return socksConnect(fd.get(), dest, htons(443));
+  return socksConnect(ccSettings, fd.get(), dest, htons(443));
 }
 
 TEST(SocksConnect, SendsTheTwelveByteRequestAndReadsTheReply) {
@@ -187,12 +187,12 @@ TEST(SocksConnect, SendsTheTwelveByteRequestAndReadsTheReply) {
 
 TEST(SocksConnect, LocalDestinationsBypassTheServer) {
   ccSettings.localNetCount = 0;
-  EXPECT_TRUE(socksBypass(inet_addr("127.0.0.1")));
-  EXPECT_FALSE(socksBypass(inet_addr("127.0.0.2")));
+  EXPECT_TRUE(socksBypass(ccSettings, inet_addr("127.0.0.1")));
+  EXPECT_FALSE(socksBypass(ccSettings, inet_addr("127.0.0.2")));
   const uint32_t host = inet_addr("10.1.2.3");
   setLocalNetworks(&ccSettings, &host, 1);
-  EXPECT_TRUE(socksBypass(inet_addr("10.200.0.1")));
-  EXPECT_FALSE(socksBypass(inet_addr("11.0.0.1")));
+  EXPECT_TRUE(socksBypass(ccSettings, inet_addr("10.200.0.1")));
+  EXPECT_FALSE(socksBypass(ccSettings, inet_addr("11.0.0.1")));
   ccSettings.localNetCount = 0;
 }
 

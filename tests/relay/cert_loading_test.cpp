@@ -127,7 +127,7 @@ TEST_F(CaCertificates, DirectoryTrustsPemAndDerAndSkipsOtherFilesQuietly) {
   const std::string cas = makeCaDir();
   config::ccSettings.sslCaCert.set(cas);
   config::ccSettings.verbose = 1;
-  relay::loadCaCertificates();
+  loadCas();
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          "Using <" + cas + "> as a Directory for trusted CA certificates",
                          "Trusting /CN=Test_CA", "Trusting /CN=Second_CA"}));
@@ -136,7 +136,7 @@ TEST_F(CaCertificates, DirectoryTrustsPemAndDerAndSkipsOtherFilesQuietly) {
   sink_.clear();
   config::ccSettings.verbose = 0;
   config::ccSettings.debug = 1;
-  relay::loadCaCertificates();
+  loadCas();
   EXPECT_EQ(count("Failed to load '" + cas + "/readme.txt'"), 1);
   EXPECT_EQ(countStarting("Failed to load"), 1);
   EXPECT_EQ(countStarting("Trusting"), 2) << "loading again adds nothing";
@@ -145,7 +145,7 @@ TEST_F(CaCertificates, DirectoryTrustsPemAndDerAndSkipsOtherFilesQuietly) {
 
 TEST_F(CaCertificates, TrustedCaLetsAVerifyingClientAcceptTheServer) {
   config::ccSettings.sslCaCert.set(file("ca.pem"));
-  relay::loadCaCertificates();
+  loadCas();
   SslPtr server = newSsl();
   SslPtr client = newSsl();
   SSL_set_verify(client.get(), SSL_VERIFY_PEER, nullptr);
@@ -159,8 +159,8 @@ TEST_F(CaCertificates, SameCaFromFileAndRegistryIsAddedOnce) {
   config::ccSettings.sslUseSystemRegistry = 1;
   addRegistryCa("TestCa", bytes(file("ca.der")));
   addRegistryCa("Second", bytes(file("ca2.der")));
-  relay::loadCaCertificates();
-  relay::loadCaCertificates();
+  loadCas();
+  loadCas();
   EXPECT_EQ(count("Trusting /CN=Test_CA"), 2) << "listed once per load";
   EXPECT_EQ(count("Trusting /CN=Second_CA"), 2);
   EXPECT_EQ(countStarting("Failed to load"), 0);
@@ -172,7 +172,7 @@ TEST_F(CaCertificates, BrokenRegistryValueAndMissingPathAreLogged) {
   config::ccSettings.sslCaCert.set(dir_ + "/nothing-here");
   config::ccSettings.sslUseSystemRegistry = 1;
   addRegistryCa("Broken", std::vector<char>(40, 'z'));
-  relay::loadCaCertificates();
+  loadCas();
   EXPECT_EQ(count("Problem getting 'file' information about <" + dir_ + "/nothing-here>"), 1);
   EXPECT_EQ(count("Failed to load '" + dir_ + "/nothing-here'"), 0) << "silent without debug";
   const auto entries = sink_.entries();

@@ -27,6 +27,7 @@
 #include "log/log.h"
 #include "log/sinks.h"
 #include "relay/connect_info.h"
+#include "relay/observer.h"
 
 namespace {
 
@@ -174,6 +175,7 @@ class DataPump : public ::testing::Test {
     config::ccSettings.verbose = 0;
     config::ccSettings.statsEnable = 0;
     config::ccSettings.tcpLoopsleep = 0;
+    config::publishSettings(config::ccSettings);
     logging::log_close();
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
   }
@@ -182,7 +184,7 @@ class DataPump : public ::testing::Test {
     config::ccSettings.verbose = verbose_;
     config::ccSettings.statsEnable = stats_;
     config::ccSettings.tcpLoopsleep = loopsleep_;
-    relay::setBufferViewHook(nullptr);
+    config::publishSettings(config::ccSettings);
   }
   int countLines(const std::string& prefix, uint32_t code) const {
     int n = 0;
@@ -222,6 +224,7 @@ void exchange(int a, int b, size_t size) {
 TEST_F(DataPump, RelaysBothWaysAtOnceAndCountsWhileStatsAreOn) {
   config::ccSettings.statsEnable = 1;
   config::ccSettings.tcpLoopsleep = 1;  // one pause per round must not lose or reorder bytes
+  config::publishSettings(config::ccSettings);
   const relay::RelayStats before = relay::statsSnapshot();
   constexpr size_t kSize = 6 << 20;
   {
@@ -247,6 +250,7 @@ TEST_F(DataPump, RelaysBothWaysAtOnceAndCountsWhileStatsAreOn) {
   EXPECT_EQ(after.bytesDestToClient, before.bytesDestToClient + kSize + 6);
 
   config::ccSettings.statsEnable = 0;
+  config::publishSettings(config::ccSettings);
   {
     PlainRelay relay;
     exchange(relay.clientPeer.get(), relay.destPeer.get(), 100000);
@@ -258,6 +262,7 @@ TEST_F(DataPump, RelaysBothWaysAtOnceAndCountsWhileStatsAreOn) {
 
 TEST_F(DataPump, DestinationClosingFirstDeliversItsLastBytesAndClosesBoth) {
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   PlainRelay relay;
   const std::string last = pattern(300000, 3);
   ASSERT_TRUE(sendAll(relay.destPeer.get(), last));
@@ -296,6 +301,7 @@ TEST_F(DataPump, DisconnectLineFollowsTheStyleAndVerbose) {
 
 TEST_F(DataPump, PeerResetWhileSendingEndsWithoutSigpipe) {
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   PlainRelay relay;
   std::atomic<bool> stop{false};
   std::thread flood([&] {
@@ -318,6 +324,7 @@ TEST_F(DataPump, PeerResetWhileSendingEndsWithoutSigpipe) {
 
 TEST_F(DataPump, IdleConnectionEndsOnlyWhenIdleSecondsAreSet) {
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   {
     PlainRelay forever;
     EXPECT_FALSE(forever.pump->ended(1500ms)) << "0 idle seconds must wait forever";
@@ -471,17 +478,26 @@ TEST_F(DataPump, RecordsAlreadyInsideTheSslObjectAreDeliveredWithoutMoreTraffic)
   ERR_clear_error();
 }
 
-std::string viewed;
-std::mutex viewedMutex;  // guards viewed
-void viewBlock(const uint8_t* data, size_t size, bool fromClient) {
-  std::lock_guard<std::mutex> hold(viewedMutex);
-  viewed += fromClient ? '>' : '<';
-  viewed.append(reinterpret_cast<const char*>(data), size);
-}
+// Keeps what the pump hands the buffer view.
+class Viewer final : public relay::RelayObserver {
+ public:
+  void logLine(const logging::LogLine&) override {}
+  void relayedChunk(const uint8_t* data, size_t size, bool fromClient) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    viewed += fromClient ? '>' : '<';
+    viewed.append(reinterpret_cast<const char*>(data), size);
+  }
+  std::string askPassphrase(const std::string&) override { return {}; }
+  bool askClientCertificate(const std::string&, relay::ClientCredentials*) override {
+    return false;
+  }
+  std::mutex mutex;  // guards viewed
+  std::string viewed;
+};
 
 TEST_F(DataPump, BufferViewGetsACopyOfEveryBlock) {
-  viewed.clear();
-  relay::setBufferViewHook(&viewBlock);
+  Viewer viewer;
+  relay::registerObserver(&viewer, true);
   {
     PlainRelay relay;
     ASSERT_TRUE(sendAll(relay.clientPeer.get(), "ping"));
@@ -489,8 +505,9 @@ TEST_F(DataPump, BufferViewGetsACopyOfEveryBlock) {
     ASSERT_TRUE(sendAll(relay.destPeer.get(), "pong"));
     EXPECT_EQ(receive(relay.clientPeer.get(), 4), "pong");
   }
-  std::lock_guard<std::mutex> hold(viewedMutex);
-  EXPECT_EQ(viewed, ">ping<pong");
+  relay::withdrawObserver();
+  std::lock_guard<std::mutex> hold(viewer.mutex);
+  EXPECT_EQ(viewer.viewed, ">ping<pong");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/questions.h"
 #include "relay/ssl_test_support.h"
 
 namespace {
@@ -48,7 +49,7 @@ TEST_F(SharedContext, IsConfiguredAndSurvivesReplacement) {
   EXPECT_EQ(SSL_CTX_get_default_passwd_cb(first.get()), &relay::sharedPasswordCallback);
 
   SslPtr ssl(SSL_new(first.get()));
-  ASSERT_TRUE(relay::createSharedContext());
+  ASSERT_TRUE(newContext());
   relay::SslCtxPtr second = relay::acquireSharedContext();
   EXPECT_NE(first.get(), second.get());
   // The old context still serves the object made from it.
@@ -72,26 +73,26 @@ TEST_F(SharedContext, AllProtocolSwitchesOffAllowNoHandshake) {
   config::ccSettings.sslEnableSsl2 = 0;
   config::ccSettings.sslEnableSsl3 = 0;
   config::ccSettings.sslEnableTls1 = 0;
-  ASSERT_TRUE(relay::createSharedContext());
+  ASSERT_TRUE(newContext());
   EXPECT_FALSE(handshakeWith(file("server.pem"), file("server.key")));
   // SSL 2.0 and 3.0 do not exist in the library: switching them on brings nothing back.
   config::ccSettings.sslEnableSsl2 = 1;
   config::ccSettings.sslEnableSsl3 = 1;
-  ASSERT_TRUE(relay::createSharedContext());
+  ASSERT_TRUE(newContext());
   EXPECT_FALSE(handshakeWith(file("server.pem"), file("server.key")));
 }
 
 TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
   const std::string defaultFirst = SSL_get_cipher_list(newSsl().get(), 0);
-  EXPECT_TRUE(relay::setSharedCipherList());  // unset: library default kept
+  EXPECT_TRUE(applyCiphers());  // unset: library default kept
   EXPECT_EQ(SSL_get_cipher_list(newSsl().get(), 0), defaultFirst);
 
   config::ccSettings.sslCipher.set("Strong Only");
-  EXPECT_TRUE(relay::setSharedCipherList());
+  EXPECT_TRUE(applyCiphers());
   EXPECT_TRUE(lines().empty());
 
   config::ccSettings.sslCipher.set("NO-SUCH-CIPHER");
-  EXPECT_FALSE(relay::setSharedCipherList());
+  EXPECT_FALSE(applyCiphers());
   const auto entries = sink_.entries();
   ASSERT_GE(entries.size(), 2u);
   EXPECT_EQ(entries[0].text, "error setting cipher list using <NO-SUCH-CIPHER>");
@@ -101,7 +102,7 @@ TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
 
   // A list that takes effect: a TLS 1.2 handshake uses the one cipher allowed.
   config::ccSettings.sslCipher.set("ECDHE-RSA-AES128-GCM-SHA256");
-  ASSERT_TRUE(relay::setSharedCipherList());
+  ASSERT_TRUE(applyCiphers());
   SslPtr server = newSsl();
   SslPtr client = newSsl();
   SSL_set_max_proto_version(client.get(), TLS1_2_VERSION);

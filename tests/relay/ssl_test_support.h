@@ -129,6 +129,7 @@ class SslFixture : public ::testing::Test {
     config::ccSettings.debug = 0;
     config::ccSettings.sslPasswd.set("secret");
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
+    config::publishSettings(config::ccSettings);
     ASSERT_TRUE(relay::createSharedContext());
     ERR_clear_error();
   }
@@ -137,10 +138,24 @@ class SslFixture : public ::testing::Test {
     relay::freeSharedContext();
     logging::log_close();
     config::ccSettings = saved_;
+    config::publishSettings(saved_);
     ERR_clear_error();
   }
 
   std::string file(const std::string& name) const { return Material::get().path(name); }
+  // Loads the CA certificates of the edited settings into the shared context.
+  static void loadCas() {
+    relay::loadCaCertificates(relay::acquireSharedContext().get(), config::ccSettings);
+  }
+  // Sets the shared context's cipher list from the edited settings.
+  static bool applyCiphers() {
+    return relay::applyCipherList(relay::acquireSharedContext().get(), config::ccSettings);
+  }
+  // A new shared context made from the edited settings.
+  static bool newContext() {
+    config::publishSettings(config::ccSettings);
+    return relay::createSharedContext();
+  }
   std::vector<std::string> lines() const { return sink_.lines(); }
   int count(const std::string& line) const {
     const auto all = sink_.lines();

@@ -31,6 +31,7 @@ class LdapFixture : public ::testing::Test {
     savedRoot_ = config::ccSettings.rootKey;
     config::ccSettings.rootKey = platform::Hive::kCurrentUser;
     config::ccSettings.verbose = 0;
+    config::publishSettings(config::ccSettings);
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
     store_ = X509_STORE_new();
     ASSERT_NE(store_, nullptr);

@@ -71,6 +71,7 @@ TEST_F(CrlStore, LoadsPemAndDerOfTwoIssuersAndListsBoth) {
   put("current.crl.der", "a.der");
   put("other.crl.pem", "b.pem");
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   EXPECT_EQ(crl_load_dir(store_.get(), dir_.c_str()), 0);
   EXPECT_EQ(lines(), std::vector<std::string>{"Using <" + dir_ + "> CRL Lists"});
   EXPECT_EQ(storedCrlCount(store_.get()), 2);
@@ -116,6 +117,7 @@ TEST_F(CrlStore, SecondCrlOfAnIssuerIsSkippedSilently) {
   put("newer.crl.pem", "two.pem");
   put("current.crl.der", "three.der");
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   crl_load_dir(store_.get(), dir_.c_str());
   EXPECT_EQ(storedCrlCount(store_.get()), 1);
   EXPECT_EQ(countWithCode(0x6067), 0) << joined();
@@ -141,6 +143,7 @@ TEST_F(CrlStore, BadFilesAreNamedByDirectoryAndTheRestLoads) {
   const bool rootReads = access((dir_ + "/locked.pem").c_str(), R_OK) == 0;
 
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   crl_load_dir(store_.get(), dir_.c_str());
   const std::string failed = "Failed to load '" + dir_ + "'";
   EXPECT_EQ(count(failed), 5) << joined();  // text, empty, truncated, dangling link, locked file
@@ -159,6 +162,7 @@ TEST_F(CrlStore, BadFilesAreNamedByDirectoryAndTheRestLoads) {
   StorePtr quiet(X509_STORE_new());
   sink_.clear();
   config::ccSettings.verbose = 0;
+  config::publishSettings(config::ccSettings);
   crl_load_dir(quiet.get(), dir_.c_str());
   EXPECT_EQ(count(failed), rootReads ? 1 : 2) << joined();
   EXPECT_EQ(storedCrlCount(quiet.get()), 2);
@@ -167,6 +171,7 @@ TEST_F(CrlStore, BadFilesAreNamedByDirectoryAndTheRestLoads) {
 
 TEST_F(CrlStore, MissingPathOrPlainFileLoadsNothing) {
   config::ccSettings.verbose = 1;
+  config::publishSettings(config::ccSettings);
   const std::string missing = dir_ + "/missing";
   crl_load_dir(store_.get(), missing.c_str());
   EXPECT_EQ(lines(),
@@ -214,6 +219,7 @@ TEST_F(CrlStore, ReplacementWhileChecksRunLosesNoReference) {
   config::ccSettings.crlCheckEnable = 1;
   config::ccSettings.crlPolicyFailCannotFindCrlForIssuer = 1;
   config::ccSettings.crlPolicyFailValidCrlRevokesCert = 1;
+  config::publishSettings(config::ccSettings);
   holdCrl("current.crl.pem");
   CrlPtr crls[2] = {loadCrl(file("current.crl.pem")), loadCrl(file("newer.crl.pem"))};
   X509Ptr server = loadCert(file("server.pem"));

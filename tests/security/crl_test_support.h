@@ -91,6 +91,7 @@ class CrlFixture : public ::testing::Test {
     config::ccSettings.filterEnable = 0;
     config::ccSettings.filterHave.clear();
     config::ccSettings.filterHavenot.clear();
+    config::publishSettings(config::ccSettings);
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
     store_.reset(X509_STORE_new());
     ASSERT_NE(store_, nullptr);
@@ -100,6 +101,7 @@ class CrlFixture : public ::testing::Test {
     store_.reset();
     logging::log_close();
     config::ccSettings = saved_;
+    config::publishSettings(config::ccSettings);
     ERR_clear_error();
   }
 

@@ -35,12 +35,14 @@ TEST_F(Verify, CrlFailureDecidesAloneAndOnlyThePeerIsChecked) {
   config::ccSettings.crlCheckEnable = 1;
   config::ccSettings.filterEnable = 1;
   config::ccSettings.filterHave.set("no such text");
+  config::publishSettings(config::ccSettings);
   EXPECT_TRUE(verify("server"));  // no CRL, policy allow: the filter is not consulted
   EXPECT_EQ(lines(),
             (std::vector<std::string>{
                 "Verify (1)(1) /O=Brisklane test/CN=Test CA", "Verify (1)(0) " + kServer,
                 "Fails CRL check. no Valid CRL for issuer <" + kServer + "> policy says <allow>"}));
   config::ccSettings.crlPolicyFailCannotFindCrlForIssuer = 1;
+  config::publishSettings(config::ccSettings);
   EXPECT_FALSE(verify("server"));
 }
 
@@ -48,15 +50,18 @@ TEST_F(Verify, SubjectFilterHaveAndHaveNot) {
   config::ccSettings.filterEnable = 1;
   config::ccSettings.filterHave.set("CN=127.0.0.1");
   config::ccSettings.filterHavenot.set("Brisklane");
+  config::publishSettings(config::ccSettings);
   EXPECT_FALSE(verify("server"));
   EXPECT_EQ(count("Filter: 'have not' fail. '" + kServer + "' contains 'Brisklane'"), 1)
       << joined();
   EXPECT_EQ(countWithCode(0x6026), 0);
   config::ccSettings.filterHave.set("cn=127.0.0.1");
   config::ccSettings.filterHavenot.clear();
+  config::publishSettings(config::ccSettings);
   EXPECT_FALSE(verify("server"));
   EXPECT_EQ(count("Filter: 'have' fail. " + kServer + " does not contain cn=127.0.0.1"), 1);
   config::ccSettings.filterEnable = 0;
+  config::publishSettings(config::ccSettings);
   EXPECT_TRUE(verify("server"));
 }
 

@@ -1,0 +1,54 @@
+#include "daemon_observer.h"
+
+#include "config/settings.h"
+#include "log/log.h"
+#include "relay/client_certificate.h"
+
+namespace daemon_app {
+namespace {
+
+constexpr char kModule[] = "driver";
+
+}  // namespace
+
+void DaemonObserver::logLine(const logging::LogLine& line) { stderr_.append(line); }
+
+std::string DaemonObserver::askPassphrase(const std::string& /*prompt*/) {
+  // The remembered pass phrase is the stored one; the relay asks only when it holds none.
+  if (!toldNoPassphrase_.exchange(true)) {
+    log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+              "A private key needs a pass phrase and none is stored: set \"ssl.passwd\" "
+              "(with \"ssl.save_passwd\" 1)");
+  }
+  return {};
+}
+
+bool DaemonObserver::askClientCertificate(const std::string& serverSubject,
+                                          relay::ClientCredentials* out) {
+  const std::string file = relay::storedClientCertificate(config::rootKey(), true);
+  if (file.empty()) {
+    if (!toldNoClientCertificate_.exchange(true)) {
+      log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+                "Server <%s> asks for a client certificate and none is stored: set "
+                "\"ssl.client_cert\"",
+                serverSubject.c_str());
+    }
+    return false;
+  }
+  switch (relay::readClientCredentials(file, config::passphrase(), out)) {
+    case relay::CredentialsResult::kLoaded:
+      return true;
+    case relay::CredentialsResult::kCannotOpen:
+      log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Couldn't read the client certificate <%s>",
+                file.c_str());
+      break;
+    case relay::CredentialsResult::kWrongPassword:
+      log_event(LOG_ERROR, 0x6001, kModule, __LINE__,
+                "Couldn't load the client certificate and key of <%s> with \"ssl.passwd\"",
+                file.c_str());
+      break;
+  }
+  return false;
+}
+
+}  // namespace daemon_app

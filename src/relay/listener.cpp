@@ -1,0 +1,221 @@
+// The listeners: one thread per distinct local port of the enabled rules, each accepting
+// connections and handing them, as a `connectInfo`, to a thread of their own or to the pool.
+#include <arpa/inet.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/address.h"
+#include "config/rules.h"
+#include "config/settings.h"
+#include "log/log.h"
+#include "platform/net.h"
+#include "platform/socket_errors.h"
+#include "relay/relay.h"
+#include "relay/ssl_context.h"
+#include "relay/worker_pool.h"
+
+namespace relay {
+
+std::atomic<uint32_t> relayPaused{0};
+std::atomic<uint32_t> sessionFlushCounter{0};
+
+namespace {
+
+constexpr char kModule[] = "proxy";
+constexpr int kListenBacklog = 511;
+
+// One entry per distinct local port ever started; entries are never removed, so a port keeps
+// its place for the life of the process.
+struct ListenerEntry {
+  uint16_t port;  // network byte order
+  std::shared_ptr<std::atomic<bool>> running;
+};
+
+std::mutex listenerTableMutex;  // guards listenerTable
+std::vector<ListenerEntry> listenerTable;
+
+// Closes a socket after a failure, when "tcp.close.sockets" asks for it.
+void closeAfterFailure(const config::Settings& s, platform::UniqueFd* fd, uint32_t level) {
+  if (s.tcpCloseSockets == 0) {
+    fd->release();  // left open on purpose
+    return;
+  }
+  const int raw = fd->get();
+  const int err = platform::closeSocket(fd);
+  if (err != 0) {
+    log_event(level, 0x6031, kModule, __LINE__, "close socket failed. <%u> <%s>",
+              static_cast<unsigned>(raw), socket_error_text(err));
+  }
+}
+
+void logGreeting(uint16_t port) {
+  constexpr size_t kLineSize = 128;
+  constexpr char kPrefix[] = "Listening on";
+  char line[kLineSize];
+  std::snprintf(line, sizeof line, "%s", kPrefix);
+  for (const config::RuleRef& rule : config::snapshotRules()) {
+    if (rule->peerPort != port) continue;
+    config::describeRule(line + sizeof kPrefix - 1, kLineSize - (sizeof kPrefix - 1), rule.get());
+    log_event(LOG_INFO, 0x6055, kModule, __LINE__, "%s", line);
+  }
+}
+
+void flushSessionsWhenDue(const config::Settings& s) {
+  const auto limit = static_cast<int32_t>(s.sslSessionsFlushLimit.get());
+  if (limit <= 0) return;
+  const uint32_t seen = sessionFlushCounter.fetch_add(1);
+  if (seen > static_cast<uint32_t>(limit)) {
+    sessionFlushCounter = 0;
+    flushServerSessions();
+  }
+}
+
+void runConnection(void* arg) {
+  connectionHandler(std::unique_ptr<connectInfo>(static_cast<connectInfo*>(arg)));
+}
+
+// Hands one accepted connection to the pool or to a thread of its own.
+void dispatchConnection(const config::Settings& s, std::unique_ptr<connectInfo> info) {
+  char client[16];
+  config::formatAddress(info->clientAddress, client);
+  const int clientPort = ntohs(info->clientPort);
+  const int localPort = ntohs(info->localPort);
+  if (poolInUse()) {
+    connectInfo* raw = info.get();
+    if (postWork(&workPool, runConnection, raw) != 0) {
+      info.release();  // the work item owns it now
+      return;
+    }
+    log_event(LOG_SERIOUS, 0x6059, kModule, __LINE__, "Couldn't add I/O work item for %s.%d:%d",
+              client, clientPort, localPort);
+    closeAfterFailure(s, &info->src, LOG_SERIOUS);
+    return;
+  }
+  connectInfo* raw = info.release();
+  try {
+    std::thread([raw] { runConnection(raw); }).detach();
+  } catch (const std::system_error&) {
+    std::unique_ptr<connectInfo> back(raw);
+    log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s.%d:%d",
+              client, clientPort, localPort);
+    closeAfterFailure(s, &back->src, LOG_SERIOUS);
+  }
+}
+
+// Returns the listener's exit code: 1 socket, 2 bind, 3 listen, 4 accept failed.
+int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
+  for (;;) {
+    flushSessionsWhenDue(*config::runningSettings());
+    int err = 0;
+    uint32_t clientAddress = 0;
+    uint16_t clientPort = 0;
+    platform::UniqueFd client =
+        platform::acceptOn(listenFd->get(), &clientAddress, &clientPort, &err);
+    // The settings of the moment serve this one connection from its accept to its end.
+    const config::SettingsSnapshot settings = config::runningSettings();
+    const config::Settings& s = *settings;
+    if (!client.valid()) {
+      log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s", ntohs(port),
+                socket_error_text(err));
+      closeAfterFailure(s, listenFd, LOG_SERIOUS);
+      return 4;
+    }
+    char text[16];
+    config::formatAddress(clientAddress, text);
+    if (s.verbose != 0) {
+      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s.%d",
+                ntohs(port), text, ntohs(clientPort));
+    }
+    if (relayPaused != 0) {
+      log_event(LOG_INFO, 0x6058, kModule, __LINE__,
+                "Paused, dropping connection to port %d from %s.%d", ntohs(port), text,
+                ntohs(clientPort));
+      closeAfterFailure(s, &client, LOG_INFO);
+      continue;
+    }
+    auto info = std::make_unique<connectInfo>();
+    info->clientAddress = clientAddress;
+    info->clientPort = clientPort;
+    info->localPort = port;
+    info->src = std::move(client);
+    info->settings = settings;
+    dispatchConnection(s, std::move(info));
+  }
+}
+
+int listenerThread(uint32_t interfaceAddress, uint16_t port) {
+  const config::SettingsSnapshot settings = config::runningSettings();
+  const config::Settings& s = *settings;
+  int err = 0;
+  platform::UniqueFd fd = platform::tcpSocket(&err);
+  if (!fd.valid()) {
+    log_event(LOG_SERIOUS, 0x6047, kModule, __LINE__,
+              "Couldn't create listen socket for port %d: %s", ntohs(port), socket_error_text(err));
+    return 1;
+  }
+  if (s.tcpLinger != 0) platform::setLinger(fd.get(), s.tcpLingerTime);
+  if (s.tcpReuse != 0) platform::setReuseAddress(fd.get());
+  if ((err = platform::bindTo(fd.get(), interfaceAddress, port)) != 0) {
+    log_event(LOG_SERIOUS, 0x6053, kModule, __LINE__, "Couldn't bind to port %d: %s", ntohs(port),
+              socket_error_text(err));
+    closeAfterFailure(s, &fd, LOG_SERIOUS);
+    return 2;
+  }
+  if ((err = platform::listenOn(fd.get(), kListenBacklog)) != 0) {
+    log_event(LOG_SERIOUS, 0x6054, kModule, __LINE__, "Couldn't listen on port %d: %s", ntohs(port),
+              socket_error_text(err));
+    closeAfterFailure(s, &fd, LOG_SERIOUS);
+    return 3;
+  }
+  logGreeting(port);
+  return acceptLoop(&fd, port);
+}
+
+void startListener(ListenerEntry* entry, uint32_t interfaceAddress) {
+  entry->running = std::make_shared<std::atomic<bool>>(true);
+  std::thread([interfaceAddress, port = entry->port, running = entry->running] {
+    listenerThread(interfaceAddress, port);
+    *running = false;
+  }).detach();
+}
+
+}  // namespace
+
+void ensureListeners() {
+  std::lock_guard<std::mutex> hold(listenerTableMutex);
+  for (const config::RuleRef& rule : config::snapshotRules()) {
+    if (rule->disabled != 0) continue;
+    // The interface and port numbers come from the texts the user typed.
+    config::resolveRule(rule.get());
+    const uint16_t port = rule->peerPort;
+    ListenerEntry* found = nullptr;
+    for (ListenerEntry& entry : listenerTable) {
+      if (entry.port == port) found = &entry;
+    }
+    if (found == nullptr) {
+      listenerTable.push_back(ListenerEntry{port, nullptr});
+      startListener(&listenerTable.back(), rule->ifAddr);
+    } else if (!*found->running) {
+      startListener(found, rule->ifAddr);
+    }
+  }
+}
+
+int listenerCount() {
+  std::lock_guard<std::mutex> hold(listenerTableMutex);
+  return static_cast<int>(listenerTable.size());
+}
+
+bool listenerRunning(uint16_t port) {
+  std::lock_guard<std::mutex> hold(listenerTableMutex);
+  for (const ListenerEntry& entry : listenerTable) {
+    if (entry.port == port) return entry.running && *entry.running;
+  }
+  return false;
+}
+
+}  // namespace relay
