@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "config/address.h"
 #include "config/registry_values.h"
@@ -90,19 +92,49 @@ long writeRuleValues(const platform::RegKey& key, const ccRule& rule) {
 // Both the number and its text are unset.
 bool unset(uint32_t number, const std::string& text) { return number == 0 && text.empty(); }
 
-void resolveRuleLocked(ccRule* rule) {
-  rule->ifAddr = parseAddress(rule->ifAddrStr);
-  rule->peerAddr = parseAddress(rule->peerAddrStr);
-  rule->peerMask = parseAddress(rule->peerMaskStr);
-  rule->peerPort = parsePort(rule->peerPortStr);
+// The texts a rule's numbers come from, copied under the rule lock, so that the lookups they
+// need (host and service names) run without it: a slow resolver then delays only the connection
+// that needs the name, never another thread's scan.
+struct RuleTexts {
+  std::string ifAddr;
+  std::string peerAddr;
+  std::string peerMask;
+  std::string peerPort;
+  std::string destAddr;
+  std::string destPort;
+};
+
+RuleTexts textsOf(const ccRule& rule) {
+  std::lock_guard<std::mutex> hold(ruleLock());
+  return RuleTexts{rule.ifAddrStr,   rule.peerAddrStr, rule.peerMaskStr,
+                   rule.peerPortStr, rule.destAddrStr, rule.destPortStr};
+}
+
+// The destination numbers; a rule that is not direct drops its destination text.
+void resolveDestination(ccRule* rule, const RuleTexts& texts) {
   if (rule->connectType == kConnectDirect) {
-    rule->destAddr = parseAddress(rule->destAddrStr);
-    rule->destPort = parsePort(rule->destPortStr);
-  } else {
-    if (!rule->destAddrStr.empty()) rule->destAddrStr.clear();
-    rule->destAddr = kNoDestination;
-    rule->destPort = 0;
+    rule->destAddr = parseAddress(texts.destAddr);
+    rule->destPort = parsePort(texts.destPort);
+    return;
   }
+  {
+    std::lock_guard<std::mutex> hold(ruleLock());
+    if (!rule->destAddrStr.empty()) rule->destAddrStr.clear();
+  }
+  rule->destAddr = kNoDestination;
+  rule->destPort = 0;
+}
+
+// Whether the rule serves this client on this local port; the port is looked at first, so a rule
+// of another port costs no address lookup.
+bool fits(ccRule* rule, const RuleTexts& texts, uint32_t clientAddress, uint16_t localPort) {
+  const uint16_t port = parsePort(texts.peerPort);
+  rule->peerPort = port;
+  if (port != localPort) return false;
+  rule->peerAddr = parseAddress(texts.peerAddr);
+  rule->peerMask = parseAddress(texts.peerMask);
+  const uint32_t mask = rule->peerMask;
+  return (rule->peerAddr & mask) == (clientAddress & mask);
 }
 
 }  // namespace
@@ -193,18 +225,33 @@ long saveAllRules(RuleTable* table) {
 }
 
 ccRule* findRule(uint32_t clientAddress, uint16_t localPort) {
-  std::lock_guard<std::mutex> hold(ruleLock());
-  for (int i = 0; i < ruleTable.count; ++i) {
-    ccRule* rule = ruleTable.rules[i];
-    if (rule == nullptr || rule->disabled != 0) continue;
-    resolveRuleLocked(rule);
-    const uint32_t mask = rule->peerMask;
-    if (rule->peerPort == localPort && (rule->peerAddr & mask) == (clientAddress & mask)) {
+  // The enabled rules in table order, each with a reference for the scan, so the table may be
+  // replaced while the lookups run.
+  std::vector<ccRule*> candidates;
+  {
+    std::lock_guard<std::mutex> hold(ruleLock());
+    candidates.reserve(static_cast<size_t>(ruleTable.count));
+    for (int i = 0; i < ruleTable.count; ++i) {
+      ccRule* rule = ruleTable.rules[i];
+      if (rule == nullptr || rule->disabled != 0) continue;
       ++rule->references;
-      return rule;
+      candidates.push_back(rule);
     }
   }
-  return nullptr;
+  ccRule* found = nullptr;
+  for (ccRule* rule : candidates) {
+    if (found == nullptr) {
+      const RuleTexts texts = textsOf(*rule);
+      if (fits(rule, texts, clientAddress, localPort)) {
+        rule->ifAddr = parseAddress(texts.ifAddr);
+        resolveDestination(rule, texts);
+        found = rule;  // keeps the scan's reference for the caller
+        continue;
+      }
+    }
+    releaseRule(rule);
+  }
+  return found;
 }
 
 uint32_t retainRule(ccRule* rule) {
@@ -226,8 +273,12 @@ uint32_t releaseRule(ccRule* rule) {
 void releaseAllRules(RuleTable* table) { replaceTableRules(table, nullptr, 0); }
 
 void resolveRule(ccRule* rule) {
-  std::lock_guard<std::mutex> hold(ruleLock());
-  resolveRuleLocked(rule);
+  const RuleTexts texts = textsOf(*rule);
+  rule->ifAddr = parseAddress(texts.ifAddr);
+  rule->peerAddr = parseAddress(texts.peerAddr);
+  rule->peerMask = parseAddress(texts.peerMask);
+  rule->peerPort = parsePort(texts.peerPort);
+  resolveDestination(rule, texts);
 }
 
 int validateRule(const ccRule* rule) {

@@ -5,8 +5,8 @@
 // (N from 1) of the settings key. A rule is reference counted: the table holds one reference and
 // every connection that `findRule` hands it holds one more, so a rule replaced or deleted while in
 // use lives until its last connection ends. One lock (the rule lock) guards every reference count
-// and the whole `findRule` scan. The table is loaded, saved and edited by one thread; connection
-// threads only call `findRule` and `releaseRule`.
+// and the table's entries; name lookups never run under it. The table is loaded, saved and edited
+// by one thread; connection threads only call `findRule` and `releaseRule`.
 #pragma once
 
 #include <atomic>
@@ -78,13 +78,16 @@ ccRule* loadRule(platform::Hive root, int index);
 // Writes the rule to the key of position `index`, or deletes that key when `rule` is null.
 long saveRule(platform::Hive root, int index, const ccRule* rule);
 // The first enabled rule of `ruleTable` for this client address and local port (network byte
-// order), with a reference taken for the caller; null when none fits.
+// order), with a reference taken for the caller; null when none fits. Host and service names are
+// looked up again at each call, without the rule lock held: only the rules of this port have
+// their client address looked up, and only the rule found its destination.
 ccRule* findRule(uint32_t clientAddress, uint16_t localPort);
 uint32_t retainRule(ccRule* rule);
 // Drops one reference; the rule is freed when none is left. Returns the new count.
 uint32_t releaseRule(ccRule* rule);
 void releaseAllRules(RuleTable* table);
-// Derives the numbers from the texts (host and service names are looked up).
+// Derives the numbers from the texts (host and service names are looked up, without the rule
+// lock held).
 void resolveRule(ccRule* rule);
 // 0, or -1 to -5 for the first missing part: client address, listening port, client mask,
 // destination, destination port (the last two for direct rules only).

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system.h"
 #include "temp_hive.h"
 
 namespace config {
@@ -85,6 +86,47 @@ TEST_F(Rules, FindRuleMatchesMaskedClientsAndPorts) {
   EXPECT_EQ(ruleTable.rules[0]->references, 2u);
   EXPECT_EQ(ntohl(ruleTable.rules[0]->destAddr), 0x7F000001u);
   EXPECT_EQ(ntohs(ruleTable.rules[0]->destPort), 9999);
+}
+
+// Answers "slow.example" after two seconds, as a resolver that is slow to answer would; knows
+// no other name.
+bool slowResolver(const std::string& name, uint32_t* address) {
+  if (name != "slow.example") return false;
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  *address = inet_addr("127.0.0.9");
+  return true;
+}
+
+TEST_F(Rules, ASlowNameDelaysOnlyTheConnectionThatNeedsIt) {
+  storeRule(1, "7001", "slow.example", "Local Machine Only");  // client named by a host name
+  storeRule(2, "7002", "All", "All");                          // numeric
+  storeRule(3, "7003", "All", "All");
+  setText(key("Rule3"), "dest.addr.str", "slow.example");  // destination named by a host name
+  ASSERT_EQ(loadAllRules(&ruleTable), 3);
+  platform::setHostResolver(&slowResolver);
+  std::atomic<bool> slowDone{false};
+  std::thread slowClient([&] {
+    RuleRef rule(findRule(inet_addr("127.0.0.9"), port(7001)));
+    EXPECT_EQ(rule.get(), ruleTable.rules[0]);
+    slowDone = true;
+  });
+  std::thread slowDestination([&] {
+    RuleRef rule(findRule(inet_addr("10.1.1.1"), port(7003)));
+    ASSERT_NE(rule.get(), nullptr);
+    EXPECT_EQ(rule->destAddr, inet_addr("127.0.0.9"));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both lookups under way
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) {
+    RuleRef rule(findRule(inet_addr("10.1.1.1"), port(7002)));
+    EXPECT_EQ(rule.get(), ruleTable.rules[1]);
+  }
+  const auto spent = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(slowDone.load());
+  EXPECT_LT(spent, std::chrono::milliseconds(1000));
+  slowClient.join();
+  slowDestination.join();
+  platform::setHostResolver(nullptr);
 }
 
 TEST_F(Rules, DisabledRulesNeverMatchAndSaySo) {
