@@ -3,10 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -53,6 +55,43 @@ class DaemonTest : public ::testing::Test {
                                        dir_.file("relay-" + std::to_string(++starts_) + ".log"));
     EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
     return *daemon_;
+  }
+
+  // A direct rule from 127.0.0.1:listen to 127.0.0.1:dest in the given role.
+  void rule(int n, uint16_t listen, uint16_t dest, uint32_t role,
+            std::map<std::string, std::string> texts = {},
+            std::map<std::string, uint32_t> numbers = {}) {
+    texts.emplace("dest.addr.str", "127.0.0.1");
+    texts.emplace("dest.port.str", std::to_string(dest));
+    numbers.emplace("ssl.role", role);
+    listenRule(n, listen, texts, numbers);
+  }
+
+  // One request through a connection: sends `data`, reads `expect.size()` bytes back.
+  static std::string exchange(uint16_t port, const std::string& data, size_t expect) {
+    const int fd = connectLocal(port);
+    if (fd < 0) return "<no connection>";
+    sendAll(fd, data);
+    std::string back = receive(fd, expect);
+    close(fd);
+    return back;
+  }
+
+  Process socatEcho(uint16_t port) {
+    Process p({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+               "EXEC:cat"},
+              dir_.file("socat-" + std::to_string(port) + ".log"));
+    EXPECT_TRUE(waitForPort(port));
+    return p;
+  }
+
+  Process opensslServer(uint16_t port, const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {"openssl", "s_server",    "-accept", std::to_string(port),
+                                     "-cert",   pem("server"), "-key",    key("server")};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    Process p(argv, dir_.file("s_server-" + std::to_string(port) + ".log"));
+    EXPECT_TRUE(waitForPort(port));
+    return p;
   }
 
   static inline TempDir* pki_ = nullptr;

@@ -31,34 +31,6 @@ class Relay : public DaemonTest {
     store_->setting("ssl.ca_cert", pem("ca"));
   }
 
-  // A direct rule from 127.0.0.1:listen to 127.0.0.1:dest in the given role.
-  void rule(int n, uint16_t listen, uint16_t dest, uint32_t role,
-            std::map<std::string, std::string> texts = {},
-            std::map<std::string, uint32_t> numbers = {}) {
-    texts.emplace("dest.addr.str", "127.0.0.1");
-    texts.emplace("dest.port.str", std::to_string(dest));
-    numbers.emplace("ssl.role", role);
-    listenRule(n, listen, texts, numbers);
-  }
-
-  // One request through a connection: sends `data`, reads `expect.size()` bytes back.
-  static std::string exchange(uint16_t port, const std::string& data, size_t expect) {
-    const int fd = connectLocal(port);
-    if (fd < 0) return "<no connection>";
-    sendAll(fd, data);
-    std::string back = receive(fd, expect);
-    close(fd);
-    return back;
-  }
-
-  Process socatEcho(uint16_t port) {
-    Process p({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
-               "EXEC:cat"},
-              dir_.file("socat.log"));
-    EXPECT_TRUE(waitForPort(port));
-    return p;
-  }
-
   // Answers every request with a fixed HTTP/1.0 reply, once the request's header has arrived.
   Process httpResponder(uint16_t port, const std::string& body) {
     const std::string script = dir_.file("respond-" + std::to_string(port) + ".sh");
@@ -73,15 +45,6 @@ class Relay : public DaemonTest {
     Process p({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
                "EXEC:sh " + script},
               dir_.file("http.log"));
-    EXPECT_TRUE(waitForPort(port));
-    return p;
-  }
-
-  Process opensslServer(uint16_t port, const std::vector<std::string>& extra) {
-    std::vector<std::string> argv = {"openssl", "s_server",    "-accept", std::to_string(port),
-                                     "-cert",   pem("server"), "-key",    key("server")};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    Process p(argv, dir_.file("s_server.log"));
     EXPECT_TRUE(waitForPort(port));
     return p;
   }

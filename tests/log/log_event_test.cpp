@@ -60,6 +60,27 @@ TEST(LogLifecycle, LinesOutsideOpenAndCloseAreLost) {
   EXPECT_EQ(sink.lines(), std::vector<std::string>{"during"});
 }
 
+TEST_F(LogEvent, AddedSinksGetEveryLineButNotOpenSslOutput) {
+  CollectingSink file;
+  logging::addLogSink(&file);
+  log_event(LOG_WARNING, 0x6048, "proxy", 7, "to both %d", 1);
+  BIO_puts(bio_log_err, "library output");
+  logging::removeLogSink(&file);
+  log_event(LOG_INFO, 0x6001, "proxy", 8, "bound sink only");
+  EXPECT_EQ(file.lines(), std::vector<std::string>{"to both 1"});
+  ASSERT_EQ(file.entries().size(), 1u);
+  EXPECT_EQ(file.entries()[0].level, LOG_WARNING);
+  EXPECT_EQ(file.entries()[0].cls, 2u);
+  EXPECT_EQ(sink_.lines(),
+            (std::vector<std::string>{"to both 1", "library output", "bound sink only"}));
+  // A sink still added at a close is let go: the next open starts with the bound sink alone.
+  logging::addLogSink(&file);
+  logging::log_close();
+  ASSERT_TRUE(logging::log_open(&sink_, nullptr));
+  log_event(LOG_INFO, 0x6001, "proxy", 9, "after reopening");
+  EXPECT_EQ(file.lines().size(), 1u);
+}
+
 TEST_F(LogEvent, NologSilencesEverythingAndLeavesErrorQueue) {
   logging::LogSwitches& s = logging::logSwitches();
   s.nolog = 1;
