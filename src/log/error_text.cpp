@@ -180,8 +180,6 @@ int log_openssl_errors(uint32_t level, BIO* bio) {
   if (s.nolog.load() != 0 || !log_level_enabled(level) || bio == nullptr) return 0;
   const bool full = s.logDebug.load() != 0;
   const bool withSource = full && s.debug.load() != 0;
-  // Keeps log_close from freeing a log BIO while this thread writes to it.
-  const auto hold = logging::detail::holdLiveState();
   for (;;) {
     const char* file = nullptr;
     const char* func = nullptr;

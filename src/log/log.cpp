@@ -14,10 +14,6 @@
 #include "log/log_state.h"
 #include "log/openssl_ptr.h"
 
-BIO* bio_log_out = nullptr;
-BIO* bio_log_aux = nullptr;
-BIO* bio_log_err = nullptr;
-
 namespace logging {
 namespace {
 
@@ -26,8 +22,9 @@ constexpr size_t kLineBuffer = 512;  // a line holds at most 511 characters and 
 // What log_open binds. Writers hold `mutex` shared while they use the sink or the BIOs, so
 // log_close (exclusive) never frees them under a writer.
 struct LiveState {
-  std::shared_mutex mutex;  // guards every field below and the three bio_log_* pointers
+  std::shared_mutex mutex;  // guards every field below
   bool live = false;
+  BIO* bios[3] = {};                 // bio_log_out, bio_log_aux, bio_log_err
   LogSink* sink = nullptr;           // bound at log_open; also the log BIOs' receiver
   std::vector<LogSink*> extraSinks;  // added beside it
   int handle = 0;                    // the sink's handle in the log BIOs, 0 in debug-file mode
@@ -73,8 +70,11 @@ bool makeBios(LogSink* sink, const char* debugFile, BioPtr (&bios)[3], int& hand
 
 namespace detail {
 
-std::shared_lock<std::shared_mutex> holdLiveState() {
-  return std::shared_lock<std::shared_mutex>(liveState().mutex);
+LiveBio liveBio(int stream) {
+  LiveState& state = liveState();
+  LiveBio held{std::shared_lock<std::shared_mutex>(state.mutex), nullptr};
+  if (state.live && stream >= 0 && stream < 3) held.bio = state.bios[stream];
+  return held;
 }
 
 }  // namespace detail
@@ -93,9 +93,7 @@ bool log_open(LogSink* sink, const char* debugFile) {
   {
     std::unique_lock lock(state.mutex);
     if (made && !state.live) {
-      bio_log_out = bios[0].release();
-      bio_log_aux = bios[1].release();
-      bio_log_err = bios[2].release();
+      for (int i = 0; i < 3; ++i) state.bios[i] = bios[i].release();
       state.sink = sink;
       state.handle = handle;
       state.live = true;
@@ -121,10 +119,10 @@ void log_close() {
   {
     std::unique_lock lock(state.mutex);
     if (!state.live) return;
-    bios[0].reset(bio_log_out);
-    bios[1].reset(bio_log_aux);
-    bios[2].reset(bio_log_err);
-    bio_log_out = bio_log_aux = bio_log_err = nullptr;
+    for (int i = 0; i < 3; ++i) {
+      bios[i].reset(state.bios[i]);
+      state.bios[i] = nullptr;
+    }
     handle = state.handle;
     state.sink = nullptr;
     state.extraSinks.clear();
@@ -149,6 +147,21 @@ void removeLogSink(LogSink* sink) {
 }
 
 }  // namespace logging
+
+int log_openssl_errors(uint32_t level, LogStream stream) {
+  const logging::detail::LiveBio held = logging::detail::liveBio(stream);
+  return log_openssl_errors(level, held.bio);
+}
+
+bool log_stream_write(LogStream stream, std::string_view text) {
+  const logging::detail::LiveBio held = logging::detail::liveBio(stream);
+  if (held.bio == nullptr) return false;
+  BIO_write(held.bio, text.data(), static_cast<int>(text.size()));
+  (void)BIO_flush(held.bio);
+  return true;
+}
+
+bool log_streams_live() { return logging::detail::liveBio(bio_log_out).bio != nullptr; }
 
 int log_level_enabled(uint32_t level) {
   // log.warn and log.info are kept with the settings but do not silence their levels: only

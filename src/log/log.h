@@ -29,8 +29,7 @@ int log_event(uint32_t level, uint32_t code, const char* module, int line, const
 int log_level_enabled(uint32_t level);
 // Drains the calling thread's OpenSSL error queue into the BIO, one line per error, each written
 // whole in one BIO_write. Returns 1 after draining, 0 (queue untouched) when logging is off for
-// the level or the BIO is null. Pass the log BIOs as read at the call; they must not be kept
-// across log_close.
+// the level or the BIO is null.
 int log_openssl_errors(uint32_t level, BIO* bio);
 // The text of one OpenSSL error code in `buffer` (at least 512 bytes); `func` is the function
 // name recorded with the error, when known (OpenSSL 3 keeps no function number in the code).
@@ -41,10 +40,17 @@ char* openssl_error_text(unsigned long code, char* buffer, const char* func = nu
 // valid until the calling thread calls this again.
 const char* socket_error_text(int code);
 
-// The three log BIOs: live between `log_open` and `log_close`.
-extern BIO* bio_log_out;
-extern BIO* bio_log_aux;
-extern BIO* bio_log_err;
+// The three log streams, named as callers pass them. The BIO behind each exists between
+// `log_open` and `log_close` and is reached only through the calls below, under the log's own
+// lock, so a thread that logs while another closes the log never touches a freed BIO.
+enum LogStream { bio_log_out, bio_log_aux, bio_log_err };
+// Drains the calling thread's OpenSSL error queue into the stream, as the BIO form below does.
+// Returns 0 (queue untouched) when logging is off for the level or the log is not live.
+int log_openssl_errors(uint32_t level, LogStream stream);
+// Writes text to the stream (a line goes out at each newline); false when the log is not live.
+bool log_stream_write(LogStream stream, std::string_view text);
+// True while the three log streams exist.
+bool log_streams_live();
 
 namespace logging {
 

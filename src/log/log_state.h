@@ -2,11 +2,17 @@
 // while a thread uses them. Held shared by every writer; log_close takes it exclusively.
 #pragma once
 
+#include <openssl/bio.h>
+
 #include <shared_mutex>
 
 namespace logging::detail {
 
-// True while logging is live; the returned lock keeps it so until released.
-std::shared_lock<std::shared_mutex> holdLiveState();
+// One of the three log BIOs (null when the log is not live), kept alive while this is held.
+struct LiveBio {
+  std::shared_lock<std::shared_mutex> hold;
+  BIO* bio = nullptr;
+};
+LiveBio liveBio(int stream);
 
 }  // namespace logging::detail

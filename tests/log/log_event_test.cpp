@@ -49,13 +49,12 @@ TEST(LogLifecycle, LinesOutsideOpenAndCloseAreLost) {
   CollectingSink sink;
   EXPECT_EQ(log_event(LOG_INFO, 0x6001, "driver", 1, "before"), 0);
   ASSERT_TRUE(logging::log_open(&sink, nullptr));
-  EXPECT_NE(bio_log_out, nullptr);
-  EXPECT_NE(bio_log_aux, nullptr);
-  EXPECT_NE(bio_log_err, nullptr);
+  EXPECT_TRUE(log_streams_live());
   EXPECT_FALSE(logging::log_open(&sink, nullptr)) << "a second open must not replace the first";
   EXPECT_EQ(log_event(LOG_INFO, 0x6001, "driver", 2, "during"), 1);
   logging::log_close();
-  EXPECT_EQ(bio_log_err, nullptr);
+  EXPECT_FALSE(log_streams_live());
+  EXPECT_FALSE(log_stream_write(bio_log_err, "after close\n"));
   EXPECT_EQ(log_event(LOG_INFO, 0x6001, "driver", 3, "after"), 0);
   EXPECT_EQ(sink.lines(), std::vector<std::string>{"during"});
 }
@@ -64,7 +63,7 @@ TEST_F(LogEvent, AddedSinksGetEveryLineButNotOpenSslOutput) {
   CollectingSink file;
   logging::addLogSink(&file);
   log_event(LOG_WARNING, 0x6048, "proxy", 7, "to both %d", 1);
-  BIO_puts(bio_log_err, "library output");
+  log_stream_write(bio_log_err, "library output\n");
   logging::removeLogSink(&file);
   log_event(LOG_INFO, 0x6001, "proxy", 8, "bound sink only");
   EXPECT_EQ(file.lines(), std::vector<std::string>{"to both 1"});
