@@ -49,7 +49,8 @@ constexpr char kHelp[] =
     "  SIGTERM, SIGINT shut down in order and exit with status 0\n"
     "\n"
     "Exit status: 0 after an orderly shutdown, 2 for a bad argument, 1 when the relay could\n"
-    "not start.\n";
+    "not start (the signal handlers could not be installed, or the rules name ports and none\n"
+    "of them could be listened on).\n";
 
 // The words of the command line; false (with the message printed) for one the daemon does not
 // know.
@@ -90,7 +91,10 @@ int main(int argc, char** argv) {
   daemon_app::DaemonObserver observer;
   relay::RelayService service(&observer);
   service.loadSettings(root, false);
-  service.start();
+  if (!service.start()) {
+    service.shutdown();
+    return 1;
+  }
   for (;;) {
     const platform::ControlSignal signal = platform::waitForSignal();
     if (signal == platform::ControlSignal::kStop) break;

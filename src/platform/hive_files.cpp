@@ -8,7 +8,14 @@
 namespace platform {
 
 FileIdentity identityOf(const struct stat& st) {
-  return FileIdentity{0, st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  return FileIdentity{0,
+                      st.st_dev,
+                      st.st_ino,
+                      st.st_size,
+                      st.st_mtim.tv_sec,
+                      st.st_mtim.tv_nsec,
+                      st.st_ctim.tv_sec,
+                      st.st_ctim.tv_nsec};
 }
 
 FileIdentity currentIdentity(const std::string& file) {

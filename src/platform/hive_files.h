@@ -24,6 +24,8 @@ struct FileIdentity {
   off_t size = 0;
   time_t mtimeSec = 0;
   long mtimeNsec = 0;
+  time_t ctimeSec = 0;  // changes with the permissions too
+  long ctimeNsec = 0;
   bool operator==(const FileIdentity&) const = default;
 };
 

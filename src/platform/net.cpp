@@ -91,7 +91,7 @@ int bindTo(int fd, uint32_t address, uint16_t port) {
 
 int listenOn(int fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : lastSocketError(); }
 
-UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error) {
+UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error, bool* passing) {
   for (;;) {
     sockaddr_in sin{};
     socklen_t len = sizeof sin;
@@ -105,6 +105,7 @@ UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error) {
     // A connection that died in the queue, or a signal, is no reason to stop listening.
     if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
     *error = wsaErrorFromErrno(err);
+    *passing = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM || err == EPERM;
     return UniqueFd();
   }
 }

@@ -24,8 +24,10 @@ void setReuseAddress(int fd);
 void setReceiveTimeout(int fd, uint32_t milliseconds);
 int bindTo(int fd, uint32_t address, uint16_t port);
 int listenOn(int fd, int backlog);
-// Waits for a connection; EINTR is retried. *error is set when the result is invalid.
-UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error);
+// Waits for a connection; a signal or a connection that died in the queue is retried. When the
+// result is invalid, *error is set and *passing tells whether the failure may pass by itself (no
+// descriptors or memory left for now) or the listening socket is broken.
+UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error, bool* passing);
 // A blocking connect; 0 or the error.
 int connectTo(int fd, uint32_t address, uint16_t port);
 // The local or peer address of a connected socket.

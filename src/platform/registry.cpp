@@ -53,11 +53,18 @@ struct HiveState {
   FileIdentity id;
   RegNode root;
   long refusal = kErrorSuccess;  // why changes are refused: kErrorWriteProtect, kErrorAccessDenied
+  std::string lastReport;        // a problem is reported once, until the hive reads well again
 };
 
 HiveState& stateOf(Hive hive) {
   static HiveState states[2];
   return states[hive == Hive::kLocalMachine ? 1 : 0];
+}
+
+void noteProblem(HiveState& s, std::string message, std::vector<std::string>* msgs) {
+  if (message == s.lastReport) return;
+  s.lastReport = message;
+  msgs->push_back(std::move(message));
 }
 
 void loadHive(Hive hive, HiveState& s, const std::string& file, std::vector<std::string>* msgs) {
@@ -68,10 +75,13 @@ void loadHive(Hive hive, HiveState& s, const std::string& file, std::vector<std:
   std::string bytes;
   if (const int err = readWholeFile(file, &bytes, &s.id); err != 0) {
     s.refusal = kErrorAccessDenied;
-    msgs->push_back(errnoText(file, err));
+    noteProblem(s, errnoText(file, err), msgs);
     return;
   }
-  if (bytes.empty()) return;
+  if (bytes.empty()) {
+    s.lastReport.clear();
+    return;
+  }
   const HiveParseResult parsed = parseHiveText(bytes);
   int errorLine = parsed.errorLine;
   std::string error = parsed.error;
@@ -85,14 +95,21 @@ void loadHive(Hive hive, HiveState& s, const std::string& file, std::vector<std:
   }
   if (!error.empty()) {
     s.refusal = kErrorWriteProtect;
-    msgs->push_back(file + ":" + std::to_string(errorLine) + ": " + error);
+    noteProblem(s, file + ":" + std::to_string(errorLine) + ": " + error, msgs);
+  } else {
+    s.lastReport.clear();
   }
 }
 
-// Re-reads the hive when its file changed since the last read. Caller holds s.mutex.
+// Re-reads the hive when its file changed since the last read, and always while it could not be
+// read: a file made readable again (its permissions changed) is taken at the next access.
+// Caller holds s.mutex.
 void refresh(Hive hive, HiveState& s, std::vector<std::string>* msgs) {
   const std::string file = hiveFilePath(hive);
-  if (!s.loaded || s.file != file || currentIdentity(file) != s.id) loadHive(hive, s, file, msgs);
+  if (!s.loaded || s.file != file || s.refusal == kErrorAccessDenied ||
+      currentIdentity(file) != s.id) {
+    loadHive(hive, s, file, msgs);
+  }
 }
 
 // One change of a hive file: holds the hive's mutex and the file lock from begin() until
@@ -210,6 +227,19 @@ std::string joinPath(std::string_view parent, std::string_view sub) {
 }
 
 }  // namespace
+
+long hiveStatus(Hive hive) {
+  std::vector<std::string> msgs;
+  long rc = kErrorSuccess;
+  {
+    HiveState& s = stateOf(hive);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    refresh(hive, s, &msgs);
+    rc = s.refusal;
+  }
+  report(msgs);
+  return rc;
+}
 
 long regOpenKey(Hive hive, std::string_view path, RegKey* key) {
   *key = RegKey();

@@ -101,6 +101,10 @@ long regEnumKey(const RegKey& key, uint32_t index, std::string* name);
 long regEnumValue(const RegKey& key, uint32_t index, std::string* name, uint32_t* type,
                   std::vector<uint8_t>* data);
 
+// Whether the hive was read whole: kErrorSuccess, kErrorAccessDenied (the file cannot be read)
+// or kErrorWriteProtect (it cannot be parsed; what was read before the fault is kept).
+long hiveStatus(Hive hive);
+
 // Where the hives live, as described above.
 std::string hiveFilePath(Hive hive);
 // Overrides the folder of both hives (tests); an empty text returns to the environment's choice.

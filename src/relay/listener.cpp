@@ -2,6 +2,9 @@
 // connections and handing them, as a `connectInfo`, to a thread of their own or to the pool.
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +17,7 @@
 #include "log/log.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"
+#include "platform/threads.h"
 #include "relay/relay.h"
 #include "relay/ssl_context.h"
 #include "relay/worker_pool.h"
@@ -96,9 +100,7 @@ void dispatchConnection(const config::Settings& s, std::unique_ptr<connectInfo> 
     return;
   }
   connectInfo* raw = info.release();
-  try {
-    std::thread([raw] { runConnection(raw); }).detach();
-  } catch (const std::system_error&) {
+  if (platform::startDetachedThread([raw] { runConnection(raw); }, kConnectionStackBytes) != 0) {
     std::unique_ptr<connectInfo> back(raw);
     log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s.%d:%d",
               client, clientPort, localPort);
@@ -106,24 +108,45 @@ void dispatchConnection(const config::Settings& s, std::unique_ptr<connectInfo> 
   }
 }
 
-// Returns the listener's exit code: 1 socket, 2 bind, 3 listen, 4 accept failed.
+// Waits before the next accept after a passing failure (out of descriptors or memory): long
+// enough that a listener does not spin or flood the log, short enough to serve again soon.
+class AcceptBackoff {
+ public:
+  void failed() {
+    std::this_thread::sleep_for(wait_);
+    wait_ = std::min(wait_ * 2, std::chrono::milliseconds(2000));
+  }
+  void succeeded() { wait_ = std::chrono::milliseconds(50); }
+
+ private:
+  std::chrono::milliseconds wait_{50};
+};
+
+// Returns the listener's exit code: 4 when its listening socket broke.
 int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
+  AcceptBackoff backoff;
   for (;;) {
     flushSessionsWhenDue(*config::runningSettings());
     int err = 0;
+    bool passing = false;
     uint32_t clientAddress = 0;
     uint16_t clientPort = 0;
     platform::UniqueFd client =
-        platform::acceptOn(listenFd->get(), &clientAddress, &clientPort, &err);
+        platform::acceptOn(listenFd->get(), &clientAddress, &clientPort, &err, &passing);
     // The settings of the moment serve this one connection from its accept to its end.
     const config::SettingsSnapshot settings = config::runningSettings();
     const config::Settings& s = *settings;
     if (!client.valid()) {
       log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s", ntohs(port),
                 socket_error_text(err));
+      if (passing) {
+        backoff.failed();
+        continue;
+      }
       closeAfterFailure(s, listenFd, LOG_SERIOUS);
       return 4;
     }
+    backoff.succeeded();
     char text[16];
     config::formatAddress(clientAddress, text);
     if (s.verbose != 0) {
@@ -147,7 +170,10 @@ int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
   }
 }
 
-int listenerThread(uint32_t interfaceAddress, uint16_t port) {
+// The listening socket of a port, made on the thread that starts the relay so that it knows at
+// once which ports it could open. Returns 0, or the exit code of a listener that failed: 1 socket,
+// 2 bind, 3 listen.
+int openListener(uint32_t interfaceAddress, uint16_t port, platform::UniqueFd* out) {
   const config::SettingsSnapshot settings = config::runningSettings();
   const config::Settings& s = *settings;
   int err = 0;
@@ -171,24 +197,35 @@ int listenerThread(uint32_t interfaceAddress, uint16_t port) {
     closeAfterFailure(s, &fd, LOG_SERIOUS);
     return 3;
   }
-  logGreeting(port);
-  return acceptLoop(&fd, port);
+  *out = std::move(fd);
+  return 0;
 }
 
 void startListener(ListenerEntry* entry, uint32_t interfaceAddress) {
-  entry->running = std::make_shared<std::atomic<bool>>(true);
-  std::thread([interfaceAddress, port = entry->port, running = entry->running] {
-    listenerThread(interfaceAddress, port);
+  const uint16_t port = entry->port;
+  platform::UniqueFd fd;
+  if (openListener(interfaceAddress, port, &fd) != 0) return;
+  logGreeting(port);
+  auto running = std::make_shared<std::atomic<bool>>(true);
+  auto listening = std::make_shared<platform::UniqueFd>(std::move(fd));
+  const int err = platform::startDetachedThread([port, running, listening] {
+    acceptLoop(listening.get(), port);
     *running = false;
-  }).detach();
+  });
+  if (err != 0) {
+    log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't start the listener of port %d: %s",
+              ntohs(port), std::strerror(err));
+    return;
+  }
+  entry->running = std::move(running);
 }
 
 }  // namespace
 
-void ensureListeners() {
+int ensureListeners() {
   std::lock_guard<std::mutex> hold(listenerTableMutex);
   for (const config::RuleRef& rule : config::snapshotRules()) {
-    if (rule->disabled != 0) continue;
+    if (rule->disabled != 0 || rule->refused) continue;
     // The interface and port numbers come from the texts the user typed.
     config::resolveRule(rule.get());
     const uint16_t port = rule->peerPort;
@@ -199,10 +236,13 @@ void ensureListeners() {
     if (found == nullptr) {
       listenerTable.push_back(ListenerEntry{port, nullptr});
       startListener(&listenerTable.back(), rule->ifAddr);
-    } else if (!*found->running) {
+    } else if (!found->running || !*found->running) {
       startListener(found, rule->ifAddr);
     }
   }
+  int running = 0;
+  for (const ListenerEntry& entry : listenerTable) running += entry.running && *entry.running;
+  return running;
 }
 
 int listenerCount() {

@@ -1,6 +1,6 @@
 // Start and stop of the relay: the SSL library, the shared context, the seeding thread and the
 // worker pool (`sslStartup`, `sslShutdown`); the listeners for the local ports of the enabled rules
-// (`startRelay`, `listenerThread`).
+// (`startRelay`, listener.cpp).
 //
 // `sslStartup`, `startRelay` and `sslShutdown` run on one thread, the one that drives the relay
 // service (relay_service.h). Each listener is a thread of its own that lives until its
@@ -21,6 +21,7 @@ namespace relay {
 
 void sslStartup();
 int sslShutdown();
+// Returns the number of listeners running.
 int startRelay();
 
 // Set: the listeners drop new connections.
@@ -36,8 +37,9 @@ bool listenerRunning(uint16_t port);
 // True when connections are served by the worker pool (made at start-up when
 // "thread.pool.enable" is set; a later change of the setting takes effect at the next start).
 bool poolInUse();
-// Starts a listener for every local port of the enabled rules that has none running.
-void ensureListeners();
+// Starts a listener for every local port of the enabled rules that has none running; the ports
+// are opened on the calling thread. Returns the number of listeners running.
+int ensureListeners();
 
 // The handler of one accepted connection; owns `info`.
 int connectionHandler(std::unique_ptr<connectInfo> info);

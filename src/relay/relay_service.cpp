@@ -94,19 +94,15 @@ void RelayService::reportEarlyMessages() {
 
 void RelayService::logStartupLines() {
   if (config::ccSettings.debug != 0) {
-    if (BIO* out = bio_log_out; out != nullptr) {
-      const std::string stamp = logging::timeStampText() + "\n" + versionLines();
-      BIO_write(out, stamp.data(), static_cast<int>(stamp.size()));
-      BIO_flush(out);
-    }
+    log_stream_write(bio_log_out, logging::timeStampText() + "\n" + versionLines());
     log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", OpenSSL_version(OPENSSL_VERSION));
   }
   // No cryptographic provider of the platform's own is probed here.
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "can do crypto api ? %d", 0);
 }
 
-void RelayService::start() {
-  if (started_) return;
+bool RelayService::start() {
+  if (started_) return true;
   started_ = true;
   registerObserver(observer_, config::ccSettings.sniffer != 0);
   sslStartup();
@@ -117,7 +113,19 @@ void RelayService::start() {
   if (config::ccSettings.verbose != 0) {
     logCipherDescriptions("Cipher descriptions for all possible ciphers....");
   }
-  startRelay();
+  const int listening = startRelay();
+  int wanted = 0;
+  for (const config::RuleRef& rule : config::snapshotRules()) {
+    wanted += rule->disabled == 0 && !rule->refused ? 1 : 0;
+  }
+  if (wanted == 0) {
+    log_event(LOG_WARNING, 0x6001, kModule, __LINE__, "No enabled rule: nothing to listen on");
+  } else if (listening == 0) {
+    log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__,
+              "None of the rules' ports could be listened on: the relay could not start");
+    return false;
+  }
+  return true;
 }
 
 void RelayService::restart() {
@@ -128,18 +136,29 @@ void RelayService::restart() {
 
 void RelayService::reload() {
   if (!started_) return;
-  config::Settings fresh;
   const platform::Hive root = config::ccSettings.rootKey;
-  const long rc = config::loadSettings(root, &fresh);
-  if (rc != 0) {
-    log_event(LOG_ERROR, 0x6001, kModule, __LINE__,
-              "Couldn't read the settings key <%s> (%ld); keeping the running settings",
-              config::settingsKeyPath(), rc);
-  } else {
-    fresh.rootKey = root;
-    fresh.sniffer = config::ccSettings.sniffer.get();
-    config::ccSettings = fresh;
+  // A store that cannot be read whole (no permission, unparsable, vanished) would give a record
+  // of zeros and an empty rule table: the running configuration stays instead, and the next
+  // reload reads the file afresh.
+  const char* problem = nullptr;
+  config::Settings fresh;
+  const long status = platform::hiveStatus(root);
+  if (status == platform::kErrorAccessDenied) {
+    problem = "it cannot be read";
+  } else if (status != platform::kErrorSuccess) {
+    problem = "it cannot be parsed";
+  } else if (config::loadSettings(root, &fresh) != 0) {
+    problem = "it holds no settings key";
   }
+  if (problem != nullptr) {
+    log_event(LOG_ERROR, 0x6001, kModule, __LINE__,
+              "Couldn't reload from %s: %s; keeping the running settings and rules",
+              platform::hiveFilePath(root).c_str(), problem);
+    return;
+  }
+  fresh.rootKey = root;
+  fresh.sniffer = config::ccSettings.sniffer.get();
+  config::ccSettings = fresh;
   config::loadAllRules(&config::ruleTable);
   restart();
 }

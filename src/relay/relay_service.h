@@ -36,8 +36,9 @@ class RelayService {
   // key (the record then keeps its zeros), which `start` reports once the log is live.
   long loadSettings(platform::Hive root, bool sniffer);
   // Starts the SSL library, the log (to the observer, and the debug file when one is named),
-  // logs the start-up lines, loads the rules and starts the relay.
-  void start();
+  // logs the start-up lines, loads the rules and starts the relay. False (logged) when rules ask
+  // for ports and none of them could be listened on: the relay could not start.
+  bool start();
   // Restarts the relay on the settings and rules as the front end left them (after it saved a
   // dialog's changes).
   void restart();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -17,6 +18,7 @@
 #include "log/log.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"
+#include "platform/threads.h"
 #include "relay/relay.h"
 #include "relay/ssl_context.h"
 #include "relay/worker_pool.h"
@@ -129,7 +131,10 @@ void sslStartup() {
   const config::SettingsSnapshot settings = config::publishSettings(config::ccSettings);
   createSharedContext();
   fillContextCipherNames();
-  std::thread(seedThread).detach();
+  if (const int err = platform::startDetachedThread(seedThread); err != 0) {
+    log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__, "Couldn't start the seeding thread: %s",
+              std::strerror(err));
+  }
   if (settings->threadPoolEnable != 0 && createPool(&workPool) != 0) poolMade = true;
 }
 
@@ -158,7 +163,7 @@ int startRelay() {
   const std::string heading =
       "Cipher descriptions for " + (cipher.empty() ? std::string("ALL") : cipher) + " ....";
   logCipherDescriptions(heading.c_str());
-  ensureListeners();
+  const int listening = ensureListeners();
   if (s.socksEnable != 0) {
     log_event(LOG_INFO, 0x6070, kModule, __LINE__, "Socks server %s  %s",
               s.socksServer.get().c_str(), s.socksPort.get().c_str());
@@ -168,7 +173,7 @@ int startRelay() {
   log_event(LOG_INFO, 0x6070, kModule, __LINE__, "Configured %d %s on %d %s", rules,
             plural(rules, "rule", "rules"), ports, plural(ports, "port", "ports"));
   if (s.logDebug != 0 && s.showSettings != 0) logConfigurationReport(s);
-  return 0;
+  return listening;
 }
 
 }  // namespace relay

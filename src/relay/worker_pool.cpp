@@ -3,6 +3,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/threads.h"
+
 namespace relay {
 
 WorkPool workPool;
@@ -44,17 +46,16 @@ void poolWorker(std::shared_ptr<PoolQueue> q) {
   }
 }
 
-// Called with the queue's lock held. A thread that cannot be made leaves the item queued for the
-// next thread that exists or is made.
-void startThread(const std::shared_ptr<PoolQueue>& q) {
+// Called with the queue's lock held. False when no thread could be made.
+bool startThread(const std::shared_ptr<PoolQueue>& q) {
   q->threadCount.fetch_add(1);
   q->idleCount.fetch_add(1);
-  try {
-    std::thread(poolWorker, q).detach();
-  } catch (const std::system_error&) {
-    q->threadCount.fetch_sub(1);
-    q->idleCount.fetch_sub(1);
+  if (platform::startDetachedThread([q] { poolWorker(q); }, kConnectionStackBytes) == 0) {
+    return true;
   }
+  q->threadCount.fetch_sub(1);
+  q->idleCount.fetch_sub(1);
+  return false;
 }
 
 }  // namespace
@@ -74,8 +75,12 @@ int postWork(WorkPool* pool, WorkFunction function, void* arg) {
   if (q->stopping) return 0;
   q->items.push_back(WorkItem{function, arg});
   // An idle thread may not have taken an earlier item yet: only a surplus of idle threads
-  // over queued items means this item will be served without a new thread.
-  if (q->items.size() > q->idleCount.load()) startThread(q);
+  // over queued items means this item will be served without a new thread. When none can be
+  // made the item is refused: waiting for a busy thread could take as long as its connection.
+  if (q->items.size() > q->idleCount.load() && !startThread(q)) {
+    q->items.pop_back();
+    return 0;
+  }
   q->itemQueued.notify_one();
   return 1;
 }

@@ -14,12 +14,17 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 
 namespace relay {
+
+// The stack of a thread that relays connections (pool workers and threads of their own); 0 is the
+// system's default.
+constexpr size_t kConnectionStackBytes = 0;
 
 // A work item's function; it owns what `arg` points to.
 using WorkFunction = void (*)(void* arg);

@@ -295,12 +295,13 @@ TEST_F(Relay, TakenPortIsPickedUpByTheNextStart) {
                  dir_.file("holder.log"));
   ASSERT_TRUE(waitForPort(port));
   rule(1, port, echo, 0);
+  rule(2, freePort(), echo, 0);  // one port the daemon can open, so that it starts
   Daemon& d = startDaemon();
   EXPECT_TRUE(d.waitForLog("Couldn't bind to port " + std::to_string(port) + ": Address in use."))
       << d.log();
   holder.stop();
   d.reload();
-  EXPECT_TRUE(d.waitForLog("Configured 1 rule on 1 port", 10s, 2));
+  EXPECT_TRUE(d.waitForLog("Configured 2 rules on 2 ports", 10s, 2));
   EXPECT_TRUE(d.waitForLog("Listening on")) << d.log();
   EXPECT_EQ(exchange(port, "mine", 4), "mine");
 }

@@ -172,7 +172,8 @@ class ScriptedProxy {
       uint32_t a = 0;
       uint16_t p = 0;
       int err = 0;
-      platform::UniqueFd fd = platform::acceptOn(listen_.get(), &a, &p, &err);
+      bool passing = false;
+      platform::UniqueFd fd = platform::acceptOn(listen_.get(), &a, &p, &err, &passing);
       if (!fd.valid()) return;
       platform::setReceiveTimeout(fd.get(), 5000);
       ++connections;

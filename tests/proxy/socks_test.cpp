@@ -135,7 +135,8 @@ class ScriptedServer {
       uint32_t a = 0;
       uint16_t p = 0;
       int e = 0;
-      platform::UniqueFd fd = platform::acceptOn(listen_.get(), &a, &p, &e);
+      bool passing = false;
+      platform::UniqueFd fd = platform::acceptOn(listen_.get(), &a, &p, &e, &passing);
       if (!fd.valid()) return;
       platform::setReceiveTimeout(fd.get(), 5000);
       char buffer[12];
