@@ -74,6 +74,24 @@ uint16_t parsePort(std::string_view text) {
   return htons(platform::tcpServicePort(std::string(text)));
 }
 
+bool isPortText(std::string_view text) {
+  if (text.empty()) return false;
+  if (!isDigit(text.front())) return parsePort(text) != 0;
+  for (char c : text) {
+    if (!isDigit(c)) return false;
+  }
+  return parsePort(text) != 0;
+}
+
+bool literalAddress(std::string_view text, uint32_t* address) {
+  if (!text.empty() && !isDigit(text.front()) && text != "Local Machine Only" && text != "All" &&
+      text != "A net" && text != "B net" && text != "C net") {
+    return false;
+  }
+  *address = parseAddress(text);
+  return true;
+}
+
 void formatAddress(uint32_t address, char (&text)[16]) {
   const uint32_t host = ntohl(address);
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", (host >> 24) & 0xFF, (host >> 16) & 0xFF,

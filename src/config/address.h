@@ -20,6 +20,13 @@ uint32_t parseAddress(std::string_view text);
 // give 0.
 uint16_t parsePort(std::string_view text);
 
+// True when the whole text names a port: "socks", a decimal number from 1 to 65535 with nothing
+// after it, or a known TCP service name. parsePort is more lenient ("17080abc" gives 17080).
+bool isPortText(std::string_view text);
+
+// The address of a keyword or dotted quad, without any name lookup; false for a host name.
+bool literalAddress(std::string_view text, uint32_t* address);
+
 // The dotted-quad text of an address in network byte order.
 void formatAddress(uint32_t address, char (&text)[16]);
 

@@ -1,5 +1,8 @@
 #include "config/rules.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -8,6 +11,7 @@
 #include "config/address.h"
 #include "config/registry_values.h"
 #include "config/settings.h"
+#include "log/log.h"
 
 namespace config {
 
@@ -16,6 +20,7 @@ int loadedRuleKeys = 0;
 
 namespace {
 
+constexpr char kModule[] = "ccConfig";
 constexpr uint32_t kNoDestination = 0xFFFFFFFFu;
 
 // The rule lock: guards every rule's reference count, the table's entries while they are
@@ -139,7 +144,10 @@ bool fits(ccRule* rule, const RuleTexts& texts, uint32_t clientAddress, uint16_t
 
 }  // namespace
 
-ccRule* loadRule(platform::Hive root, int index) {
+ccRule* loadRule(platform::Hive root, int index, int* why) {
+  int ignored = 0;
+  int& result = why != nullptr ? *why : ignored;
+  result = kRuleMissing;
   if (index < 0 || index >= kMaxRules) return nullptr;
   platform::RegKey settings;
   platform::RegKey key;
@@ -152,7 +160,8 @@ ccRule* loadRule(platform::Hive root, int index) {
   readRuleValues(key, rule);
   rule->references = 1;
   rule->peerPort = parsePort(rule->peerPortStr);
-  if (validateRule(rule) != 0) {
+  result = validateRule(rule);
+  if (result != 0) {
     delete rule;
     return nullptr;
   }
@@ -196,16 +205,110 @@ void replaceTableRules(RuleTable* table, ccRule* const* rules, int count) {
   }
 }
 
+const char* const kMissingParts[] = {"client address", "listening port", "client mask",
+                                     "destination", "destination port"};
+
+// The largest N of the RuleN keys present, 0 when none.
+int lastRuleKey(platform::Hive root) {
+  platform::RegKey settings;
+  if (platform::regOpenKey(root, settingsKeyPath(), &settings) != platform::kErrorSuccess) return 0;
+  int last = 0;
+  std::string name;
+  for (uint32_t i = 0; platform::regEnumKey(settings, i, &name) == platform::kErrorSuccess; ++i) {
+    if (name.size() < 5 || strncasecmp(name.c_str(), "Rule", 4) != 0) continue;
+    const std::string digits = name.substr(4);
+    if (digits.empty() || digits.size() > 6 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || digits[0] == '0') {
+      continue;
+    }
+    last = std::max(last, std::stoi(digits));
+  }
+  return last;
+}
+
+// Loading stops at the first missing or incomplete rule and after 256: the rules it leaves out
+// are told, so that a gap in the store is not a silent loss.
+void reportLoadEnd(platform::Hive root, int count, int why) {
+  const int last = lastRuleKey(root);
+  if (count == kMaxRules) {
+    if (last > kMaxRules) {
+      log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+                "Rules after Rule%d are not loaded: at most %d rules are kept", kMaxRules,
+                kMaxRules);
+    }
+    return;
+  }
+  if (why < 0 && why >= -5) {
+    log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+              "Rule%d is incomplete (no %s): it and the rules after it are not loaded", count + 1,
+              kMissingParts[-why - 1]);
+  } else if (last > count + 1) {
+    log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+              "Rule%d is missing: the rules after it (up to Rule%d) are not loaded", count + 1,
+              last);
+  }
+}
+
+// A rule whose texts give no port or whose role or destination mode is out of range is kept (a
+// save writes it back as it was) but never served.
+void refuseUnusable(ccRule* rule, int index) {
+  char reason[320] = "";
+  if (!isPortText(rule->peerPortStr)) {
+    std::snprintf(reason, sizeof reason, "its listening port <%s> is no port",
+                  rule->peerPortStr.c_str());
+  } else if (rule->sslRole > kRoleProxy) {
+    std::snprintf(reason, sizeof reason, "its role %u is none of 0 to 3", rule->sslRole);
+  } else if (rule->connectType > kConnectHttp) {
+    std::snprintf(reason, sizeof reason, "its destination mode %u is none of 0 to 2",
+                  rule->connectType);
+  } else if (rule->connectType == kConnectDirect && !isPortText(rule->destPortStr)) {
+    std::snprintf(reason, sizeof reason, "its destination port <%s> is no port",
+                  rule->destPortStr.c_str());
+  } else {
+    return;
+  }
+  rule->refused = true;
+  log_event(LOG_WARNING, 0x6001, kModule, __LINE__, "Rule%d is refused: %s", index + 1, reason);
+}
+
+// Two enabled rules on one port whose client texts are the same, or an earlier rule for every
+// client of the port: the later one can never match. Legal, but worth a word.
+void warnShadowed(ccRule* const* rules, int count) {
+  for (int j = 0; j < count; ++j) {
+    const ccRule& later = *rules[j];
+    if (later.disabled != 0 || later.refused) continue;
+    for (int i = 0; i < j; ++i) {
+      const ccRule& earlier = *rules[i];
+      if (earlier.disabled != 0 || earlier.refused) continue;
+      if (parsePort(earlier.peerPortStr) != parsePort(later.peerPortStr)) continue;
+      uint32_t mask = 1;
+      const bool everyClient = literalAddress(earlier.peerMaskStr, &mask) && mask == 0;
+      const bool sameClients = earlier.peerAddrStr == later.peerAddrStr &&
+                               earlier.peerMaskStr == later.peerMaskStr &&
+                               earlier.ifAddrStr == later.ifAddrStr;
+      if (!everyClient && !sameClients) continue;
+      log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+                "Rule%d can never match: Rule%d takes its clients of port %s first", j + 1, i + 1,
+                later.peerPortStr.c_str());
+      break;
+    }
+  }
+}
+
 }  // namespace
 
 int loadAllRules(RuleTable* table) {
   ccRule* loaded[kMaxRules] = {};
   int count = 0;
+  int why = 0;
   while (count < kMaxRules) {
-    ccRule* rule = loadRule(table->root, count);
+    ccRule* rule = loadRule(table->root, count, &why);
     if (rule == nullptr) break;
     loaded[count++] = rule;
   }
+  reportLoadEnd(table->root, count, why);
+  for (int i = 0; i < count; ++i) refuseUnusable(loaded[i], i);
+  warnShadowed(loaded, count);
   replaceTableRules(table, loaded, count);
   loadedRuleKeys = count;
   return count;
@@ -233,7 +336,7 @@ ccRule* findRule(uint32_t clientAddress, uint16_t localPort) {
     candidates.reserve(static_cast<size_t>(ruleTable.count));
     for (int i = 0; i < ruleTable.count; ++i) {
       ccRule* rule = ruleTable.rules[i];
-      if (rule == nullptr || rule->disabled != 0) continue;
+      if (rule == nullptr || rule->disabled != 0 || rule->refused) continue;
       ++rule->references;
       candidates.push_back(rule);
     }

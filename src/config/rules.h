@@ -28,6 +28,10 @@ enum ConnectType : uint32_t { kConnectDirect = 0, kConnectSocks = 1, kConnectHtt
 // `resolveRule`, which may run on any connection thread while others read them, hence atomic.
 struct ccRule {
   uint32_t disabled = 0;
+  // Set at load for a rule whose values no port or role can come from (a listening port of 0 or
+  // with trailing text, a role or destination mode out of range): kept in the table so that a
+  // save writes it back unchanged, but never listened on or matched.
+  bool refused = false;
   uint32_t references = 1;  // guarded by the rule lock
   std::string ifAddrStr;
   std::atomic<uint32_t> ifAddr{0};
@@ -68,13 +72,16 @@ extern RuleTable ruleTable;
 extern int loadedRuleKeys;
 
 // Releases what the table holds, then loads Rule1, Rule2, ... until the first missing or
-// incomplete rule (or 256). Returns the number loaded.
+// incomplete rule (or 256), logging the rules left out and why, refusing (logged) the rules no
+// port or role can come from, and warning of rules an earlier one hides. Returns the number loaded.
 int loadAllRules(RuleTable* table);
 // Writes every rule of the table and deletes the keys of rules loaded earlier beyond its end.
 // Returns 0 or the first registry error.
 long saveAllRules(RuleTable* table);
-// A new rule with one reference read from the key of position `index` (0-based), or null.
-ccRule* loadRule(platform::Hive root, int index);
+// A new rule with one reference read from the key of position `index` (0-based), or null; *why
+// (when given) is then kRuleMissing or the `validateRule` code of the incomplete rule.
+constexpr int kRuleMissing = 1;
+ccRule* loadRule(platform::Hive root, int index, int* why = nullptr);
 // Writes the rule to the key of position `index`, or deletes that key when `rule` is null.
 long saveRule(platform::Hive root, int index, const ccRule* rule);
 // The first enabled rule of `ruleTable` for this client address and local port (network byte
