@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -247,6 +248,14 @@ void freeSettings(Settings* record) {
     record->hostList[i].clear();
     record->portList[i].clear();
   }
+}
+
+uint32_t requestTimeoutMs(const Settings& record) {
+  constexpr uint32_t kStandingMs = 120000;
+  constexpr uint32_t kLongestSeconds = 24 * 3600;
+  const uint32_t value = record.tcpTimeout;
+  if (value <= 1) return value * kStandingMs;
+  return std::min(value, kLongestSeconds) * 1000;
 }
 
 void publishLogSwitches(const Settings& record) {

@@ -109,6 +109,11 @@ long saveSettings(platform::Hive root, const Settings& record);
 // Empties every text of the record.
 void freeSettings(Settings* record);
 
+// How long a peer may take, in all, to send a request or finish a handshake or an exchange with an
+// upstream proxy ("tcp.timeout"): 0 no limit, 1 the standing 120 seconds, a larger value that many
+// seconds. 0 ms means no limit.
+uint32_t requestTimeoutMs(const Settings& record);
+
 // Hands the log switches of `record` to the log call.
 void publishLogSwitches(const Settings& record);
 

@@ -74,11 +74,11 @@ void setReuseAddress(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-void setReceiveTimeout(int fd, uint32_t milliseconds) {
+int setReceiveTimeout(int fd, uint32_t milliseconds) {
   timeval tv{};
   tv.tv_sec = milliseconds / 1000;
   tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : lastSocketError();
 }
 
 int bindTo(int fd, uint32_t address, uint16_t port) {
@@ -149,50 +149,58 @@ int sendAll(int fd, const void* data, unsigned long size) {
   return 0;
 }
 
-long receiveOnce(int fd, void* buffer, size_t size, bool peek, int* error) {
+WaitBudget::WaitBudget(uint32_t milliseconds)
+    : unlimited_(milliseconds == 0), leftMs_(static_cast<int64_t>(milliseconds)) {}
+
+bool WaitBudget::waitFor(int fd, unsigned want) {
+  IoWait wait;
+  wait.fd = fd;
+  wait.want = want;
+  for (int round = 0; round < 1000; ++round) {
+    if (spent()) return false;
+    const auto start = std::chrono::steady_clock::now();
+    const int n = waitForIo(&wait, 1, unlimited_ ? -1 : static_cast<int>(leftMs_));
+    if (!unlimited_) {
+      leftMs_ -= std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+    }
+    if (n != 0) return true;  // ready, or failed: the socket call that follows reports it
+    if (!unlimited_) {
+      leftMs_ = 0;  // the wait ran its whole length: nothing is left
+      return false;
+    }
+  }
+  return false;
+}
+
+long receiveOnce(int fd, void* buffer, size_t size, bool peek, WaitBudget* budget, int* error) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    const ssize_t n = ::recv(fd, buffer, size, peek ? MSG_PEEK : 0);
+    if (!budget->waitFor(fd, kIoReadable)) {
+      *error = wsaErrorFromErrno(ETIMEDOUT);
+      return -1;
+    }
+    const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
     if (n >= 0) return static_cast<long>(n);
     const int err = errno;  // logging may clobber it
-    if (err == EINTR) continue;
-    // A receive time-out reads as EAGAIN on a blocking socket.
-    *error = (err == EAGAIN || err == EWOULDBLOCK) ? wsaErrorFromErrno(ETIMEDOUT)
-                                                   : wsaErrorFromErrno(err);
+    if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) continue;
+    *error = wsaErrorFromErrno(err);
     return -1;
   }
   *error = wsaErrorFromErrno(EINTR);
   return -1;
 }
 
-long receiveExactly(int fd, void* buffer, size_t count, int* error) {
+long receiveExactly(int fd, void* buffer, size_t count, WaitBudget* budget, int* error) {
   size_t got = 0;
   // Each round moves at least one byte, so `count` rounds are enough.
   for (size_t round = 0; got < count && round <= count; ++round) {
-    const long n = receiveOnce(fd, static_cast<char*>(buffer) + got, count - got, false, error);
+    const long n =
+        receiveOnce(fd, static_cast<char*>(buffer) + got, count - got, false, budget, error);
     if (n < 1) return n;
     got += static_cast<size_t>(n);
   }
   return static_cast<long>(got);
-}
-
-uint32_t receiveTimeout(int fd) {
-  timeval tv{};
-  socklen_t len = sizeof tv;
-  if (::getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0) return 0;
-  return static_cast<uint32_t>(tv.tv_sec) * 1000 + static_cast<uint32_t>(tv.tv_usec / 1000);
-}
-
-bool waitReadable(int fd, int timeoutMs) {
-  pollfd p{};
-  p.fd = fd;
-  p.events = POLLIN;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const int n = ::poll(&p, 1, timeoutMs);
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
-  }
-  return false;
 }
 
 void setLingerOff(int fd) {

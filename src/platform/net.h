@@ -20,8 +20,8 @@ void setRelayOptions(int fd, uint32_t nodelay, uint32_t linger, uint32_t lingerS
 // SO_LINGER alone (listening sockets).
 void setLinger(int fd, uint32_t lingerSeconds);
 void setReuseAddress(int fd);
-// A receive time-out on reads of the socket; 0 removes it.
-void setReceiveTimeout(int fd, uint32_t milliseconds);
+// A receive time-out on blocking reads of the socket; 0 removes it. 0 or the Winsock code.
+int setReceiveTimeout(int fd, uint32_t milliseconds);
 int bindTo(int fd, uint32_t address, uint16_t port);
 int listenOn(int fd, int backlog);
 // Waits for a connection; a signal or a connection that died in the queue is retried. When the
@@ -39,18 +39,32 @@ int closeSocket(UniqueFd* fd);
 // Writes everything (MSG_NOSIGNAL); 0 or the error.
 int sendAll(int fd, const void* data, unsigned long size);
 
-// Blocking reads for the request and response readers.
+// Reads for the request and response readers, bounded per phase.
 
-// One recv of at most `size` bytes (MSG_PEEK when `peek`), retried on EINTR. Returns the count
-// (0: the peer closed), or -1 with *error set (a receive time-out gives WSAETIMEDOUT).
-long receiveOnce(int fd, void* buffer, size_t size, bool peek, int* error);
+// How long a peer may keep one phase of a connection waiting in all (reading a request, a
+// handshake, an exchange with an upstream proxy): every wait of the phase is counted against it,
+// so a peer that sends one byte at a time cannot hold the phase for ever. Work between the waits
+// (a question a person answers, for one) is not counted. 0 ms is no limit. One thread.
+class WaitBudget {
+ public:
+  explicit WaitBudget(uint32_t milliseconds);
+  bool spent() const { return !unlimited_ && leftMs_ <= 0; }
+  // Waits until the socket is ready for `want` (kIoReadable, kIoWritable) or the budget is
+  // spent. True when ready (an error or hang-up counts as ready: the next call reports it).
+  bool waitFor(int fd, unsigned want);
+
+ private:
+  bool unlimited_;
+  int64_t leftMs_;
+};
+
+// One recv of at most `size` bytes (MSG_PEEK when `peek`), once the socket has something within
+// the budget. Returns the count (0: the peer closed), or -1 with *error set (WSAETIMEDOUT when
+// the budget ran out).
+long receiveOnce(int fd, void* buffer, size_t size, bool peek, WaitBudget* budget, int* error);
 // Receives until `count` bytes arrived. Returns `count`, or the first receive result below 1:
-// 0 when the peer closed, -1 with *error set on an error or time-out.
-long receiveExactly(int fd, void* buffer, size_t count, int* error);
-// The socket's receive time-out in milliseconds (0: none).
-uint32_t receiveTimeout(int fd);
-// Waits until the socket has bytes (or an end) to read; false after `timeoutMs` or on error.
-bool waitReadable(int fd, int timeoutMs);
+// 0 when the peer closed, -1 with *error set on an error or when the budget ran out.
+long receiveExactly(int fd, void* buffer, size_t count, WaitBudget* budget, int* error);
 // Switches SO_LINGER off: a close returns at once and the rest is sent in the background.
 void setLingerOff(int fd);
 

@@ -3,16 +3,13 @@
 #include <string_view>
 
 #include "config/address.h"
-#include "config/settings.h"
 #include "log/log.h"
-#include "platform/net.h"
 #include "proxy/http_request.h"
 #include "proxy/proxy_client.h"
 #include "proxy/proxy_response.h"
 
 namespace proxy {
 
-using config::ccRule;
 using config::formatAddress;
 using config::parseAddress;
 using config::parsePort;
@@ -22,11 +19,23 @@ const char kProxyConnectReply[] = "HTTP/1.1 200 OK\r\nProxy-Connection: Keep-Ali
 const char kProxyUnauthorizedPage[] =
     "HTTP/1.0 401 Unauthorized to use proxy\r\nContent-type: text/html\r\n\r\n<HTML>Not allowed "
     "to use proxy.</HTML>\r\n";
+const char kBadRequestReply[] =
+    "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char kTimeoutReply[] =
+    "HTTP/1.0 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char kHeaderTooLargeReply[] =
+    "HTTP/1.0 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: "
+    "close\r\n\r\n";
+const char kBadGatewayReply[] =
+    "HTTP/1.0 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+void sendErrorReply(int fd, const char* reply) {
+  platform::sendAll(fd, reply, std::char_traits<char>::length(reply));
+}
 
 namespace {
 
 constexpr char kModule[] = "httpsproxy";
-constexpr uint32_t kRequestTimeoutMs = 120000;
 // What of a refusing proxy's answer is passed on to the browser.
 constexpr size_t kMaxPassedBody = 64 * 1024;
 
@@ -51,49 +60,10 @@ void resolve(Destination* d) {
   d->port = parsePort(d->target.port);
 }
 
-int connectWithTimeout(const config::Settings& s, int fd, uint32_t address, uint16_t port) {
-  const int err = platform::connectTo(fd, address, port);
-  if (err == 0 && s.tcpTimeout != 0) platform::setReceiveTimeout(fd, kRequestTimeoutMs);
-  return err;
-}
-
-// Returns 0 for a CONNECT (or a request too short to tell), 1 for an absolute URL (with the
-// destination), -1 when nothing came or the URL is not understood.
-int peekProxyRequest(const config::Settings& s, int fd, Destination* d) {
-  std::string buffer(kBrowserRequestSize, '\0');
-  int err = 0;
-  const long n = platform::receiveOnce(fd, buffer.data(), buffer.size(), true, &err);
-  if (n <= 0) {
-    FE_LOG("Error: No connect string sent from browser (Error <%d>: %s).", err,
-           socket_error_text(err));
-    return -1;
-  }
-  buffer.resize(static_cast<size_t>(n));
-  if (s.verbose != 0) FE_LOG("Peeked from browser: (%ld) '%s'", n, buffer.c_str());
-  if (looksLikeConnect(buffer)) return 0;
-  return parseUrlRequest(buffer, &d->target) ? 1 : -1;
-}
-
-// Reads and parses the browser's CONNECT request; `label` starts the verbose line.
-bool readConnectRequest(const config::Settings& s, int fd, const char* label, std::string* request,
-                        Destination* d) {
-  int err = 0;
-  if (!receiveBrowserRequest(fd, request, &err)) {
-    if (request->size() >= kBrowserRequestSize) {
-      FE_LOG("Error: Browser request exceeds %zu bytes.", kBrowserRequestSize);
-    } else {
-      FE_LOG("Error: No connect string sent from browser (Error <%d>: %s).", err,
-             socket_error_text(err));
-    }
-    return false;
-  }
-  if (s.verbose != 0) FE_LOG("%s: (%zu) '%s'", label, request->size(), request->c_str());
-  if (!parseConnectRequest(*request, &d->target)) {
-    FE_LOG("Error: Could not parse connect string.");
-    return false;
-  }
-  resolve(d);
-  return true;
+void logHeader(const config::Settings& s, const char* label, const std::string& header) {
+  if (s.verbose == 0) return;
+  const std::string shown = headerForLog(header);
+  FE_LOG("%s: (%zu) '%s'", label, header.size(), shown.c_str());
 }
 
 bool replyToBrowser(const config::Settings& s, int fd, std::string_view reply,
@@ -104,24 +74,24 @@ bool replyToBrowser(const config::Settings& s, int fd, std::string_view reply,
     return false;
   }
   if (s.verbose != 0) {
-    FE_LOG("Sent browser: (%zu) '%.*s'", reply.size(), static_cast<int>(reply.size()),
-           reply.data());
+    const std::string shown = headerForLog(reply);
+    FE_LOG("Sent browser: (%zu) '%s'", reply.size(), shown.c_str());
   }
   return true;
 }
 
 // The browser gets its 200 only once the destination is connected.
 int acceptConnectDirect(const config::Settings& s, int browser, int outgoing, Destination* d) {
-  std::string request;
-  if (!readConnectRequest(s, browser, "Received from browser", &request, d)) return -1;
-  char dest[16];
-  formatAddress(d->address, dest);
   if (!usable(d->address) || d->port == 0) {
     FE_LOG("Couldn't resolve %s:%s", d->target.host.c_str(), d->target.port.c_str());
+    sendErrorReply(browser, kBadGatewayReply);
     return -1;
   }
-  if (const int err = connectWithTimeout(s, outgoing, d->address, d->port); err != 0) {
+  if (const int err = platform::connectTo(outgoing, d->address, d->port); err != 0) {
+    char dest[16];
+    formatAddress(d->address, dest);
     FE_LOG("Couldn't connect to %s:%d : %s", dest, hostPort(d->port), socket_error_text(err));
+    sendErrorReply(browser, kBadGatewayReply);
     return err;
   }
   if (!replyToBrowser(s, browser, kDirectConnectReply,
@@ -133,9 +103,8 @@ int acceptConnectDirect(const config::Settings& s, int browser, int outgoing, De
 
 // The relay asks the proxy for the tunnel itself and answers its challenges (proxy_client.h).
 int connectViaProxyAuthenticated(const config::Settings& s, int browser,
-                                 platform::UniqueFd* outgoing, const ccRule& rule, Destination* d) {
-  std::string request;
-  if (!readConnectRequest(s, browser, "Received", &request, d)) return -1;
+                                 platform::UniqueFd* outgoing, const config::ccRule& rule,
+                                 Destination* d) {
   ProxyTarget target;
   target.proxyHost = rule.httpsProxyServer;
   target.proxyPort = parsePort(rule.httpsProxyPort);
@@ -143,6 +112,7 @@ int connectViaProxyAuthenticated(const config::Settings& s, int browser,
   target.port = static_cast<uint16_t>(hostPort(parsePort(d->target.port)));
   target.user = rule.httpsProxyUser;
   target.password = rule.httpsProxyUserPass;
+  target.timeoutMs = config::requestTimeoutMs(s);
   std::string early;
   const int status = proxyConnect(outgoing, target, &early);
   std::string reply;
@@ -157,20 +127,18 @@ int connectViaProxyAuthenticated(const config::Settings& s, int browser,
     reply += early;  // the destination may speak first
   } else {
     FE_LOG("Error: Error when connection to the proxy server.");
+    sendErrorReply(browser, kBadGatewayReply);
     return status == 0 ? -1 : status;
   }
   if (!replyToBrowser(s, browser, reply,
                       "Error: Could not send OK reply to browser (Error <%d>: %s).")) {
     return -1;
   }
-  if (status == 200 && s.tcpTimeout != 0) {
-    platform::setReceiveTimeout(outgoing->get(), kRequestTimeoutMs);
-  }
   return status == 200 ? 0 : status;
 }
 
 // Passes a refusing proxy's answer (its header and up to 64 KiB of body) on to the browser.
-void passRefusal(int browser, int proxy, const ProxyResponse& r) {
+void passRefusal(int browser, int proxy, const ProxyResponse& r, platform::WaitBudget* budget) {
   std::string answer = r.header + r.extra;
   const size_t wanted =
       r.bodyLength >= 0 ? r.header.size() + static_cast<size_t>(r.bodyLength) : answer.size();
@@ -178,7 +146,7 @@ void passRefusal(int browser, int proxy, const ProxyResponse& r) {
   for (int round = 0; answer.size() < wanted && answer.size() < kMaxPassedBody && round < 64;
        ++round) {
     int err = 0;
-    const long n = platform::receiveOnce(proxy, buffer, sizeof buffer, false, &err);
+    const long n = platform::receiveOnce(proxy, buffer, sizeof buffer, false, budget, &err);
     if (n <= 0) break;
     answer.append(buffer, static_cast<size_t>(n));
   }
@@ -189,30 +157,35 @@ void passRefusal(int browser, int proxy, const ProxyResponse& r) {
 // The browser's own CONNECT goes to the proxy unchanged (its credentials included) and the
 // proxy's answer goes back to the browser; a 200 opens the tunnel.
 int connectViaProxyPlain(const config::Settings& s, int browser, int outgoing, uint32_t proxy,
-                         uint16_t proxyPort, Destination* d) {
-  if (const int err = connectWithTimeout(s, outgoing, proxy, proxyPort); err != 0) return err;
-  platform::setReceiveTimeout(outgoing, kRequestTimeoutMs);
-  std::string request;
-  if (!readConnectRequest(s, browser, "Received", &request, d)) return -1;
+                         uint16_t proxyPort, const std::string& request, Destination* d) {
+  if (const int err = platform::connectTo(outgoing, proxy, proxyPort); err != 0) {
+    sendErrorReply(browser, kBadGatewayReply);
+    return err;
+  }
   if (int err = platform::sendAll(outgoing, request.data(), request.size()); err != 0) return err;
+  platform::WaitBudget budget(config::requestTimeoutMs(s));
   ResponseHeaderReader reader("");
   char buffer[kMaxResponseHeader];
   HeaderState state = HeaderState::kNeedMore;
   for (size_t round = 0; state == HeaderState::kNeedMore && round < kMaxResponseHeader; ++round) {
     int err = 0;
-    const long n = platform::receiveOnce(outgoing, buffer, reader.room(), false, &err);
-    if (n <= 0) return err != 0 ? err : -1;
+    const long n = platform::receiveOnce(outgoing, buffer, reader.room(), false, &budget, &err);
+    if (n <= 0) {
+      sendErrorReply(browser, budget.spent() ? kTimeoutReply : kBadGatewayReply);
+      return err != 0 ? err : -1;
+    }
     state = reader.feed(buffer, static_cast<size_t>(n));
   }
   if (state != HeaderState::kComplete) {
     FE_LOG("Error: Proxy response header exceeds %zu bytes.", kMaxResponseHeader);
+    sendErrorReply(browser, kBadGatewayReply);
     return -1;
   }
   const ProxyResponse& r = reader.response();
   if (r.status != 200) {
     FE_LOG("Proxy refused the tunnel to %s:%s with status %d", d->target.host.c_str(),
            d->target.port.c_str(), r.status);
-    passRefusal(browser, outgoing, r);
+    passRefusal(browser, outgoing, r, &budget);
     return r.status > 0 ? r.status : -1;
   }
   const std::string answer = r.header + r.extra;
@@ -220,48 +193,81 @@ int connectViaProxyPlain(const config::Settings& s, int browser, int outgoing, u
                       "Error: Could not send OK reply to browser (Error <%d>: %s).")) {
     return -1;
   }
-  platform::setReceiveTimeout(outgoing, s.tcpTimeout != 0 ? kRequestTimeoutMs : 0);
   return 0;
 }
 
-// A plain HTTP request stays in the browser's socket and is relayed unchanged.
-int connectPlainRequest(const config::Settings& s, const FrontEndClient& client, int outgoing,
-                        Destination* d) {
-  resolve(d);
-  platform::setLingerOff(client.fd);
-  platform::setLingerOff(outgoing);
-  platform::setRelayOptions(client.fd, 1, 0, 0);
-  platform::setRelayOptions(outgoing, 1, 0, 0);
-  const ccRule& rule = *client.rule;
-  uint32_t address = d->address;
-  uint16_t port = d->port;
-  if (rule.httpsProxyEnable != 0) {
-    address = parseAddress(rule.httpsProxyServer);
-    port = parsePort(rule.httpsProxyPort);
+// Why a tunnel through the upstream proxy did not open, for the log: a socket error's text, or
+// the proxy's last status.
+std::string proxyFailure(int result) {
+  if (result >= 10000) return socket_error_text(result);
+  if (result > 0) return "the proxy answered with status " + std::to_string(result);
+  return "the proxy gave no answer";
+}
+
+// Reads the request header; a failure is logged and answered (where the browser still listens).
+bool readRequest(const config::Settings& s, int fd, std::string* request) {
+  platform::WaitBudget budget(config::requestTimeoutMs(s));
+  int err = 0;
+  switch (receiveBrowserRequest(fd, &budget, request, &err)) {
+    case HeaderRead::kOk:
+      logHeader(s, "Peeked from browser", *request);
+      return true;
+    case HeaderRead::kTooLarge:
+      FE_LOG("Error: Browser request exceeds %zu bytes.", kBrowserRequestSize);
+      sendErrorReply(fd, kHeaderTooLargeReply);
+      return false;
+    case HeaderRead::kTimedOut:
+      FE_LOG("Error: No connect string sent from browser (Error <%d>: %s).", err,
+             socket_error_text(err));
+      sendErrorReply(fd, kTimeoutReply);
+      return false;
+    case HeaderRead::kNothing:
+      break;
   }
-  if (!usable(address) || port == 0) {
-    FE_LOG("Couldn't resolve %s:%s", d->target.host.c_str(), d->target.port.c_str());
-    return kFrontEndRequestFailed;
+  FE_LOG("Error: No connect string sent from browser (Error <%d>: %s).", err,
+         socket_error_text(err));
+  return false;
+}
+
+// A CONNECT: answered here, directly or through the upstream proxy.
+void serveConnect(const FrontEndClient& client, platform::UniqueFd* outgoing,
+                  const std::string& request, Destination* d, FrontEndResult* result) {
+  const config::Settings& s = *client.settings;
+  const config::ccRule& rule = *client.rule;
+  if (rule.httpsProxyEnable == 0) {
+    logHeader(s, "Received from browser", request);
+    if (acceptConnectDirect(s, client.fd, outgoing->get(), d) != 0) {
+      result->code = kFrontEndRequestFailed;
+    }
+    return;
   }
-  if (const int err = connectWithTimeout(s, outgoing, address, port); err != 0) {
-    char text[16];
-    formatAddress(address, text);
-    FE_LOG("Couldn't connect to %s:%d : %s", text, hostPort(port), socket_error_text(err));
-    return kFrontEndRequestFailed;
-  }
-  return 0;
+  logHeader(s, "Received", request);
+  const uint32_t proxy = parseAddress(rule.httpsProxyServer);
+  const uint16_t proxyPort = parsePort(rule.httpsProxyPort);
+  const int err =
+      rule.httpsProxyUseNtlm != 0
+          ? connectViaProxyAuthenticated(s, client.fd, outgoing, rule, d)
+          : connectViaProxyPlain(s, client.fd, outgoing->get(), proxy, proxyPort, request, d);
+  if (err == 0) return;
+  char text[16];
+  formatAddress(proxy, text);
+  result->failure = proxyFailure(err);
+  FE_LOG("Couldn't connect to proxy %s:%d : %s", text, hostPort(proxyPort),
+         result->failure.c_str());
+  result->code = kFrontEndProxyFailed;
 }
 
 }  // namespace
 
-bool receiveBrowserRequest(int fd, std::string* request, int* error) {
+HeaderRead receiveBrowserRequest(int fd, platform::WaitBudget* budget, std::string* request,
+                                 int* error) {
   request->clear();
   std::string buffer(kBrowserRequestSize, '\0');
   for (size_t round = 0; round < kBrowserRequestSize; ++round) {
     const size_t room = kBrowserRequestSize - request->size();
-    if (room == 0) return false;
-    const long n = platform::receiveOnce(fd, buffer.data(), room, true, error);
-    if (n <= 0) return false;
+    if (room == 0) return HeaderRead::kTooLarge;
+    const long n = platform::receiveOnce(fd, buffer.data(), room, true, budget, error);
+    if (n <= 0) return budget->spent() ? HeaderRead::kTimedOut : HeaderRead::kNothing;
     const std::string_view peeked(buffer.data(), static_cast<size_t>(n));
     // Look for the empty line across what was read before and what is waiting now.
     const size_t from = request->size() >= 3 ? request->size() - 3 : 0;
@@ -275,55 +281,62 @@ bool receiveBrowserRequest(int fd, std::string* request, int* error) {
       if (!done || upTo < take) take = upTo;
       done = true;
     }
-    const long got = platform::receiveOnce(fd, buffer.data(), take, false, error);
-    if (got != static_cast<long>(take)) return false;
+    // The bytes are there already: taking them waits for nothing.
+    platform::WaitBudget there(0);
+    const long got = platform::receiveOnce(fd, buffer.data(), take, false, &there, error);
+    if (got != static_cast<long>(take)) return HeaderRead::kNothing;
     request->append(buffer.data(), take);
-    if (done) return true;
+    if (done) return HeaderRead::kOk;
   }
-  return false;
+  return HeaderRead::kTooLarge;
 }
 
-int frontEndConnect(const FrontEndClient& client, platform::UniqueFd* outgoing,
-                    uint32_t* destAddress, uint16_t* destPort, std::string* destHost,
-                    uint32_t* mode) {
+FrontEndResult frontEndConnect(const FrontEndClient& client, platform::UniqueFd* outgoing) {
   const config::Settings& s = *client.settings;
+  FrontEndResult result;
+  result.mode = client.rule->sslRole;
+  std::string request;
+  if (!readRequest(s, client.fd, &request)) {
+    result.code = kFrontEndRequestFailed;
+    return result;
+  }
+  Destination d;
+  if (!isConnectRequest(request)) {
+    if (!parseUrlRequest(request, &d.target)) {
+      FE_LOG("Error: Could not parse connect string.");
+      sendErrorReply(client.fd, kBadRequestReply);
+      result.code = kFrontEndRequestFailed;
+      return result;
+    }
+    // A plain request: the relay sends it, and each one after it, to the host it names.
+    result.plainRequest = true;
+    result.mode = 0;
+    result.destHost = d.target.host;
+    result.request = std::move(request);
+    return result;
+  }
+  if (!parseConnectRequest(request, &d.target)) {
+    FE_LOG("Error: Could not parse connect string.");
+    sendErrorReply(client.fd, kBadRequestReply);
+    result.code = kFrontEndRequestFailed;
+    return result;
+  }
+  resolve(&d);
   int err = 0;
   *outgoing = platform::tcpSocket(&err);
   if (!outgoing->valid()) {
-    FE_LOG("Couldn't create socket for %s:%d %s", "0.0.0.0", 0, socket_error_text(err));
-    return kFrontEndNoSocket;
+    FE_LOG("Couldn't create socket for %s:%d %s", d.target.host.c_str(), hostPort(d.port),
+           socket_error_text(err));
+    sendErrorReply(client.fd, kBadGatewayReply);
+    result.code = kFrontEndNoSocket;
+    return result;
   }
   platform::setRelayOptions(outgoing->get(), s.tcpNodelay, s.tcpLinger, s.tcpLingerTime);
-  // A browser that never sends its request must not hold the thread forever.
-  platform::setReceiveTimeout(client.fd, kRequestTimeoutMs);
-  const ccRule& rule = *client.rule;
-  Destination d;
-  const int kind = peekProxyRequest(s, client.fd, &d);
-  int rc = 0;
-  if (kind == 1) {
-    *mode = 0;
-    rc = connectPlainRequest(s, client, outgoing->get(), &d);
-  } else if (rule.httpsProxyEnable == 0) {
-    rc = acceptConnectDirect(s, client.fd, outgoing->get(), &d) == 0 ? 0 : kFrontEndRequestFailed;
-  } else {
-    const uint32_t proxy = parseAddress(rule.httpsProxyServer);
-    const uint16_t proxyPort = parsePort(rule.httpsProxyPort);
-    err = rule.httpsProxyUseNtlm != 0
-              ? connectViaProxyAuthenticated(s, client.fd, outgoing, rule, &d)
-              : connectViaProxyPlain(s, client.fd, outgoing->get(), proxy, proxyPort, &d);
-    if (err != 0) {
-      char text[16];
-      formatAddress(proxy, text);
-      FE_LOG("Couldn't connect to proxy %s:%d : %s", text, hostPort(proxyPort),
-             socket_error_text(err >= 10000 ? err : 0));
-      rc = kFrontEndProxyFailed;
-    }
-  }
-  platform::setReceiveTimeout(client.fd, 0);
-  *destAddress = d.address;
-  *destPort = d.port;
-  *destHost = d.target.host;
-  return rc;
+  serveConnect(client, outgoing, request, &d, &result);
+  result.destAddress = d.address;
+  result.destPort = d.port;
+  result.destHost = d.target.host;
+  return result;
 }
 
 }  // namespace proxy

@@ -1,9 +1,11 @@
-// The two request forms a browser uses towards an HTTP proxy, parsed from the bytes of its first
-// receive: "CONNECT host:port HTTP/1.x" and an ordinary request with an absolute URL
-// ("GET http://host[:port]/path HTTP/1.x"). Pure functions on a buffer; any thread.
+// What the HTTP proxy front end reads of a browser's request header: the request line, in its two
+// forms ("CONNECT host:port HTTP/1.x", and an ordinary request with an absolute URL, "GET
+// http://[user[:password]@]host[:port]/path HTTP/1.x"), how the request's body is framed, and the
+// header as it may be logged. Pure functions on text; any thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,16 +21,30 @@ struct RequestTarget {
   std::string port;  // the port text as written ("80" when a URL names none)
 };
 
-// "CONNECT " anywhere in the bytes, then spaces, the host up to ":", the port text up to the next
-// space. Host and port may not cross a line end; both ":" and the space must be there.
-bool parseConnectRequest(std::string_view request, RequestTarget* target);
+// The request line only (the first line of the header): the method "CONNECT", spaces, the host
+// up to ":", the port up to the next space, then the version. Host and port are bounded.
+bool parseConnectRequest(std::string_view header, RequestTarget* target);
 
-// After the method's space on the request line, the text after the first "//" is the host, ending
-// at a space, "/" or ":"; after ":" the port ends at a space or "/". The last byte received is not
-// examined. False when the request line holds no such URL.
-bool parseUrlRequest(std::string_view request, RequestTarget* target);
+// The request line only: a method other than CONNECT, then an absolute URL "scheme://authority"
+// whose authority may carry user information before "@" (not part of the host); the host ends at
+// "/", ":", "?", "#" or the space before the version; after ":" the port ends likewise; without
+// one the port is "80". False for a request line without such a URL (a bare path, for one).
+bool parseUrlRequest(std::string_view header, RequestTarget* target);
 
-// True when the bytes begin a CONNECT request (or are too few to tell).
-bool looksLikeConnect(std::string_view request);
+// True when the request line's method is CONNECT.
+bool isConnectRequest(std::string_view header);
+
+// How the body of a request with this header ends.
+struct BodyFraming {
+  enum Kind { kNone, kLength, kChunked, kBad } kind = kNone;
+  uint64_t length = 0;  // kLength
+};
+// "Transfer-Encoding: chunked" gives kChunked; "Content-Length" gives kLength (kBad when it is
+// not a number, or two of them disagree); any other transfer coding is kBad; else kNone.
+BodyFraming requestBodyFraming(std::string_view header);
+
+// The request header as it may be logged: cut at the end of the header (nothing after its empty
+// line), the values of "Authorization", "Proxy-Authorization" and "Cookie" shown as "***".
+std::string headerForLog(std::string_view bytes);
 
 }  // namespace proxy

@@ -28,14 +28,14 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// Standard error, and the log so that a desktop user sees it too.
+// The exchange's diagnostics go to the log, once: the daemon's log is its standard error already,
+// and a desktop user sees the log window, not a standard error.
 __attribute__((format(printf, 1, 2))) void diagnose(const char* format, ...) {
   char text[512];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::fputs(text, stderr);
   std::string line(text);
   while (!line.empty() && line.back() == '\n') line.pop_back();
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", line.c_str());
@@ -62,17 +62,18 @@ bool openSocket(platform::UniqueFd* slot, const ProxyTarget& target) {
     diagnose("Error connecting to %s = %d\n", target.proxyHost.c_str(), err);
     return false;
   }
-  platform::setReceiveTimeout(fd.get(), target.timeoutMs);
   *slot = std::move(fd);
   return true;
 }
 
 // False when the connection ended (or failed) before the header was complete.
-bool readHeader(platform::UniqueFd* slot, ResponseHeaderReader* reader) {
+bool readHeader(platform::UniqueFd* slot, ResponseHeaderReader* reader,
+                platform::WaitBudget* budget) {
   char buffer[kMaxResponseHeader];
   for (size_t round = 0; round < kMaxResponseHeader; ++round) {
     int err = 0;
-    const long n = platform::receiveOnce(slot->get(), buffer, reader->room(), false, &err);
+    const long n = platform::receiveOnce(slot->get(), buffer, reader->room(), false, budget, &err);
+    if (n < 0 && budget->spent()) diagnose("Proxy did not answer in time\n");
     if (n <= 0) return false;
     const HeaderState state = reader->feed(buffer, static_cast<size_t>(n));
     if (state == HeaderState::kComplete) return true;
@@ -85,14 +86,14 @@ bool readHeader(platform::UniqueFd* slot, ResponseHeaderReader* reader) {
 }
 
 // Reads and drops what is left of the body; false (connection unusable) when that fails.
-bool discardBody(int fd, long long left) {
+bool discardBody(int fd, long long left, platform::WaitBudget* budget) {
   if (left > kMaxDiscard) return false;
   char buffer[kMaxResponseHeader];
   for (long long round = 0; left > 0 && round <= kMaxDiscard; ++round) {
     const size_t piece =
         left < static_cast<long long>(sizeof buffer) ? static_cast<size_t>(left) : sizeof buffer;
     int err = 0;
-    const long n = platform::receiveOnce(fd, buffer, piece, false, &err);
+    const long n = platform::receiveOnce(fd, buffer, piece, false, budget, &err);
     if (n <= 0) return false;
     left -= n;
   }
@@ -101,6 +102,8 @@ bool discardBody(int fd, long long left) {
 
 // The per-call state of one exchange.
 struct Exchange {
+  explicit Exchange(uint32_t timeoutMs) : budget(timeoutMs) {}
+  platform::WaitBudget budget;  // every wait for the proxy, all rounds together
   int status = -1;
   bool retry = false;
   bool keepAlive = false;
@@ -124,7 +127,7 @@ bool runRound(Exchange* x, platform::UniqueFd* slot, const ProxyTarget& target, 
   request += "\r\n";
   if (platform::sendAll(slot->get(), request.data(), request.size()) != 0) return false;
   ResponseHeaderReader reader(x->underWay() ? x->scheme() : std::string());
-  if (!readHeader(slot, &reader)) {
+  if (!readHeader(slot, &reader, &x->budget)) {
     if (reader.response().status < 0 && reader.room() == 0) return false;  // header too large
     slot->reset();
     x->keepAlive = false;
@@ -138,7 +141,8 @@ bool runRound(Exchange* x, platform::UniqueFd* slot, const ProxyTarget& target, 
     if (!x->underWay()) x->schemes = r.schemes;
     x->early = r.extra;
     const long long left = r.bodyLength - static_cast<long long>(r.extra.size());
-    if (r.status != 200 && r.bodyLength > 0 && left > 0 && !discardBody(slot->get(), left)) {
+    if (r.status != 200 && r.bodyLength > 0 && left > 0 &&
+        !discardBody(slot->get(), left, &x->budget)) {
       slot->reset();
     }
   }
@@ -178,7 +182,7 @@ int proxyConnect(platform::UniqueFd* slot, const ProxyTarget& target, std::strin
     diagnose("Invalid destination host for the proxy\n");
     return -1;
   }
-  Exchange x;
+  Exchange x(target.timeoutMs);
   x.auth.targetHost = target.proxyHost;
   for (int round = 0; round < kMaxRounds; ++round) {
     if (!runRound(&x, slot, target, round)) break;
@@ -187,7 +191,6 @@ int proxyConnect(platform::UniqueFd* slot, const ProxyTarget& target, std::strin
     slot->reset();
     return x.status;
   }
-  platform::setReceiveTimeout(slot->get(), 0);
   *early = std::move(x.early);
   return x.status;
 }

@@ -4,7 +4,7 @@
 //
 // Every piece of an exchange's state (the scheme list, the challenge, the security context) lives
 // in the call of `proxyConnect`, so exchanges may run at once on any number of connection threads.
-// Diagnostics go to standard error and to the log (LOG_INFO).
+// Diagnostics go to the log (LOG_INFO).
 #pragma once
 
 #include <cstdint>
@@ -28,7 +28,7 @@ struct ProxyTarget {
   uint16_t port = 0;            // host byte order
   std::string user;             // empty: none; "DOMAIN\user" or "DOMAIN/user" for NTLM
   std::string password;         // empty: none
-  uint32_t timeoutMs = 120000;  // each receive from the proxy
+  uint32_t timeoutMs = 120000;  // the waits for the proxy in all; 0: no limit
 };
 
 // What has been tried so far in one exchange.

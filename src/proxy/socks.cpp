@@ -15,7 +15,8 @@ using config::parsePort;
 
 namespace {
 
-constexpr uint32_t kRequestTimeoutMs = 120000;
+// A client reading its request is bounded even when "tcp.timeout" sets no limit.
+constexpr uint32_t kStandingRequestMs = 120000;
 constexpr uint8_t kGranted = 90;
 constexpr uint8_t kRejected = 91;
 constexpr uint8_t kUserIdRefused = 93;
@@ -32,11 +33,11 @@ void reply(int fd, uint8_t code) {
 
 // Reads a zero-terminated text one byte at a time. Returns 1 when read, 0 when it reached
 // `limit` bytes before its end, -1 when the receive failed.
-int readText(int fd, std::string* text, size_t limit) {
+int readText(int fd, std::string* text, size_t limit, platform::WaitBudget* budget) {
   for (size_t count = 0; count < limit + 1; ++count) {
     char c = 0;
     int err = 0;
-    if (platform::receiveExactly(fd, &c, 1, &err) != 1) return -1;
+    if (platform::receiveExactly(fd, &c, 1, budget, &err) != 1) return -1;
     if (c == '\0') return 1;
     if (count + 1 >= limit) return 0;
     *text += c;
@@ -75,56 +76,59 @@ int socksConnect(const config::Settings& s, int fd, uint32_t address, uint16_t p
   std::memcpy(request + 2, &port, 2);
   std::memcpy(request + 4, &address, 4);
   std::memcpy(request + 8, kSocksUserId, sizeof kSocksUserId);
-  const bool limit = s.tcpTimeout != 0;
-  const uint32_t saved = limit ? platform::receiveTimeout(fd) : 0;
-  if (limit) platform::setReceiveTimeout(fd, kRequestTimeoutMs);
   if (const int err = platform::sendAll(fd, request, sizeof request); err != 0) return err;
   uint8_t answer[8];
   int err = 0;
-  const long n = platform::receiveExactly(fd, answer, sizeof answer, &err);
+  platform::WaitBudget budget(config::requestTimeoutMs(s));
+  const long n = platform::receiveExactly(fd, answer, sizeof answer, &budget, &err);
   if (n != static_cast<long>(sizeof answer)) {
     return n < 0 ? err : kSocksErrorBase + kRejected;  // closed early: refused
   }
   if (answer[0] != 0 || answer[1] != kGranted) return kSocksErrorBase + answer[1];
-  if (limit) platform::setReceiveTimeout(fd, saved);
   return 0;
 }
 
-int socksAccept(int fd, uint32_t* address, uint16_t* port) {
-  const uint32_t saved = platform::receiveTimeout(fd);
-  platform::setReceiveTimeout(fd, kRequestTimeoutMs);
-  uint8_t request[8];
+int socksAccept(const config::Settings& s, int fd, SocksRequest* request) {
+  const uint32_t limit = config::requestTimeoutMs(s);
+  platform::WaitBudget budget(limit != 0 ? limit : kStandingRequestMs);
+  uint8_t header[8];
   int err = 0;
-  if (platform::receiveExactly(fd, request, sizeof request, &err) !=
-      static_cast<long>(sizeof request)) {
+  if (platform::receiveExactly(fd, header, sizeof header, &budget, &err) !=
+      static_cast<long>(sizeof header)) {
     return -1;
   }
   std::string userId;
-  const int got = readText(fd, &userId, kMaxRequest - sizeof request);
+  const int got = readText(fd, &userId, kMaxRequest - sizeof header, &budget);
   if (got < 0) return -1;
   if (got == 0) {
     reply(fd, kUserIdRefused);
     return -1;
   }
-  if (request[0] != 4 || request[1] != 1) {
+  if (header[0] != 4 || header[1] != 1) {
     reply(fd, kRejected);
     return -1;
   }
   uint32_t destination = 0;
-  std::memcpy(&destination, request + 4, 4);
-  if (namesHostLater(request)) {
+  std::memcpy(&destination, header + 4, 4);
+  if (namesHostLater(header)) {
     std::string host;
-    if (readText(fd, &host, kMaxHostName + 1) != 1 || host.empty() ||
+    if (readText(fd, &host, kMaxHostName + 1, &budget) != 1 || host.empty() ||
         !platform::resolveHostV4(host, &destination) || destination == 0) {
       reply(fd, kRejected);
       return -1;
     }
+    request->host = host;
   }
-  reply(fd, kGranted);
-  platform::setReceiveTimeout(fd, saved);
-  std::memcpy(port, request + 2, 2);
-  *address = destination;
+  // 0.0.0.0 would reach this host itself, whatever the client meant.
+  if (destination == 0) {
+    reply(fd, kRejected);
+    return -1;
+  }
+  std::memcpy(&request->port, header + 2, 2);
+  request->address = destination;
   return 0;
 }
+
+void socksAnswer(int fd, bool granted) { reply(fd, granted ? kGranted : kRejected); }
 
 }  // namespace proxy

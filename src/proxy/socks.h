@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "config/settings.h"
 
@@ -28,9 +29,19 @@ bool socksBypass(const config::Settings& s, uint32_t address);
 // server's reply code, or the receive error of a short or failed exchange.
 int socksConnect(const config::Settings& s, int fd, uint32_t address, uint16_t port);
 
-// Reads and answers one SOCKS 4 (or 4a) CONNECT request on a freshly accepted client socket.
-// Returns 0 with the destination, or -1 (answered with code 91 or 93 where the request was
-// complete enough to answer).
-int socksAccept(int fd, uint32_t* address, uint16_t* port);
+struct SocksRequest {
+  uint32_t address = 0;  // network byte order
+  uint16_t port = 0;     // network byte order
+  std::string host;      // the name of a SOCKS 4a request, empty otherwise
+};
+
+// Reads one SOCKS 4 (or 4a) CONNECT request on a freshly accepted client socket, the whole of it
+// within the request time-out ("tcp.timeout", and 120 seconds when that sets none). Returns 0 with
+// the destination, to be answered with `socksAnswer` once the destination is connected (or not);
+// or -1, answered with code 91 or 93 where the request was complete enough to answer. A request
+// for 0.0.0.0, or a name that does not resolve, is refused.
+int socksAccept(const config::Settings& s, int fd, SocksRequest* request);
+// Answers the request: 90 granted, or 91 refused.
+void socksAnswer(int fd, bool granted);
 
 }  // namespace proxy

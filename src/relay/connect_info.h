@@ -2,6 +2,7 @@
 // process-wide statistics.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,10 @@ extern RelayStats relayStats;
 extern std::mutex statsLock;  // guards relayStats
 // A copy taken under `statsLock`.
 RelayStats statsSnapshot();
+// A connection enters (true) or leaves (false) relaying; counted while "stats.enable" is set.
+void countConnection(const config::Settings& settings, bool enters);
+// Bytes written towards the destination (fromClient) or the client.
+void countRelayedBytes(const config::Settings& settings, bool fromClient, size_t bytes);
 
 // The four role names, indexed by a rule's "ssl.role".
 const char* roleName(uint32_t role);

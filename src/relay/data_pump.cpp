@@ -53,7 +53,6 @@ struct Flow {
   size_t offset = 0;       // bytes of them already written
   unsigned readWait = 0;   // readiness of from->fd the next read waits for; 0: try now
   unsigned writeWait = 0;  // readiness of to->fd the next write waits for; 0: try now
-  uint64_t RelayStats::*counter = nullptr;
   bool fromClient = false;
   bool done = false;  // `from` ended and the end was passed on to `to`
 };
@@ -147,9 +146,7 @@ IoResult writeSide(Side& side, const uint8_t* data, size_t size, unsigned* wait)
 }
 
 void countBytes(const PumpState& s, const Flow& flow, size_t bytes) {
-  if (s.settings->statsEnable == 0) return;
-  std::lock_guard<std::mutex> hold(statsLock);
-  relayStats.*flow.counter += bytes;
+  countRelayedBytes(*s.settings, flow.fromClient, bytes);
 }
 
 // A side that ended its sending has its end passed on; the other direction goes on until it
@@ -340,6 +337,22 @@ void prepareSide(Side& side, PumpEnd& end) {
   }
 }
 
+// One SSL_shutdown: on the non-blocking socket it never waits. Not after a fatal SSL error.
+void closeSsl(Side& side, PumpEnd& end) {
+  if (end.ssl && !side.fatal) rememberDestSession(end.ssl.get());
+  if (end.ssl && !side.fatal && !side.shutDown) SSL_shutdown(end.ssl.get());
+  end.ssl.reset();
+}
+
+// Each descriptor is closed once, by its owner. Its number is never probed afterwards: another
+// connection may already have been given the same number.
+void closeSocket(PumpEnd& end) {
+  platform::shutdownBoth(end.fd.get());
+  end.fd.reset();
+}
+
+}  // namespace
+
 void logDisconnect(const config::Settings& settings, const PumpReport& report, int error) {
   const bool frontEnd = report.frontEndStyle;
   if (!frontEnd && settings.verbose == 0) return;
@@ -358,33 +371,6 @@ void logDisconnect(const config::Settings& settings, const PumpReport& report, i
   }
 }
 
-// One SSL_shutdown: on the non-blocking socket it never waits. Not after a fatal SSL error.
-void closeSsl(Side& side, PumpEnd& end) {
-  if (end.ssl && !side.fatal) rememberDestSession(end.ssl.get());
-  if (end.ssl && !side.fatal && !side.shutDown) SSL_shutdown(end.ssl.get());
-  end.ssl.reset();
-}
-
-// Each descriptor is closed once, by its owner. Its number is never probed afterwards: another
-// connection may already have been given the same number.
-void closeSocket(PumpEnd& end) {
-  platform::shutdownBoth(end.fd.get());
-  end.fd.reset();
-}
-
-void adjustActive(const config::Settings& settings, bool start) {
-  if (settings.statsEnable == 0) return;
-  std::lock_guard<std::mutex> hold(statsLock);
-  if (start) {
-    ++relayStats.connectionsTotal;
-    ++relayStats.connectionsActive;
-  } else if (relayStats.connectionsActive > 0) {
-    --relayStats.connectionsActive;
-  }
-}
-
-}  // namespace
-
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
   static std::once_flag sigpipeOnce;
   // SSL objects write with write(2), which MSG_NOSIGNAL cannot reach.
@@ -392,21 +378,19 @@ void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
 
   PumpState s;
   s.settings = report.settings != nullptr ? report.settings : config::runningSettings();
-  adjustActive(*s.settings, true);
+  countConnection(*s.settings, true);
   auto buffers = std::make_unique_for_overwrite<uint8_t[]>(2 * kPumpBufferSize);
   prepareSide(s.client, client);
   prepareSide(s.dest, dest);
   s.client.verbose = s.dest.verbose = s.settings->verbose != 0;
   s.up = Flow{&s.client, &s.dest, buffers.get()};
-  s.up.counter = &RelayStats::bytesClientToDest;
   s.up.fromClient = true;
   s.down = Flow{&s.dest, &s.client, buffers.get() + kPumpBufferSize};
-  s.down.counter = &RelayStats::bytesDestToClient;
 
   relayLoop(s, report);
   flushHeld(s);
 
-  adjustActive(*s.settings, false);
+  countConnection(*s.settings, false);
   logDisconnect(*s.settings, report, s.endError);
   closeSsl(s.client, client);
   closeSsl(s.dest, dest);

@@ -54,4 +54,7 @@ struct PumpReport {
 // other direction goes on until it ends too, so an answer to a half-closed request arrives whole.
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report);
 
+// The disconnect line of a relayed connection, as the report says (error 0: "No error.").
+void logDisconnect(const config::Settings& settings, const PumpReport& report, int error);
+
 }  // namespace relay

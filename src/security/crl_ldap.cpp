@@ -97,18 +97,36 @@ int resultCode(LDAP* ld, LDAPMessage* answer) {
   return rc == LDAP_SUCCESS ? code : rc;
 }
 
-// Simple bind with the source's name and password (none: anonymous). True on success.
-bool simpleBind(LDAP* ld, const security::LdapSource& source, security::FetchStop* stop) {
+// Simple bind with the source's name and password (none: anonymous). Returns the directory's
+// result code (LDAP_SUCCESS), or LDAP_OTHER when no answer came.
+int bindOnce(LDAP* ld, const security::LdapSource& source, security::FetchStop* stop) {
   berval password{source.pw.size(), const_cast<char*>(source.pw.c_str())};
   int msgid = 0;
-  if (ldap_sasl_bind(ld, orNull(source.user), LDAP_SASL_SIMPLE, &password, nullptr, nullptr,
-                     &msgid) != LDAP_SUCCESS) {
-    return false;
+  if (const int rc = ldap_sasl_bind(ld, orNull(source.user), LDAP_SASL_SIMPLE, &password, nullptr,
+                                    nullptr, &msgid);
+      rc != LDAP_SUCCESS) {
+    return rc;
   }
   int code = 0;
   MessagePtr answer = awaitAnswer(ld, msgid, stop, &code);
-  if (!answer) return false;
-  return resultCode(ld, answer.get()) == LDAP_SUCCESS;
+  if (!answer) return LDAP_OTHER;
+  return resultCode(ld, answer.get());
+}
+
+// The bind with the source's protocol version; a directory that refuses version 2 as a protocol
+// error (as stock directories do) is asked once more with version 3.
+bool simpleBind(LDAP* ld, const security::LdapSource& source, security::FetchStop* stop) {
+  int version = static_cast<int>(source.ldapVersion);
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  const int rc = bindOnce(ld, source, stop);
+  if (rc == LDAP_SUCCESS) return true;
+  if (rc != LDAP_PROTOCOL_ERROR || version >= 3 || stopped(stop)) return false;
+  version = 3;
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  log_event(LOG_INFO, kCode, kModule, __LINE__,
+            "ldap: <%s> refuses protocol version %d binds; binding with version 3",
+            shown(source.server), static_cast<int>(source.ldapVersion));
+  return bindOnce(ld, source, stop) == LDAP_SUCCESS;
 }
 
 // Searches the subtree under the search base; the answer, or null with *code set.
@@ -191,9 +209,6 @@ int ldap_fetch_once(X509_STORE* store, const security::LdapSource& source,
   LdapPtr session = openSession(source.server, port);
   if (!session) return 1;
   LDAP* ld = session.get();
-  int version = static_cast<int>(source.ldapVersion);
-  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-
   if (!simpleBind(ld, source, stop)) {
     if (!stopped(stop)) {
       log_event(LOG_INFO, kCode, kModule, __LINE__, "LDAP: fails ldap_simple_bind_s");

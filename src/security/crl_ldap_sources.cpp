@@ -70,8 +70,8 @@ void logDetails(const LdapSource& s) {
             "filter <%s> dump path <%s> dump to file ?<%d> detail display ? <%d> cycle time <%d> "
             "resolution<%d> ldapversion <%d>",
             s.mnemonic.c_str(), shown(s.server), static_cast<int>(s.port), shown(s.user),
-            shown(s.pw), shown(s.searchdn), shown(s.filter), shown(s.dumpPath),
-            static_cast<int>(s.dumpToFile), static_cast<int>(s.displayDetails),
+            s.pw.empty() ? shown(s.pw) : "***", shown(s.searchdn), shown(s.filter),
+            shown(s.dumpPath), static_cast<int>(s.dumpToFile), static_cast<int>(s.displayDetails),
             static_cast<int>(s.cycleTime), static_cast<int>(s.cycleTimeResolution),
             static_cast<int>(s.ldapVersion));
 }

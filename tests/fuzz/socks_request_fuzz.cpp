@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "proxy/socks.h"
 #include "platform/system.h"
+#include "proxy/socks.h"
 
 namespace {
 
@@ -27,9 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
   send(fds[0], data, size, MSG_NOSIGNAL);
   shutdown(fds[0], SHUT_WR);
-  uint32_t address = 0;
-  uint16_t port = 0;
-  proxy::socksAccept(fds[1], &address, &port);
+  proxy::SocksRequest request;
+  static const config::Settings settings;
+  proxy::socksAccept(settings, fds[1], &request);
   close(fds[0]);
   close(fds[1]);
   return 0;

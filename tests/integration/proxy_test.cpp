@@ -237,7 +237,7 @@ TEST_F(Proxy, FrontEndServesConnectAndPlainRequestsDirectly) {
   close(fd);
   const int refused = connectLocal(port);
   sendAll(refused, "CONNECT 127.0.0.1:" + std::to_string(freePort()) + " HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(receive(refused, 17, 10s), "");
+  EXPECT_EQ(receive(refused, 13, 10s), "HTTP/1.0 502 ");
   close(refused);
 }
 
@@ -246,19 +246,22 @@ TEST_F(Proxy, FrontEndRefusesBadRequests) {
   browserRule(port);
   Daemon& d = startDaemon();
   ASSERT_TRUE(waitForPort(port));
+  // Each gets a short HTTP error status before the close, not just a reset.
   auto ask = [&](const std::string& request) {
     const int fd = connectLocal(port);
     sendAll(fd, request);
-    std::string back = receive(fd, 17, 10s);
+    std::string back = receive(fd, 13, 10s);
     close(fd);
     return back;
   };
-  EXPECT_EQ(ask("CONNECT nohostport HTTP/1.1\r\n\r\n"), "");
-  EXPECT_EQ(ask("CONNECT 127.0.0.1:443\r\n\r\n"), "");    // the port has no end
-  EXPECT_EQ(ask("GET /bare/path HTTP/1.0\r\n\r\n"), "");  // no URL: no host
+  EXPECT_EQ(ask("CONNECT nohostport HTTP/1.1\r\n\r\n"), "HTTP/1.0 400 ");
+  EXPECT_EQ(ask("CONNECT 127.0.0.1:443\r\n\r\n"), "HTTP/1.0 400 ");    // no version
+  EXPECT_EQ(ask("GET /bare/path HTTP/1.0\r\n\r\n"), "HTTP/1.0 400 ");  // no URL: no host
   EXPECT_TRUE(d.waitForLog("Error: Could not parse connect string.", 10s, 3)) << d.log();
-  EXPECT_EQ(ask("CONNECT 127.0.0.1:1 HTTP/1.1\r\n" + std::string(20000, 'x')), "");
+  EXPECT_EQ(ask("CONNECT 127.0.0.1:1 HTTP/1.1\r\n" + std::string(20000, 'x')), "HTTP/1.0 431 ");
   EXPECT_TRUE(d.waitForLog("Error: Browser request exceeds 16385 bytes.")) << d.log();
+  EXPECT_EQ(ask("GET http://no-such-host.invalid/ HTTP/1.1\r\n\r\n"), "HTTP/1.0 502 ");
+  EXPECT_TRUE(d.waitForLog("Couldn't resolve no-such-host.invalid:80")) << d.log();
 }
 
 TEST_F(Proxy, FrontEndPassesTheBrowsersConnectThroughAnOpenSquid) {

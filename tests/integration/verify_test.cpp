@@ -210,13 +210,17 @@ TEST_F(Verification, VerifiedServerMustMatchTheRuleHostName) {
   const uint16_t mismatch = clientRule(1, elsewhere, "localhost");
   const uint16_t match = clientRule(2, plain, "localhost");
   const uint16_t byAddress = clientRule(3, elsewhere, "127.0.0.1");
+  const uint16_t byRightAddress = clientRule(4, plain, "127.0.0.1");
   Daemon& d = startDaemon();
   EXPECT_EQ(hello(mismatch), "");
   EXPECT_TRUE(d.waitForLog("Verify error (62) hostname mismatch")) << d.log();
   EXPECT_EQ(hello(match), "olleh\n");
-  // A dotted address names no host: only the chain is checked.
-  EXPECT_EQ(hello(byAddress), "olleh\n");
-  EXPECT_EQ(countText(d.log(), "Verify error ("), 1) << d.log();
+  // A server named by its address must prove that address: a certificate of a trusted CA for
+  // another name does not pass for it.
+  EXPECT_EQ(hello(byAddress), "");
+  EXPECT_TRUE(d.waitForLog("Verify error (64) IP address mismatch")) << d.log();
+  EXPECT_EQ(hello(byRightAddress), "olleh\n");
+  EXPECT_EQ(countText(d.log(), "Verify error ("), 2) << d.log();
   d.stop();
 
   store_->setting("ssl.verify_host", 0u);

@@ -50,31 +50,50 @@ std::string request(uint8_t version, uint8_t command, const std::string& tail) {
   return r + tail;
 }
 
-int accept(Pair& p, const std::string& bytes, uint32_t* address, uint16_t* port) {
+int accept(Pair& p, const std::string& bytes, uint32_t* address, uint16_t* port,
+           std::string* host = nullptr) {
   send(p.client, bytes.data(), bytes.size(), 0);
   shutdown(p.client, SHUT_WR);
-  return socksAccept(p.relay, address, port);
+  SocksRequest request;
+  const int rc = socksAccept(ccSettings, p.relay, &request);
+  *address = request.address;
+  *port = request.port;
+  if (host != nullptr) *host = request.host;
+  return rc;
 }
 
 const std::string kGranted("\x00\x5a\x00\x00\x00\x00\x00\x00", 8);
 const std::string kRejected("\x00\x5b\x00\x00\x00\x00\x00\x00", 8);
 const std::string kUserRefused("\x00\x5d\x00\x00\x00\x00\x00\x00", 8);
 
-TEST(SocksAccept, GrantsAVersion4ConnectAndIgnoresTheUserId) {
-  Pair p;
+TEST(SocksAccept, AVersion4ConnectIsGrantedOnlyWhenTheRelayAnswers) {
   uint32_t address = 0;
   uint16_t port = 0;
-  ASSERT_EQ(accept(p, request(4, 1, std::string(247, 'u') + '\0'), &address, &port), 0);
-  EXPECT_EQ(address, inet_addr("10.1.2.3"));
-  EXPECT_EQ(ntohs(port), 0x1F90);
-  EXPECT_EQ(p.reply(), kGranted);
+  {
+    Pair p;
+    ASSERT_EQ(accept(p, request(4, 1, std::string(247, 'u') + '\0'), &address, &port), 0);
+    EXPECT_EQ(address, inet_addr("10.1.2.3"));
+    EXPECT_EQ(ntohs(port), 0x1F90);
+    socksAnswer(p.relay, true);
+    EXPECT_EQ(p.reply(), kGranted);
+  }
+  {
+    Pair p;  // the destination could not be connected
+    ASSERT_EQ(accept(p, request(4, 1, std::string("u\0", 2)), &address, &port), 0);
+    socksAnswer(p.relay, false);
+    EXPECT_EQ(p.reply(), kRejected);
+  }
+  Pair p;  // nothing is said before the relay answers
+  ASSERT_EQ(accept(p, request(4, 1, std::string("u\0", 2)), &address, &port), 0);
+  EXPECT_EQ(p.reply(), "");
 }
 
 TEST(SocksAccept, RefusesBadVersionsCommandsAndLongUserIds) {
   uint32_t address = 0;
   uint16_t port = 0;
+  const std::string toNowhere = {4, 1, 0, 80, 0, 0, 0, 0, 'u', 0};  // 0.0.0.0 is this host
   for (const std::string& bad :
-       {request(5, 1, std::string(1, '\0')), request(4, 2, std::string("x\0", 2))}) {
+       {request(5, 1, std::string(1, '\0')), request(4, 2, std::string("x\0", 2)), toNowhere}) {
     Pair p;
     EXPECT_EQ(accept(p, bad, &address, &port), -1);
     EXPECT_EQ(p.reply(), kRejected);
@@ -107,9 +126,10 @@ TEST(SocksAccept, Version4aNamesAreResolvedOrRefused) {
   uint16_t port = 0;
   {
     Pair p;
-    ASSERT_EQ(accept(p, dest4a + "user" + '\0' + "known.test" + '\0', &address, &port), 0);
+    std::string host;
+    ASSERT_EQ(accept(p, dest4a + "user" + '\0' + "known.test" + '\0', &address, &port, &host), 0);
     EXPECT_EQ(address, inet_addr("10.9.8.7"));
-    EXPECT_EQ(p.reply(), kGranted);
+    EXPECT_EQ(host, "known.test");  // the server name of an SSL side
   }
   for (const std::string& tail : {std::string("u\0unknown.test\0", 15), std::string("u\0\0", 3),
                                   "u" + std::string(1, '\0') + std::string(300, 'h') + '\0'}) {
@@ -138,9 +158,10 @@ class ScriptedServer {
       bool passing = false;
       platform::UniqueFd fd = platform::acceptOn(listen_.get(), &a, &p, &e, &passing);
       if (!fd.valid()) return;
-      platform::setReceiveTimeout(fd.get(), 5000);
+      platform::WaitBudget budget(5000);
       char buffer[12];
-      received_.assign(buffer, std::max(0L, platform::receiveExactly(fd.get(), buffer, 12, &e)));
+      received_.assign(buffer,
+                       std::max(0L, platform::receiveExactly(fd.get(), buffer, 12, &budget, &e)));
       platform::sendAll(fd.get(), answer_.data(), answer_.size());
     });
   }

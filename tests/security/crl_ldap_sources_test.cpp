@@ -105,7 +105,7 @@ TEST_F(SourceLoop, SourcesAreTakenUpInOrderWithDetailsAndDefaults) {
   EXPECT_EQ(fetchAll(), 2);
   const std::string details1 =
       "ldap: reg memonic : <first> server <127.0.0.1> port <" + std::to_string(slapd.port()) +
-      "> user <cn=admin,o=test> pass <secret> search dn <o=test> filter <(objectClass=*)> dump "
+      "> user <cn=admin,o=test> pass <***> search dn <o=test> filter <(objectClass=*)> dump "
       "path <(null)> dump to file ?<0> detail display ? <1> cycle time <0> resolution<1> "
       "ldapversion <3>";
   const std::string details2 =

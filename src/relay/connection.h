@@ -1,0 +1,37 @@
+// Internal to the relay: what one connection keeps while its handler sets it up, and the two
+// SSL sides the handler adds (connection_handler.cpp drives them, ssl_sides.cpp makes them).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/rules.h"
+#include "config/settings.h"
+#include "relay/connect_info.h"
+#include "relay/data_pump.h"
+#include "relay/ssl_context.h"
+
+namespace relay {
+
+// Everything one connection keeps while it is set up; the texts are for its log lines.
+struct Connection {
+  std::unique_ptr<connectInfo> info;
+  const config::Settings* settings = nullptr;  // the settings of the accept, for the whole relay
+  config::RuleRef rule;
+  char client[16] = "";
+  int clientPort = 0;
+  uint32_t destAddress = 0;  // network byte order
+  uint16_t destPort = 0;     // network byte order
+  char dest[16] = "";
+  std::string serverName;     // the destination's host name, when one is known
+  DestSessionKey sessionKey;  // the outgoing SSL side's application data points here
+};
+
+// The relay as SSL server towards the client, on client->fd. Returns 0, or the handler's result
+// code (3). `logAlways`: the front end's lines are logged whether or not "verbose" is set.
+int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways = false);
+// The relay as SSL client towards the destination, on dest->fd. Returns 0, or 6.
+int connectDestSide(Connection* c, PumpEnd* dest);
+
+}  // namespace relay
