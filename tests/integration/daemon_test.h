@@ -49,10 +49,10 @@ class DaemonTest : public ::testing::Test {
 
   // A daemon on the store, the previous one stopped first; each start logs to a file of its own
   // ("relay-1.log", ...). Returns once the rules are read; the listeners may still be starting.
-  Daemon& startDaemon() {
+  Daemon& startDaemon(const std::vector<std::string>& prefix = {}) {
     daemon_.reset();
-    daemon_ = std::make_unique<Daemon>(store_->dir(),
-                                       dir_.file("relay-" + std::to_string(++starts_) + ".log"));
+    daemon_ = std::make_unique<Daemon>(
+        store_->dir(), dir_.file("relay-" + std::to_string(++starts_) + ".log"), prefix);
     EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
     return *daemon_;
   }

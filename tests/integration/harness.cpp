@@ -70,9 +70,20 @@ void Store::removeRule(int n) {
   platform::regDeleteKey(key, "Rule" + std::to_string(n));
 }
 
-Daemon::Daemon(const std::string& configDir, const std::string& logFile)
+namespace {
+
+std::vector<std::string> daemonCommand(const std::vector<std::string>& prefix) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(binDir() + "/brisklaned");
+  return argv;
+}
+
+}  // namespace
+
+Daemon::Daemon(const std::string& configDir, const std::string& logFile,
+               const std::vector<std::string>& prefix)
     : logFile_(logFile),
-      process_({binDir() + "/brisklaned"}, logFile, {{"BRISKLANE_CONFIG_DIR", configDir}}) {}
+      process_(daemonCommand(prefix), logFile, {{"BRISKLANE_CONFIG_DIR", configDir}}) {}
 
 void Daemon::reload() const { process_.signal(SIGHUP); }
 void Daemon::status() const { process_.signal(SIGUSR1); }

@@ -39,10 +39,14 @@ class Store {
 // brisklaned on a store, its log in a file.
 class Daemon {
  public:
-  Daemon(const std::string& configDir, const std::string& logFile);
+  // `prefix` runs before the program (a limit on it, for one).
+  Daemon(const std::string& configDir, const std::string& logFile,
+         const std::vector<std::string>& prefix = {});
   void reload() const;  // SIGHUP
   void status() const;  // SIGUSR1
   int stop() { return process_.stop(); }
+  // Waits for the daemon to end by itself; its wait status, -1 on time-out.
+  int wait(std::chrono::milliseconds timeout) { return process_.wait(timeout); }
   bool running() { return process_.running(); }
   const std::string& logFile() const { return logFile_; }
   std::string log() const { return readFile(logFile_); }

@@ -99,4 +99,23 @@ Process startHttpResponder(const std::string& dir, uint16_t port, const std::str
   return p;
 }
 
+Process startKeepAliveResponder(const std::string& dir, uint16_t port, const std::string& body) {
+  const std::string script = dir + "/keepalive-" + std::to_string(port) + ".py";
+  writeFile(script,
+            "import http.server, sys\n"
+            "class Handler(http.server.BaseHTTPRequestHandler):\n"
+            "    protocol_version = 'HTTP/1.1'\n"
+            "    def do_GET(self):\n"
+            "        body = sys.argv[2].encode()\n"
+            "        self.send_response(200)\n"
+            "        self.send_header('Content-Length', str(len(body)))\n"
+            "        self.end_headers()\n"
+            "        self.wfile.write(body)\n"
+            "http.server.HTTPServer(('127.0.0.1', int(sys.argv[1])), Handler).serve_forever()\n");
+  Process p({"python3", script, std::to_string(port), body},
+            dir + "/keepalive-" + std::to_string(port) + ".log");
+  waitForPort(port);
+  return p;
+}
+
 }  // namespace itest

@@ -21,6 +21,9 @@ Process startHttpServer(const std::string& dir, const std::string& address, uint
 
 // Answers every request (whatever its request line, absolute URLs included) with `body`.
 Process startHttpResponder(const std::string& dir, uint16_t port, const std::string& body);
+// Python's HTTP server with keep-alive connections (HTTP/1.1), answering every request with
+// `body` whatever its request line names; logs each request line to dir/keepalive-<port>.log.
+Process startKeepAliveResponder(const std::string& dir, uint16_t port, const std::string& body);
 
 void writeFile(const std::string& path, const std::string& text);
 
