@@ -314,6 +314,13 @@ TEST_F(Proxy, RefusingProxyGivesTheBrowserTheUnauthorizedPage) {
   EXPECT_EQ(page.size(), 107u);
   EXPECT_EQ(page, kUnauthorizedPage);
   EXPECT_TRUE(d.waitForLog("Error: You don't have the rights to use the proxy server.")) << d.log();
+  // The refusal is told with its reason.
+  const std::string reason = "127.0.0.1:" + std::to_string(squidPort) +
+                             " : the proxy answered with status 407";
+  EXPECT_TRUE(d.waitForLog("Couldn't connect to proxy " + reason)) << d.log();
+  EXPECT_TRUE(d.waitForLog("Error: Could not connect to proxy server. (the proxy answered with "
+                           "status 407)"))
+      << d.log();
 }
 
 TEST_F(Proxy, TwoBasicTunnelsOpenAtOnce) {
