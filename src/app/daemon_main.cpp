@@ -13,6 +13,7 @@
 #include "log/fatal_signal.h"
 #include "log/log.h"
 #include "log/sinks.h"
+#include "perf/perf_data.h"
 #include "platform/registry.h"
 #include "platform/signal_pipe.h"
 #include "platform/system.h"
@@ -78,6 +79,23 @@ void logStartupLines() {
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "can do crypto api ? %d", 0);
 }
 
+// The performance counters at start: registered at every start; the block opened and zeroed when
+// "perf.mon.enable" is set. The seeding thread publishes into it from then on.
+void startPerfCounters() {
+  perf::perf_install();
+  if (config::ccSettings.perfMonEnable != 0) {
+    perf::perf_open();
+    perf::perf_reset();
+  }
+}
+
+// The performance counters at exit: the registration removed, the block left (and removed when no
+// other publisher holds it).
+void stopPerfCounters() {
+  perf::perf_uninstall();
+  perf::perf_close();
+}
+
 // Settings are read into a fresh record and then taken over field by field, so connection
 // threads never see a half-loaded record; a store that cannot be read keeps the running settings.
 void reloadSettingsAndRules() {
@@ -141,6 +159,7 @@ int main(int argc, char** argv) {
   }
   config::publishLogSwitches(config::ccSettings);
   openLog(&target);
+  startPerfCounters();
   relay::sslStartup();
   logStartupLines();
   config::loadAllRules(&config::ruleTable);
@@ -158,6 +177,7 @@ int main(int argc, char** argv) {
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "Shutting down");
   config::releaseAllRules(&config::ruleTable);
   relay::sslShutdown();
+  stopPerfCounters();
   // Connections still open keep running until the process ends and may still log, so the log
   // stays open to the end.
   return 0;

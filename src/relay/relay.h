@@ -39,6 +39,11 @@ void setStatusTick(StatusTick tick);
 // The handler of one accepted connection; owns `info`.
 int connectionHandler(std::unique_ptr<connectInfo> info);
 
+// Publishes the relay statistics, the worker pool's thread counts and the shared context's session
+// figures to the performance counters, when "perf.mon.enable" is set and the context exists. The
+// first step of every status tick, before the status text is built.
+void publishPerfCounters();
+
 // The status line: connections, handshakes, sessions, certificates, threads and bytes.
 std::string statusLineText();
 

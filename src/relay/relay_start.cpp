@@ -216,6 +216,7 @@ void seedThread() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5000));
     const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
     RAND_seed(&tick, sizeof tick);
+    publishPerfCounters();
     if (StatusTick fn = statusTick.load(); fn != nullptr) fn();
   }
 }

@@ -49,8 +49,8 @@ class DaemonTest : public ::testing::Test {
   // ("relay-1.log", ...). Returns once the rules are read; the listeners may still be starting.
   Daemon& startDaemon() {
     daemon_.reset();
-    daemon_ = std::make_unique<Daemon>(store_->dir(),
-                                       dir_.file("relay-" + std::to_string(++starts_) + ".log"));
+    daemon_ = std::make_unique<Daemon>(
+        store_->dir(), dir_.file("relay-" + std::to_string(++starts_) + ".log"), daemonEnv_);
     EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
     return *daemon_;
   }
@@ -59,6 +59,7 @@ class DaemonTest : public ::testing::Test {
   TempDir dir_;
   std::unique_ptr<Store> store_;
   std::unique_ptr<Daemon> daemon_;
+  std::map<std::string, std::string> daemonEnv_;  // added to the daemon's environment
 
  private:
   int starts_ = 0;

@@ -287,9 +287,20 @@ void Store::removeRule(int n) {
   platform::regDeleteKey(key, "Rule" + std::to_string(n));
 }
 
-Daemon::Daemon(const std::string& configDir, const std::string& logFile)
+namespace {
+
+std::map<std::string, std::string> withConfigDir(std::map<std::string, std::string> env,
+                                                 const std::string& configDir) {
+  env["BRISKLANE_CONFIG_DIR"] = configDir;
+  return env;
+}
+
+}  // namespace
+
+Daemon::Daemon(const std::string& configDir, const std::string& logFile,
+               std::map<std::string, std::string> env)
     : logFile_(logFile),
-      process_({binDir() + "/brisklaned"}, logFile, {{"BRISKLANE_CONFIG_DIR", configDir}}) {}
+      process_({binDir() + "/brisklaned"}, logFile, withConfigDir(std::move(env), configDir)) {}
 
 void Daemon::reload() const { process_.signal(SIGHUP); }
 void Daemon::status() const { process_.signal(SIGUSR1); }

@@ -101,10 +101,11 @@ class Store {
   std::string dir_;
 };
 
-// brisklaned on a store, its log in a file.
+// brisklaned on a store, its log in a file; `env` adds to its environment.
 class Daemon {
  public:
-  Daemon(const std::string& configDir, const std::string& logFile);
+  Daemon(const std::string& configDir, const std::string& logFile,
+         std::map<std::string, std::string> env = {});
   void reload() const;  // SIGHUP
   void status() const;  // SIGUSR1
   int stop() { return process_.stop(); }
