@@ -28,6 +28,7 @@ constexpr char kModule[] = "perf";
 constexpr int kExitNotPublished = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitRefused = 3;
+constexpr int kExitNoListen = 4;
 constexpr long kMaxInterval = 86400;
 
 constexpr char kNotPublished[] =
@@ -59,7 +60,8 @@ constexpr char kHelp[] =
     "brisklaned.\n"
     "\n"
     "Exit status: 0 after printing, 1 when the counters are not published, 2 for a bad\n"
-    "argument, 3 when the shared object is not a counter block or cannot be read.\n";
+    "argument, 3 when the shared object is not a counter block or cannot be read, 4 when\n"
+    "the --listen address cannot be taken.\n";
 
 struct Options {
   bool prometheus = false;
@@ -221,7 +223,7 @@ int serveMetrics(const Options& options, perf::CounterReader* reader, StopSignal
   if (!server.bind_to_port(options.listenHost, options.listenPort)) {
     log_event(LOG_ERROR, 0x6094, kModule, __LINE__, "Couldn't listen on %s:%d",
               options.listenHost.c_str(), options.listenPort);
-    return kExitNotPublished;
+    return kExitNoListen;
   }
   stop->watch(&server);
   log_event(LOG_INFO, 0x6094, kModule, __LINE__, "Serving the counters at http://%s:%d/metrics",

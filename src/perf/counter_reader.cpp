@@ -1,6 +1,7 @@
 #include "perf/counter_reader.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 #include "perf/perf_data.h"

@@ -1,8 +1,11 @@
 #include "perf/perf_data.h"
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "log/log.h"
 #include "platform/process_info.h"
@@ -13,6 +16,19 @@ namespace {
 
 constexpr char kModule[] = "perf";
 constexpr size_t kMaxPrefix = 64;
+
+// How often, and how far apart, a publisher asks whether anyone else holds the block: a reader
+// holds it for a moment to see whether anyone publishes.
+constexpr int kHolderChecks = 3;
+constexpr std::chrono::milliseconds kHolderCheckPause{5};
+
+bool nobodyElseHolds(platform::SharedMemory* block) {
+  for (int i = 0; i < kHolderChecks; ++i) {
+    if (i > 0) std::this_thread::sleep_for(kHolderCheckPause);
+    if (block->tryLockExclusive()) return true;
+  }
+  return false;
+}
 
 // The counters that perf_reset zeroes, in the order of the block.
 constexpr uint32_t kPublishedIds[] = {101, 103, 104, 301, 302, 201, 203,
@@ -82,8 +98,8 @@ long PerfDataManager::joinBlock(platform::SharedMemory* block, const TitleIndexe
     block->close();
     return err;
   }
-  // A block that no publisher holds is new or was left behind: this process fills it.
-  const bool fill = block->tryLockExclusive();
+  // A block this process made, or one that no publisher holds (left behind), is filled here.
+  const bool fill = created || nobodyElseHolds(block);
   if ((!fill || !created) && size != 0 && size != layout_.size) {
     log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
               "The shared object %s has %zu bytes, not %u: it is not a counter block and is left "
@@ -203,7 +219,7 @@ void PerfDataManager::close() {
   }
   OptexHold lock(*optex);
   // The last publisher removes the name, as the system drops a mapping nobody has open.
-  if (block.tryLockExclusive()) platform::SharedMemory::remove(blockName());
+  if (nobodyElseHolds(&block)) platform::SharedMemory::remove(blockName());
   block.close();
 }
 

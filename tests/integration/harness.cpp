@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "platform/registry.h"
+#include "platform/shared_memory.h"
 
 namespace itest {
 
@@ -289,9 +291,17 @@ void Store::removeRule(int n) {
 
 namespace {
 
-std::map<std::string, std::string> withConfigDir(std::map<std::string, std::string> env,
-                                                 const std::string& configDir) {
+std::string newShmPrefix(const std::map<std::string, std::string>& env) {
+  static std::atomic<int> serial{0};
+  if (env.count("BRISKLANE_SHM_PREFIX") != 0) return {};
+  return "bklit" + std::to_string(getpid()) + "d" + std::to_string(++serial) + "_";
+}
+
+std::map<std::string, std::string> daemonEnv(std::map<std::string, std::string> env,
+                                             const std::string& configDir,
+                                             const std::string& shmPrefix) {
   env["BRISKLANE_CONFIG_DIR"] = configDir;
+  if (!shmPrefix.empty()) env["BRISKLANE_SHM_PREFIX"] = shmPrefix;
   return env;
 }
 
@@ -300,7 +310,17 @@ std::map<std::string, std::string> withConfigDir(std::map<std::string, std::stri
 Daemon::Daemon(const std::string& configDir, const std::string& logFile,
                std::map<std::string, std::string> env)
     : logFile_(logFile),
-      process_({binDir() + "/brisklaned"}, logFile, withConfigDir(std::move(env), configDir)) {}
+      ownShmPrefix_(newShmPrefix(env)),
+      process_({binDir() + "/brisklaned"}, logFile,
+               daemonEnv(std::move(env), configDir, ownShmPrefix_)) {}
+
+Daemon::~Daemon() {
+  process_.stop();
+  if (ownShmPrefix_.empty()) return;
+  platform::SharedMemory::remove("/" + ownShmPrefix_ + "BKL");
+  platform::SharedMemory::remove("/" + ownShmPrefix_ + "TAV_Optex_MMF_BKL");
+  platform::NamedSemaphore::remove("/" + ownShmPrefix_ + "TAV_Optex_Event_BKL");
+}
 
 void Daemon::reload() const { process_.signal(SIGHUP); }
 void Daemon::status() const { process_.signal(SIGUSR1); }
