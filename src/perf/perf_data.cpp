@@ -100,7 +100,7 @@ long PerfDataManager::joinBlock(platform::SharedMemory* block, const TitleIndexe
   }
   // A block this process made, or one that no publisher holds (left behind), is filled here.
   const bool fill = created || nobodyElseHolds(block);
-  if ((!fill || !created) && size != 0 && size != layout_.size) {
+  if (!created && size != 0 && size != layout_.size) {
     log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
               "The shared object %s has %zu bytes, not %u: it is not a counter block and is left "
               "alone; the counters are not published",
