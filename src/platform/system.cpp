@@ -13,7 +13,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 namespace platform {
@@ -120,13 +119,6 @@ unsigned long raiseDescriptorLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   return static_cast<unsigned long>(limit.rlim_cur);
-}
-
-std::string programDirectory() {
-  std::error_code ec;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec || !exe.has_parent_path()) return ".";
-  return exe.parent_path().string();
 }
 
 }  // namespace platform

@@ -37,9 +37,6 @@ uint16_t tcpServicePort(const std::string& name);
 // The TCP service name of a port; empty when it has none.
 std::string tcpServiceName(uint16_t port);
 
-// The folder of the running program (from /proc/self/exe); "." when it cannot be read.
-std::string programDirectory();
-
 // Lets the process open as many descriptors as its hard limit allows (each relayed connection
 // holds two). Returns the soft limit now in force.
 unsigned long raiseDescriptorLimit();

@@ -9,7 +9,7 @@
 
 #include "config/registry_values.h"
 #include "config/settings.h"
-#include "platform/system.h"
+#include "platform/process_info.h"
 #include "relay/pkcs12.h"
 
 namespace relay {
@@ -63,7 +63,9 @@ long storeClientCertificate(platform::Hive root, const std::string& name) {
   const long rc = platform::regCreateKey(root, config::settingsKeyPath(), &key);
   if (rc != platform::kErrorSuccess) return rc;
   if (name.empty()) return config::deleteValue(key, kValueName);
-  const std::string path = name[0] == '/' ? name : platform::programDirectory() + "/" + name;
+  std::string folder = platform::programDirectory();
+  if (folder.empty()) folder = ".";
+  const std::string path = name[0] == '/' ? name : folder + "/" + name;
   return config::writeText(key, kValueName, path);
 }
 

@@ -48,7 +48,15 @@ int connectionHandler(std::unique_ptr<connectInfo> info);
 StatusFigures statusFigures();
 // The status line made of them.
 std::string statusLineText(const StatusFigures& figures);
-// The five-second step of the seeding thread: the figures, the status line, the observer's tick.
+// The five-second step of the seeding thread: the figures, the performance counters, the status
+// line, the observer's tick.
 void statusTick();
+
+// The performance counters (perf/perf_data.h): registered at every start, and the shared block
+// opened and zeroed when "perf.mon.enable" is set; the figures published at each tick (when the
+// setting is on); the registration removed at the end.
+void startPerfCounters();
+void publishPerfCounters(const StatusFigures& figures);
+void stopPerfCounters();
 
 }  // namespace relay

@@ -108,6 +108,7 @@ bool RelayService::start() {
   sslStartup();
   openLog();
   reportEarlyMessages();
+  startPerfCounters();
   logStartupLines();
   config::loadAllRules(&config::ruleTable);
   if (config::ccSettings.verbose != 0) {
@@ -177,6 +178,7 @@ void RelayService::shutdown() {
   started_ = false;
   config::releaseAllRules(&config::ruleTable);
   sslShutdown();
+  stopPerfCounters();
   config::freeSettings(&config::ccSettings);
   // Connections still running may log or ask until here; from now on nothing reaches the
   // front end.

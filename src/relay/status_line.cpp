@@ -72,6 +72,7 @@ void statusTick() {
   // Nothing happens before there is a context.
   if (acquireSharedContext() == nullptr) return;
   const StatusFigures figures = statusFigures();
+  publishPerfCounters(figures);
   const std::string text = statusLineText(figures);
   if (ObserverCall observer; observer) observer->statusTick(figures, text);
 }

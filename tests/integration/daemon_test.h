@@ -51,8 +51,9 @@ class DaemonTest : public ::testing::Test {
   // ("relay-1.log", ...). Returns once the rules are read; the listeners may still be starting.
   Daemon& startDaemon(const std::vector<std::string>& prefix = {}) {
     daemon_.reset();
-    daemon_ = std::make_unique<Daemon>(
-        store_->dir(), dir_.file("relay-" + std::to_string(++starts_) + ".log"), prefix);
+    daemon_ = std::make_unique<Daemon>(store_->dir(),
+                                       dir_.file("relay-" + std::to_string(++starts_) + ".log"),
+                                       daemonEnv_, prefix);
     EXPECT_TRUE(daemon_->waitForLog("Configured ")) << daemon_->log();
     return *daemon_;
   }
@@ -98,6 +99,7 @@ class DaemonTest : public ::testing::Test {
   TempDir dir_;
   std::unique_ptr<Store> store_;
   std::unique_ptr<Daemon> daemon_;
+  std::map<std::string, std::string> daemonEnv_;  // added to the daemon's environment
 
  private:
   int starts_ = 0;

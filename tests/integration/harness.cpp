@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "platform/registry.h"
+#include "platform/shared_memory.h"
 
 namespace itest {
 
@@ -72,6 +74,20 @@ void Store::removeRule(int n) {
 
 namespace {
 
+std::string newShmPrefix(const std::map<std::string, std::string>& env) {
+  static std::atomic<int> serial{0};
+  if (env.count("BRISKLANE_SHM_PREFIX") != 0) return {};
+  return "bklit" + std::to_string(getpid()) + "d" + std::to_string(++serial) + "_";
+}
+
+std::map<std::string, std::string> daemonEnv(std::map<std::string, std::string> env,
+                                             const std::string& configDir,
+                                             const std::string& shmPrefix) {
+  env["BRISKLANE_CONFIG_DIR"] = configDir;
+  if (!shmPrefix.empty()) env["BRISKLANE_SHM_PREFIX"] = shmPrefix;
+  return env;
+}
+
 std::vector<std::string> daemonCommand(const std::vector<std::string>& prefix) {
   std::vector<std::string> argv = prefix;
   argv.push_back(binDir() + "/brisklaned");
@@ -81,9 +97,19 @@ std::vector<std::string> daemonCommand(const std::vector<std::string>& prefix) {
 }  // namespace
 
 Daemon::Daemon(const std::string& configDir, const std::string& logFile,
-               const std::vector<std::string>& prefix)
+               std::map<std::string, std::string> env, const std::vector<std::string>& prefix)
     : logFile_(logFile),
-      process_(daemonCommand(prefix), logFile, {{"BRISKLANE_CONFIG_DIR", configDir}}) {}
+      ownShmPrefix_(newShmPrefix(env)),
+      process_(daemonCommand(prefix), logFile,
+               daemonEnv(std::move(env), configDir, ownShmPrefix_)) {}
+
+Daemon::~Daemon() {
+  process_.stop();
+  if (ownShmPrefix_.empty()) return;
+  platform::SharedMemory::remove("/" + ownShmPrefix_ + "BKL");
+  platform::SharedMemory::remove("/" + ownShmPrefix_ + "TAV_Optex_MMF_BKL");
+  platform::NamedSemaphore::remove("/" + ownShmPrefix_ + "TAV_Optex_Event_BKL");
+}
 
 void Daemon::reload() const { process_.signal(SIGHUP); }
 void Daemon::status() const { process_.signal(SIGUSR1); }

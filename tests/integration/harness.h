@@ -36,12 +36,17 @@ class Store {
   std::string dir_;
 };
 
-// brisklaned on a store, its log in a file.
+// brisklaned on a store, its log in a file; `env` adds to its environment. Its counter block and
+// lock get names of their own (BRISKLANE_SHM_PREFIX, unless `env` gives one), so that no test
+// publishes into the block of a relay running on the machine; they are removed when it goes.
 class Daemon {
  public:
-  // `prefix` runs before the program (a limit on it, for one).
+  // `env` joins the daemon's environment; `prefix` runs before the program (a limit on it).
   Daemon(const std::string& configDir, const std::string& logFile,
-         const std::vector<std::string>& prefix = {});
+         std::map<std::string, std::string> env = {}, const std::vector<std::string>& prefix = {});
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+  ~Daemon();
   void reload() const;  // SIGHUP
   void status() const;  // SIGUSR1
   int stop() { return process_.stop(); }
@@ -57,6 +62,7 @@ class Daemon {
 
  private:
   std::string logFile_;
+  std::string ownShmPrefix_;  // the prefix this object chose, empty when `env` gave one
   Process process_;
 };
 
