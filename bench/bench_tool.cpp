@@ -14,6 +14,15 @@
 //       opens N connections to PORT, sends one byte on each and waits until the built-in sink on
 //       127.0.0.1:SINK has seen every byte; then writes FILE and holds the connections open until
 //       SIGTERM/SIGINT or S seconds, whichever comes first.
+//   bench_tool echo --listen PORT [--hold S]
+//       an echo server on its own (so that a client process and the server each have the whole
+//       descriptor limit), until SIGTERM/SIGINT or S seconds.
+//   bench_tool hold --to PORT --count N --ready FILE [--size B] [--hold S]
+//       opens up to N connections to PORT (an echo server behind it), each sending B bytes and
+//       reading them back as soon as it is open, at most 64 waiting at a time; stops opening when
+//       no echo came for 10 s. Then every open connection echoes B bytes once more, all held at
+//       the same time. Prints "opened=... echoed=... failed=...", writes FILE and holds the
+//       connections until SIGTERM/SIGINT or S seconds.
 //
 // Only 127.0.0.1 is ever used. Every wait has a deadline and every loop a bound.
 #include <arpa/inet.h>
@@ -187,8 +196,10 @@ int runStream(const Options& options) {
     return 1;
   }
   const double seconds = std::chrono::duration<double>(result.lastByte - start).count();
-  std::printf("bytes=%llu seconds=%.3f mib_per_s=%.1f\n", static_cast<unsigned long long>(bytes),
-              seconds, static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds);
+  std::printf("bytes=%llu seconds=%.3f mib_per_s=%.1f gbit_per_s=%.3f\n",
+              static_cast<unsigned long long>(bytes), seconds,
+              static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds,
+              static_cast<double>(bytes) * 8.0 / 1e9 / seconds);
   return 0;
 }
 
@@ -360,11 +371,141 @@ int runIdle(const Options& options) {
   return status;
 }
 
+// --- echo and hold: the concurrency measurement -------------------------------------------------
+
+void blockStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts, so all inherit it
+}
+
+int runEcho(const Options& options) {
+  const long hold = std::clamp(optionNumber(options, "--hold", 600), 1L, 3600L);
+  Fd listener = listenOn(static_cast<uint16_t>(optionNumber(options, "--listen", 0)));
+  if (!listener.valid()) return 2;
+  blockStopSignals();
+  std::atomic<bool> stop{false};
+  std::thread server(epollServer, listener.get(), true, &stop, nullptr);
+  holdUntilSignal(hold);
+  stop = true;
+  server.join();
+  return 0;
+}
+
+// The held connections and what their echoes brought so far.
+struct HeldSet {
+  Fd ep{::epoll_create1(EPOLL_CLOEXEC)};
+  std::vector<Fd> conns;
+  std::vector<size_t> received;  // bytes of echo per connection, over both rounds
+  long echoed = 0;               // connections whose echo of the current round is complete
+  long failed = 0;               // connections the far side closed or broke
+  size_t want = 0;               // echo bytes each connection must have by the end of the round
+};
+
+// Takes what arrived; returns whether anything did.
+bool collectEchoes(HeldSet* set, int timeoutMs) {
+  epoll_event events[256];
+  const int n = ::epoll_wait(set->ep.get(), events, 256, timeoutMs);
+  char buffer[4096];
+  for (int i = 0; i < n; ++i) {
+    const size_t index = events[i].data.u64;
+    const int fd = set->conns[index].get();
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got > 0) {
+      const size_t before = set->received[index];
+      set->received[index] += static_cast<size_t>(got);
+      if (before < set->want && set->received[index] >= set->want) ++set->echoed;
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      epoll_ctl(set->ep.get(), EPOLL_CTL_DEL, fd, nullptr);
+      ++set->failed;
+    }
+  }
+  return n > 0;
+}
+
+// Opens connections until `count` are open or no echo came for 10 s.
+void openHeld(HeldSet* set, uint16_t to, long count, const std::vector<char>& message) {
+  constexpr long kWindow = 64;
+  set->want = message.size();
+  Clock::time_point lastProgress = Clock::now();
+  while (static_cast<long>(set->conns.size()) < count &&
+         Clock::now() - lastProgress < std::chrono::seconds(10)) {
+    const long waiting = static_cast<long>(set->conns.size()) - set->echoed - set->failed;
+    if (waiting >= kWindow) {
+      if (collectEchoes(set, 100)) lastProgress = Clock::now();
+      continue;
+    }
+    Fd conn = connectTo(to, 10);
+    if (!conn.valid() || !writeAll(conn.get(), message.data(), message.size())) break;
+    setNonBlocking(conn.get());
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = set->conns.size();
+    epoll_ctl(set->ep.get(), EPOLL_CTL_ADD, conn.get(), &ev);
+    set->conns.push_back(std::move(conn));
+    set->received.push_back(0);
+    if (collectEchoes(set, 0)) lastProgress = Clock::now();
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+  while (set->echoed + set->failed < static_cast<long>(set->conns.size()) &&
+         Clock::now() < deadline) {
+    collectEchoes(set, 100);
+  }
+}
+
+// Every connection echoed in the first round sends again while all are held.
+long echoAllAgain(HeldSet* set, const std::vector<char>& message) {
+  set->echoed = 0;
+  set->want = 2 * message.size();
+  long sent = 0;
+  for (size_t i = 0; i < set->conns.size(); ++i) {
+    if (set->received[i] != message.size()) continue;
+    if (::send(set->conns[i].get(), message.data(), message.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(message.size())) {
+      ++sent;
+    }
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+  while (set->echoed < sent && Clock::now() < deadline) collectEchoes(set, 100);
+  return set->echoed;
+}
+
+int runHold(const Options& options) {
+  const auto to = static_cast<uint16_t>(optionNumber(options, "--to", 0));
+  const long count = std::clamp(optionNumber(options, "--count", 1000), 1L, 60000L);
+  const long hold = std::clamp(optionNumber(options, "--hold", 60), 1L, 600L);
+  const auto size = static_cast<size_t>(std::clamp(optionNumber(options, "--size", 16), 1L, 4096L));
+  const auto ready = options.find("--ready");
+  if (to == 0 || ready == options.end()) return 2;
+  blockStopSignals();
+  const Clock::time_point start = Clock::now();
+  HeldSet set;
+  set.conns.reserve(static_cast<size_t>(count));
+  const std::vector<char> message(size, 'h');
+  openHeld(&set, to, count, message);
+  const long opened = static_cast<long>(set.conns.size());
+  const long firstRound = set.echoed;
+  const long echoed = echoAllAgain(&set, message);
+  std::printf("opened=%ld first_echoed=%ld echoed=%ld failed=%ld seconds=%.1f\n", opened,
+              firstRound, echoed, set.failed, secondsSince(start));
+  std::fflush(stdout);
+  if (FILE* f = std::fopen(ready->second.c_str(), "w")) {
+    std::fprintf(f, "%ld\n", echoed);
+    std::fclose(f);
+  }
+  holdUntilSignal(hold);
+  return echoed == count ? 0 : 1;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: bench_tool ports N | stream --to P --sink P --bytes N [--timeout S] |\n"
                "       rate --to P --echo P --seconds S --max N [--clients C] [--size B] |\n"
-               "       idle --to P --sink P --count N --ready FILE [--hold S]\n");
+               "       idle --to P --sink P --count N --ready FILE [--hold S] |\n"
+               "       echo --listen P [--hold S] |\n"
+               "       hold --to P --count N --ready FILE [--size B] [--hold S]\n");
   return 2;
 }
 
@@ -381,5 +522,7 @@ int main(int argc, char** argv) {
   if (mode == "stream") return runStream(options);
   if (mode == "rate") return runRate(options);
   if (mode == "idle") return runIdle(options);
+  if (mode == "echo") return runEcho(options);
+  if (mode == "hold") return runHold(options);
   return usage();
 }
