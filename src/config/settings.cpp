@@ -111,6 +111,7 @@ void loadTcpAndListValues(const platform::RegKey& key, Settings* r) {
   r->tcpTimeout = readDword(key, "tcp.timeout", 1);
   r->tcpSleep = readDword(key, "tcp.sleep", 0);
   r->tcpLoopsleep = readDword(key, "tcp.loopsleep", 0);
+  r->tcpMaxConnections = readDword(key, "tcp.max.connections", 0);
   r->logTime = readDword(key, "log.time", 0);
   r->toolbarSize = readDword(key, "toolbar.size", kDefaultToolbarSize);
   r->statsEnable = readDword(key, "stats.enable", 1);
@@ -213,6 +214,7 @@ void saveNetworkAndLogValues(const platform::RegKey& key, const Settings& r, Sav
   out->note(writeDword(key, "perf.mon.enable", r.perfMonEnable));
   out->note(writeDword(key, "tcp.linger", r.tcpLinger));
   out->note(writeDword(key, "tcp.nodelay", r.tcpNodelay));
+  out->note(writeDword(key, "tcp.max.connections", r.tcpMaxConnections));
   out->note(writeDword(key, "ssl.save_passwd", r.sslSavePasswd));
   out->note(savePassphrase(key, r));
   out->note(writeDword(key, "log.err", r.logErr));

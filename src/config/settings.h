@@ -71,6 +71,7 @@ struct Settings {
   SettingWord tcpCloseSockets;            // "tcp.close.sockets"
   SettingWord tcpResolv;                  // "tcp.resolv"
   SettingWord tcpReuse;                   // "tcp.reuse"
+  SettingWord tcpMaxConnections;          // "tcp.max.connections", 0: no limit
   SettingWord logTime;                    // "log.time"
   SettingWord statsEnable;                // "stats.enable"
   SettingWord sslPasswdType;              // "ssl.passwd_type"

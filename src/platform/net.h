@@ -82,8 +82,9 @@ enum class IoStatus {
 
 struct IoResult {
   IoStatus status = IoStatus::kFailed;
-  size_t bytes = 0;  // bytes moved when kDone
-  int error = 0;     // Winsock code when kFailed
+  size_t bytes = 0;          // bytes moved when kDone
+  int error = 0;             // Winsock code when kFailed
+  bool unsupported = false;  // kFailed because the descriptors cannot do this at all
 };
 
 // One recv of at most `size` bytes; retried on EINTR.

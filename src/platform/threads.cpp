@@ -1,9 +1,12 @@
 #include "platform/threads.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -37,6 +40,26 @@ int startDetachedThread(std::function<void()> body, size_t stackBytes) {
   pthread_attr_destroy(&attr);
   if (err != 0) delete heapBody;
   return err;
+}
+
+void releaseUnusedStack() {
+  if (::gettid() == ::getpid()) return;
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low = nullptr;
+  size_t size = 0;
+  size_t guard = 0;
+  const bool known = pthread_attr_getstack(&attr, &low, &size) == 0 &&
+                     pthread_attr_getguardsize(&attr, &guard) == 0;
+  pthread_attr_destroy(&attr);
+  if (!known) return;
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  volatile char here = 0;  // its address lies in this frame
+  // The page of this frame and the one below it stay: the calls that follow use them at once.
+  const uintptr_t keep = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
+  const uintptr_t bottom = reinterpret_cast<uintptr_t>(low) + guard;
+  if (keep <= bottom) return;
+  ::madvise(reinterpret_cast<void*>(bottom), keep - bottom, MADV_DONTNEED);
 }
 
 void failThreadStartsForTesting(int error) { forcedFailure.store(error); }

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "config/settings.h"
 #include "platform/unique_fd.h"
@@ -22,17 +21,16 @@ struct connectInfo {
   config::SettingsSnapshot settings;
 };
 
-// Relay statistics, guarded by `statsLock` and changed only while "stats.enable"
-// is set. Byte totals are 64-bit so that they never wrap on a busy server.
+// Relay statistics, changed only while "stats.enable" is set. Byte totals are 64-bit so that they
+// never wrap on a busy server.
 struct RelayStats {
   uint64_t connectionsTotal = 0;
   uint64_t connectionsActive = 0;
   uint64_t bytesClientToDest = 0;
   uint64_t bytesDestToClient = 0;
 };
-extern RelayStats relayStats;
-extern std::mutex statsLock;  // guards relayStats
-// A copy taken under `statsLock`.
+// The figures of the moment. Each counter is read on its own: no lock is shared with the data
+// path, where every complete write adds to a byte total.
 RelayStats statsSnapshot();
 // A connection enters (true) or leaves (false) relaying; counted while "stats.enable" is set.
 void countConnection(const config::Settings& settings, bool enters);

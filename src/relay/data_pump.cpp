@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "config/address.h"
@@ -15,8 +16,11 @@
 #include "log/log.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"
+#include "platform/splice_pipe.h"
+#include "platform/threads.h"
 #include "relay/connect_info.h"
 #include "relay/observer.h"
+#include "relay/pump_side.h"
 
 namespace relay {
 
@@ -29,38 +33,41 @@ using platform::kIoHangup;
 using platform::kIoReadable;
 using platform::kIoWritable;
 
-constexpr int kFlushMillis = 1000;  // how long bytes already read may still take to leave
-constexpr int kTimedOut = 10060;    // Winsock "Connection timed out."
-constexpr int kMaxPasses = 16;      // transfers per round before the idle clock is looked at
+constexpr int kFlushMillis = 1000;   // how long bytes already read may still take to leave
+constexpr int kTimedOut = 10060;     // Winsock "Connection timed out."
+constexpr int kNoBuffers = 10055;    // Winsock "No buffer space available."
+constexpr int kMaxPasses = 16;       // transfers per round before the idle clock is looked at
+constexpr int kReleaseMillis = 500;  // quiet this long: the buffers of data in flight go back
+constexpr size_t kPipeBytes = 1024 * 1024;  // a plain-to-plain direction moves this much per call
 
-struct Side {
-  int fd = -1;
-  SSL* ssl = nullptr;     // null for a plain side
-  bool fatal = false;     // an SSL error happened: no SSL_shutdown any more
-  bool broken = false;    // writing here failed: nothing more is sent
-  bool shutDown = false;  // SSL_shutdown was called (once is all it may get)
-  bool verbose = false;   // "verbose": failed SSL calls dump their errors
-};
+static_assert(kPumpBufferSize + 8 * 64 <= kSslWriteRoom,
+              "the records of one block must fit the SSL write buffer");
 
 enum class Step { kProgress, kBlocked, kEnd };
 
-// One direction: bytes read from `from` wait in `buffer` until all are written to `to`.
+// One direction: bytes read from `from` wait (in `buffer`, or in `pipe` when both sides are plain)
+// until all are written to `to`.
 struct Flow {
-  Side* from = nullptr;
-  Side* to = nullptr;
-  uint8_t* buffer = nullptr;
-  size_t length = 0;       // bytes held
-  size_t offset = 0;       // bytes of them already written
-  unsigned readWait = 0;   // readiness of from->fd the next read waits for; 0: try now
-  unsigned writeWait = 0;  // readiness of to->fd the next write waits for; 0: try now
+  PumpSide* from = nullptr;
+  PumpSide* to = nullptr;
+  std::unique_ptr<uint8_t[]> buffer;  // made when data flows, given back when idle
+  platform::SplicePipe pipe;          // the same for a plain-to-plain direction
+  bool canSplice = false;             // both sides plain and the sockets take splice
+  bool inPipe = false;                // the bytes held are in the pipe
+  size_t length = 0;                  // bytes held
+  size_t offset = 0;                  // bytes of them already written
+  unsigned readWait = 0;              // readiness of from->fd the next read waits for; 0: try now
+  unsigned writeWait = 0;             // readiness of to->fd the next write waits for; 0: try now
   bool fromClient = false;
-  bool done = false;  // `from` ended and the end was passed on to `to`
+  bool done = false;      // `from` ended and the end was passed on to `to`
+  bool hasStash = false;  // an SSL read after some bytes ended or failed: `stash` is next
+  IoResult stash;
 };
 
 struct PumpState {
   config::SettingsSnapshot settings;
-  Side client;
-  Side dest;
+  PumpSide client;
+  PumpSide dest;
   Flow up;    // client to destination
   Flow down;  // destination to client
   bool ended = false;
@@ -81,70 +88,6 @@ uint16_t hostOrder(uint16_t port) {
   return port;
 }
 
-// Maps the outcome of SSL_read or SSL_write (n, with errno latched at err) to an I/O result.
-// `wait` receives the readiness a retry must wait for.
-IoResult sslOutcome(Side& side, int n, int err, unsigned* wait) {
-  IoResult result;
-  if (n > 0) {
-    result.status = IoStatus::kDone;
-    result.bytes = static_cast<size_t>(n);
-    return result;
-  }
-  switch (SSL_get_error(side.ssl, n)) {
-    case SSL_ERROR_WANT_READ:
-      result.status = IoStatus::kWouldBlock;
-      *wait = kIoReadable;
-      return result;
-    case SSL_ERROR_WANT_WRITE:
-      result.status = IoStatus::kWouldBlock;
-      *wait = kIoWritable;
-      return result;
-    case SSL_ERROR_ZERO_RETURN:
-      result.status = IoStatus::kEndOfFile;
-      return result;
-    case SSL_ERROR_SYSCALL:
-      side.fatal = true;
-      result.status = err == 0 ? IoStatus::kEndOfFile : IoStatus::kFailed;
-      result.error = platform::wsaErrorFromErrno(err);
-      return result;
-    default:
-      side.fatal = true;
-      // A peer that closes without close_notify simply ended; anything else is worth a look.
-      if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-        result.status = IoStatus::kEndOfFile;
-        return result;
-      }
-      if (side.verbose) log_openssl_errors(LOG_ERROR, bio_log_err);
-      result.status = IoStatus::kFailed;
-      return result;
-  }
-}
-
-IoResult readSide(Side& side, uint8_t* data, size_t size, unsigned* wait) {
-  if (side.ssl == nullptr) {
-    *wait = kIoReadable;
-    return platform::receiveNow(side.fd, data, size);
-  }
-  ERR_clear_error();
-  errno = 0;
-  const int n = SSL_read(side.ssl, data, static_cast<int>(size));
-  const int err = errno;  // SSL_get_error and logging may clobber it
-  return sslOutcome(side, n, err, wait);
-}
-
-IoResult writeSide(Side& side, const uint8_t* data, size_t size, unsigned* wait) {
-  if (side.ssl == nullptr) {
-    *wait = kIoWritable;
-    return platform::sendNow(side.fd, data, size);
-  }
-  ERR_clear_error();
-  errno = 0;
-  // A retry after WANT_* repeats the same pointer and length: the offset moves only on success.
-  const int n = SSL_write(side.ssl, data, static_cast<int>(size));
-  const int err = errno;  // SSL_get_error and logging may clobber it
-  return sslOutcome(side, n, err, wait);
-}
-
 void countBytes(const PumpState& s, const Flow& flow, size_t bytes) {
   countRelayedBytes(*s.settings, flow.fromClient, bytes);
 }
@@ -154,7 +97,7 @@ void countBytes(const PumpState& s, const Flow& flow, size_t bytes) {
 // buffer here: a direction reads only when its buffer is empty.
 void passEndOn(PumpState& s, Flow& f) {
   f.done = true;
-  Side& to = *f.to;
+  PumpSide& to = *f.to;
   if (to.ssl != nullptr && !to.fatal && !to.shutDown) {
     to.shutDown = true;
     // The context's quiet shutdown would send nothing and mark the side as ended both ways; the
@@ -166,28 +109,16 @@ void passEndOn(PumpState& s, Flow& f) {
   if (s.up.done && s.down.done) endRelay(s, 0);
 }
 
-Step readStep(PumpState& s, Flow& f) {
-  unsigned wait = 0;
-  const IoResult r = readSide(*f.from, f.buffer, kPumpBufferSize, &wait);
+// What a read that moved no bytes means for the direction and the relay.
+Step readEnded(PumpState& s, Flow& f, const IoResult& r, unsigned wait) {
   switch (r.status) {
-    case IoStatus::kDone:
-      f.length = r.bytes;
-      f.offset = 0;
-      s.lastActivity = Clock::now();
-      // A plain socket that gave less than asked for is drained: poll before the next recv.
-      if (f.from->ssl == nullptr && r.bytes < kPumpBufferSize) f.readWait = kIoReadable;
-      if (chunksWanted()) {
-        if (ObserverCall view(ObserverCall::Which::kChunks); view) {
-          view->relayedChunk(f.buffer, r.bytes, f.fromClient);
-        }
-      }
-      return Step::kProgress;
     case IoStatus::kWouldBlock:
       f.readWait = wait;
       return Step::kBlocked;
     case IoStatus::kEndOfFile:
       passEndOn(s, f);
       return Step::kEnd;
+    case IoStatus::kDone:
     case IoStatus::kFailed:
       break;
   }
@@ -195,27 +126,134 @@ Step readStep(PumpState& s, Flow& f) {
   return Step::kEnd;
 }
 
-Step writeStep(PumpState& s, Flow& f) {
+void blockRead(PumpState& s, Flow& f, size_t bytes) {
+  f.length = bytes;
+  f.offset = 0;
+  s.lastActivity = Clock::now();
+}
+
+// A plain-to-plain block through the pipe. False when this block must be copied instead (no pipe
+// can be made now, or the sockets cannot be spliced).
+bool spliceRead(PumpState& s, Flow& f, Step* step) {
+  if (!f.pipe.isOpen() && f.pipe.open(kPipeBytes) != 0) return false;
+  const IoResult r = f.pipe.fill(f.from->fd, f.pipe.capacity());
+  if (r.unsupported) {
+    f.canSplice = false;
+    f.pipe.close();
+    return false;
+  }
+  if (r.status != IoStatus::kDone) {
+    *step = readEnded(s, f, r, kIoReadable);
+    return true;
+  }
+  blockRead(s, f, r.bytes);
+  f.inPipe = true;
+  // A socket that gave less than the pipe holds is drained: poll before the next splice.
+  if (r.bytes < f.pipe.capacity()) f.readWait = kIoReadable;
+  *step = Step::kProgress;
+  return true;
+}
+
+// Reads what an SSL side already holds into the rest of the block, so that its records leave
+// together. An end or failure after some bytes waits in the stash for the next read.
+size_t readHeldRecords(Flow& f, size_t got) {
+  while (got < kPumpBufferSize && sslHoldsInput(*f.from)) {
+    unsigned wait = 0;
+    const IoResult r = readPumpSide(*f.from, f.buffer.get() + got, kPumpBufferSize - got, &wait);
+    if (r.status == IoStatus::kDone) {
+      got += r.bytes;
+      continue;
+    }
+    if (r.status == IoStatus::kWouldBlock) {
+      f.readWait = wait;
+    } else {
+      f.stash = r;
+      f.hasStash = true;
+    }
+    return got;
+  }
+  // All the SSL object had is taken: the next record has to come from the socket.
+  if (got < kPumpBufferSize && !f.hasStash) f.readWait = kIoReadable;
+  return got;
+}
+
+Step readStep(PumpState& s, Flow& f) {
+  if (f.hasStash) {
+    f.hasStash = false;
+    return readEnded(s, f, f.stash, 0);
+  }
+  const bool viewing = chunksWanted();
+  // With the buffer view on, every block passes through the buffer to be handed over.
+  if (f.canSplice && !viewing) {
+    Step step = Step::kBlocked;
+    if (spliceRead(s, f, &step)) return step;
+  }
+  if (!f.buffer) {
+    f.buffer.reset(new (std::nothrow) uint8_t[kPumpBufferSize]);
+    if (!f.buffer) {
+      endRelay(s, kNoBuffers);
+      return Step::kEnd;
+    }
+  }
   unsigned wait = 0;
-  const IoResult r = writeSide(*f.to, f.buffer + f.offset, f.length - f.offset, &wait);
-  if (r.status == IoStatus::kDone) {
+  const IoResult r = readPumpSide(*f.from, f.buffer.get(), kPumpBufferSize, &wait);
+  if (r.status != IoStatus::kDone) return readEnded(s, f, r, wait);
+  size_t got = r.bytes;
+  if (f.from->ssl == nullptr) {
+    // A plain socket that gave less than asked for is drained: poll before the next recv.
+    if (got < kPumpBufferSize) f.readWait = kIoReadable;
+  } else if (!viewing) {
+    got = readHeldRecords(f, got);
+  }
+  blockRead(s, f, got);
+  if (viewing) {
+    if (ObserverCall view(ObserverCall::Which::kChunks); view) {
+      view->relayedChunk(f.buffer.get(), got, f.fromClient);
+    }
+  }
+  return Step::kProgress;
+}
+
+// Writes what is held; an SSL side's records are then sent from its write buffer.
+Step writeStep(PumpState& s, Flow& f) {
+  if (f.offset < f.length) {
+    unsigned wait = 0;
+    const size_t left = f.length - f.offset;
+    const IoResult r = f.inPipe ? f.pipe.drain(f.to->fd, left)
+                                : writePumpSide(*f.to, f.buffer.get() + f.offset, left, &wait);
+    if (r.status == IoStatus::kWouldBlock) {
+      f.writeWait = f.inPipe ? kIoWritable : wait;
+      return Step::kBlocked;
+    }
+    if (r.status != IoStatus::kDone) {
+      f.to->broken = true;
+      endRelay(s, r.error);
+      return Step::kEnd;
+    }
     f.offset += r.bytes;
     s.lastActivity = Clock::now();
-    if (f.offset == f.length) {
-      countBytes(s, f, f.length);
-      f.length = f.offset = 0;
-    } else {
+    if (f.offset < f.length) {
       f.writeWait = kIoWritable;  // the socket took what fitted
+      return Step::kProgress;
     }
-    return Step::kProgress;
   }
-  if (r.status == IoStatus::kWouldBlock) {
-    f.writeWait = wait;
-    return Step::kBlocked;
+  if (writePending(*f.to)) {
+    unsigned wait = 0;
+    const IoResult r = flushPumpSide(*f.to, &wait);
+    if (r.status == IoStatus::kWouldBlock) {
+      f.writeWait = wait;
+      return Step::kProgress;
+    }
+    if (r.status != IoStatus::kDone) {
+      f.to->broken = true;
+      endRelay(s, r.error);
+      return Step::kEnd;
+    }
   }
-  f.to->broken = true;
-  endRelay(s, r.error);
-  return Step::kEnd;
+  countBytes(s, f, f.length);
+  f.length = f.offset = 0;
+  f.inPipe = false;
+  return Step::kProgress;
 }
 
 // One transfer in a direction: write what is held, else read the next block.
@@ -237,9 +275,7 @@ unsigned flowWants(const Flow& f, int* fd) {
 
 // Bytes an SSL object already holds never wait for the socket: the socket may stay silent.
 void releaseBufferedReads(Flow& f) {
-  if (f.length == 0 && f.readWait != 0 && f.from->ssl != nullptr && SSL_has_pending(f.from->ssl)) {
-    f.readWait = 0;
-  }
+  if (f.length == 0 && f.readWait != 0 && sslHoldsInput(*f.from)) f.readWait = 0;
 }
 
 void markReady(Flow& f, const platform::IoWait (&waits)[2]) {
@@ -258,6 +294,26 @@ int idleMillisLeft(const PumpState& s, uint32_t idleSeconds) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.lastActivity);
   const int64_t left = int64_t{idleSeconds} * 1000 - spent.count();
   return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Whether a quiet connection still holds memory (or pipes) that only data in flight needs.
+bool holdsFlowMemory(const PumpState& s) {
+  for (const Flow* f : {&s.up, &s.down}) {
+    if (f->length == 0 && (f->buffer || f->pipe.isOpen())) return true;
+  }
+  return s.client.flowBuffers || s.dest.flowBuffers;
+}
+
+// A quiet connection gives back its buffers and pipes; the next bytes make them again.
+void releaseFlowMemory(PumpState& s) {
+  for (Flow* f : {&s.up, &s.down}) {
+    if (f->length != 0) continue;
+    f->buffer.reset();
+    f->pipe.close();
+  }
+  releaseIdle(s.client);
+  releaseIdle(s.dest);
+  platform::releaseUnusedStack();
 }
 
 // Waits until a direction can move (or the idle time ends the relay). False when the relay ends.
@@ -279,15 +335,22 @@ bool waitRound(PumpState& s, const PumpReport& report) {
     (fd == s.client.fd ? waits[0] : waits[1]).want |= want;
   }
   if (runnable && waits[0].want == 0 && waits[1].want == 0) return true;
-  const int idleLeft = idleMillisLeft(s, report.idleSeconds);
-  if (!runnable && idleLeft == 0) {
-    endRelay(s, kTimedOut);
-    return false;
-  }
-  const int n = platform::waitForIo(waits, 2, runnable ? 0 : idleLeft);
-  if (n < 0) {
-    endRelay(s, -n);
-    return false;
+  for (;;) {
+    const int idleLeft = idleMillisLeft(s, report.idleSeconds);
+    if (!runnable && idleLeft == 0) {
+      endRelay(s, kTimedOut);
+      return false;
+    }
+    int timeout = runnable ? 0 : idleLeft;
+    const bool release = !runnable && holdsFlowMemory(s);
+    if (release && (timeout < 0 || timeout > kReleaseMillis)) timeout = kReleaseMillis;
+    const int n = platform::waitForIo(waits, 2, timeout);
+    if (n < 0) {
+      endRelay(s, -n);
+      return false;
+    }
+    if (n > 0 || !release) break;
+    releaseFlowMemory(s);
   }
   markReady(s.up, waits);
   markReady(s.down, waits);
@@ -326,19 +389,15 @@ void flushHeld(PumpState& s) {
   }
 }
 
-void prepareSide(Side& side, PumpEnd& end) {
+void prepareSide(PumpSide& side, PumpEnd& end) {
   side.fd = end.fd.get();
   side.ssl = end.ssl.get();
-  platform::setNonBlocking(side.fd);
-  if (side.ssl != nullptr) {
-    // The descriptor is closed by its UniqueFd alone.
-    if (BIO* rbio = SSL_get_rbio(side.ssl)) BIO_set_close(rbio, BIO_NOCLOSE);
-    if (BIO* wbio = SSL_get_wbio(side.ssl)) BIO_set_close(wbio, BIO_NOCLOSE);
-  }
+  preparePumpSide(side);
 }
 
 // One SSL_shutdown: on the non-blocking socket it never waits. Not after a fatal SSL error.
-void closeSsl(Side& side, PumpEnd& end) {
+void closeSsl(PumpSide& side, PumpEnd& end) {
+  finishPumpSide(side);
   if (end.ssl && !side.fatal) rememberDestSession(end.ssl.get());
   if (end.ssl && !side.fatal && !side.shutDown) SSL_shutdown(end.ssl.get());
   end.ssl.reset();
@@ -379,13 +438,13 @@ void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
   PumpState s;
   s.settings = report.settings != nullptr ? report.settings : config::runningSettings();
   countConnection(*s.settings, true);
-  auto buffers = std::make_unique_for_overwrite<uint8_t[]>(2 * kPumpBufferSize);
   prepareSide(s.client, client);
   prepareSide(s.dest, dest);
   s.client.verbose = s.dest.verbose = s.settings->verbose != 0;
-  s.up = Flow{&s.client, &s.dest, buffers.get()};
+  s.up.from = s.down.to = &s.client;
+  s.up.to = s.down.from = &s.dest;
   s.up.fromClient = true;
-  s.down = Flow{&s.dest, &s.client, buffers.get() + kPumpBufferSize};
+  s.up.canSplice = s.down.canSplice = s.client.ssl == nullptr && s.dest.ssl == nullptr;
 
   relayLoop(s, report);
   flushHeld(s);

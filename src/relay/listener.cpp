@@ -42,6 +42,31 @@ struct ListenerEntry {
 std::mutex listenerTableMutex;  // guards listenerTable
 std::vector<ListenerEntry> listenerTable;
 
+// Connections accepted and not yet ended, whatever "stats.enable" says; "tcp.max.connections"
+// is held against it.
+std::atomic<uint32_t> openConnections{0};
+
+// Gives back the place in the count that the listener took for a connection.
+struct CountedConnection {
+  CountedConnection() = default;
+  CountedConnection(const CountedConnection&) = delete;
+  CountedConnection& operator=(const CountedConnection&) = delete;
+  ~CountedConnection() { openConnections.fetch_sub(1, std::memory_order_relaxed); }
+};
+
+// A connection beyond the limit is refused and closed: left open, each would hold a descriptor
+// of the very kind the limit is there to save.
+bool refusedByLimit(const config::Settings& s, platform::UniqueFd* client, uint16_t port,
+                    const char* from, uint16_t fromPort) {
+  const uint32_t limit = s.tcpMaxConnections;
+  if (limit == 0 || openConnections.load(std::memory_order_relaxed) < limit) return false;
+  log_event(LOG_WARNING, 0x605A, kModule, __LINE__,
+            "Connection limit of %d reached, refusing connection to port %d from %s.%d",
+            static_cast<int>(limit), ntohs(port), from, ntohs(fromPort));
+  platform::closeSocket(client);
+  return true;
+}
+
 // Closes a socket after a failure, when "tcp.close.sockets" asks for it.
 void closeAfterFailure(const config::Settings& s, platform::UniqueFd* fd, uint32_t level) {
   if (s.tcpCloseSockets == 0) {
@@ -79,6 +104,7 @@ void flushSessionsWhenDue(const config::Settings& s) {
 }
 
 void runConnection(void* arg) {
+  const CountedConnection counted;
   connectionHandler(std::unique_ptr<connectInfo>(static_cast<connectInfo*>(arg)));
 }
 
@@ -97,6 +123,7 @@ void dispatchConnection(const config::Settings& s, std::unique_ptr<connectInfo> 
     log_event(LOG_SERIOUS, 0x6059, kModule, __LINE__, "Couldn't add I/O work item for %s.%d:%d",
               client, clientPort, localPort);
     closeAfterFailure(s, &info->src, LOG_SERIOUS);
+    openConnections.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
   connectInfo* raw = info.release();
@@ -105,6 +132,7 @@ void dispatchConnection(const config::Settings& s, std::unique_ptr<connectInfo> 
     log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s.%d:%d",
               client, clientPort, localPort);
     closeAfterFailure(s, &back->src, LOG_SERIOUS);
+    openConnections.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
@@ -160,6 +188,10 @@ int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
       closeAfterFailure(s, &client, LOG_INFO);
       continue;
     }
+    if (refusedByLimit(s, &client, port, text, clientPort)) continue;
+    // Counted from the accept, so that connections accepted faster than their threads start are
+    // held against the limit too; the connection gives its place back when it ends.
+    openConnections.fetch_add(1, std::memory_order_relaxed);
     auto info = std::make_unique<connectInfo>();
     info->clientAddress = clientAddress;
     info->clientPort = clientPort;

@@ -83,6 +83,8 @@ void logConfigurationReport(const config::Settings& s) {
             num(s.tcpCloseSockets));
   log_event(LOG_INFO, 0x6073, kModule, __LINE__, "TCP :- closesockets <%d>",
             num(s.tcpCloseSockets));
+  log_event(LOG_INFO, 0x6073, kModule, __LINE__, "TCP :- max connections <%d>",
+            num(s.tcpMaxConnections));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- sleep <%d>", num(s.tcpSleep));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- loop sleep <%d>", num(s.tcpLoopsleep));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- debug <%d>", num(s.debug));

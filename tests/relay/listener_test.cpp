@@ -2,6 +2,8 @@
 // and logged, the listener and the pool go on serving.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/rules.h"
 #include "config/settings.h"
@@ -24,6 +27,24 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// Writes a plug rule from 127.0.0.1:port to 127.0.0.1:dest into the hive of the current folder.
+void writePlugRule(uint16_t port, uint16_t dest) {
+  platform::RegKey key;
+  ASSERT_EQ(platform::regCreateKey(platform::Hive::kCurrentUser,
+                                   std::string(config::settingsKeyPath()) + "\\Rule1", &key),
+            0);
+  for (const auto& [name, text] :
+       std::map<std::string, std::string>{{"peer.port.str", std::to_string(port)},
+                                          {"peer.addr.str", "All"},
+                                          {"peer.mask.str", "All"},
+                                          {"if.addr.str", "127.0.0.1"},
+                                          {"dest.addr.str", "127.0.0.1"},
+                                          {"dest.port.str", std::to_string(dest)}}) {
+    platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
+                          static_cast<uint32_t>(text.size() + 1));
+  }
+}
 
 bool waitForLine(const logging::CollectingSink& sink, const std::string& start) {
   for (int i = 0; i < 500; ++i) {
@@ -81,6 +102,103 @@ TEST(Listener, AConnectionWithoutAThreadIsClosedAndTheListenerGoesOn) {
   EXPECT_TRUE(waitForLine(sink, "Couldn't connect to 127.0.0.1."));  // it was handled
   close(second);
   relay::destroyPool(&pool);
+  config::releaseAllRules(&config::ruleTable);
+  logging::log_close();
+  platform::setHiveDirectory("");
+}
+
+// A destination that accepts connections and keeps them until the test lets one go.
+class HoldingServer {
+ public:
+  explicit HoldingServer(uint16_t port) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    const int one = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ok_ = bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+          listen(listener_, 16) == 0;
+  }
+  ~HoldingServer() {
+    for (int fd : accepted_) close(fd);
+    close(listener_);
+  }
+  bool ok() const { return ok_; }
+  // The next connection the relay made, bounded by a 10 s wait.
+  int next() {
+    timeval tv{10, 0};
+    setsockopt(listener_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    const int fd = accept(listener_, nullptr, nullptr);
+    if (fd >= 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      accepted_.push_back(fd);
+    }
+    return fd;
+  }
+
+ private:
+  int listener_ = -1;
+  bool ok_ = false;
+  std::vector<int> accepted_;
+};
+
+TEST(Listener, ConnectionsAboveTheLimitAreRefusedUntilOneEnds) {
+  test_support::TempDir folder;
+  platform::setHiveDirectory(folder.path());
+  const uint16_t port = test_support::freePort();
+  const uint16_t destPort = test_support::freePort();
+  HoldingServer dest(destPort);
+  ASSERT_TRUE(dest.ok());
+  writePlugRule(port, destPort);
+  logging::CollectingSink sink;
+  ASSERT_TRUE(logging::log_open(&sink, nullptr));
+  const config::Settings saved = config::ccSettings;
+  config::ccSettings.tcpCloseSockets = 0;  // a refused connection is closed all the same
+  config::ccSettings.tcpMaxConnections = 2;
+  config::publishSettings(config::ccSettings);
+  config::ruleTable.root = platform::Hive::kCurrentUser;
+  ASSERT_EQ(config::loadAllRules(&config::ruleTable), 1);
+  ASSERT_EQ(relay::ensureListeners(), 1);
+
+  int held[2];
+  int heldDest[2];
+  for (int i = 0; i < 2; ++i) {
+    held[i] = test_support::connectLocal(port);
+    ASSERT_GE(held[i], 0);
+    heldDest[i] = dest.next();
+    ASSERT_GE(heldDest[i], 0);
+  }
+  const int refused = test_support::connectLocal(port);
+  ASSERT_GE(refused, 0);
+  EXPECT_EQ(test_support::receive(refused, 1, 10s), "") << "closed at once, not left hanging";
+  close(refused);
+  const std::string line = "Connection limit of 2 reached, refusing connection to port " +
+                           std::to_string(port) + " from 127.0.0.1.";
+  EXPECT_TRUE(waitForLine(sink, line));
+  ASSERT_TRUE(test_support::sendAll(held[1], "still relayed"));
+  EXPECT_EQ(test_support::receive(heldDest[1], 13), "still relayed");
+
+  // One connection ends (both its ends close): its place is given back.
+  close(held[0]);
+  shutdown(heldDest[0], SHUT_RDWR);
+  bool served = false;
+  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+    const int again = test_support::connectLocal(port);
+    ASSERT_GE(again, 0);
+    ASSERT_TRUE(test_support::sendAll(again, "ping"));
+    pollfd wait{again, POLLIN, 0};
+    if (poll(&wait, 1, 300) == 0) {  // not closed at once: the relay took it
+      const int at = dest.next();
+      served = at >= 0 && test_support::receive(at, 4) == "ping";
+    }
+    close(again);
+  }
+  EXPECT_TRUE(served) << "a connection is served again once one ended";
+  close(held[1]);
+  config::ccSettings = saved;
+  config::publishSettings(config::ccSettings);
   config::releaseAllRules(&config::ruleTable);
   logging::log_close();
   platform::setHiveDirectory("");

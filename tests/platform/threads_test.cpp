@@ -1,0 +1,80 @@
+#include "platform/threads.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Resident pages of the calling thread's stack below its current frame.
+size_t residentStackPagesBelowHere() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  void* low = nullptr;
+  size_t size = 0;
+  pthread_attr_getstack(&attr, &low, &size);
+  pthread_attr_destroy(&attr);
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  volatile char here = 0;
+  const uintptr_t top = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - 2 * page;
+  const uintptr_t bottom = reinterpret_cast<uintptr_t>(low);
+  if (top <= bottom) return 0;
+  std::vector<unsigned char> flags((top - bottom) / page);
+  if (mincore(reinterpret_cast<void*>(bottom), top - bottom, flags.data()) != 0) return 0;
+  size_t resident = 0;
+  for (unsigned char f : flags) resident += f & 1;
+  return resident;
+}
+
+// Touches about 200 KiB of stack below the caller, as a deep handshake does.
+__attribute__((noinline)) int touchDeepStack(int seed) {
+  volatile char deep[200 * 1024];
+  for (size_t i = 0; i < sizeof deep; i += 512) deep[i] = static_cast<char>(seed + i);
+  return deep[seed % sizeof deep];
+}
+
+struct StackFigures {
+  size_t touched = 0;
+  size_t afterRelease = 0;
+  size_t touchedAgain = 0;
+  bool done = false;
+};
+
+TEST(Threads, UnusedStackBelowTheFrameGoesBackAndComesBackWhenUsedAgain) {
+  StackFigures figures;
+  std::mutex mutex;  // guards figures
+  std::condition_variable finished;
+  ASSERT_EQ(platform::startDetachedThread(
+                [&] {
+                  StackFigures f;
+                  touchDeepStack(1);
+                  f.touched = residentStackPagesBelowHere();
+                  platform::releaseUnusedStack();
+                  f.afterRelease = residentStackPagesBelowHere();
+                  touchDeepStack(2);  // the stack still works, fresh pages and all
+                  f.touchedAgain = residentStackPagesBelowHere();
+                  std::lock_guard<std::mutex> hold(mutex);
+                  figures = f;
+                  figures.done = true;
+                  finished.notify_all();
+                },
+                1024 * 1024),
+            0);
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(finished.wait_for(lock, 10s, [&] { return figures.done; }));
+  EXPECT_GE(figures.touched, 40u) << "the deep call left its pages resident";
+  EXPECT_LE(figures.afterRelease, 2u) << "released pages below the frame stay resident";
+  EXPECT_GE(figures.touchedAgain, 40u);
+}
+
+}  // namespace
