@@ -220,17 +220,18 @@ int runQuery(const Arguments& args) {
                              : args.has("v")        ? args.options.at("v")
                                                     : std::string();
   std::string lines;
-  std::string name;
-  uint32_t type = 0;
-  std::vector<uint8_t> data;
-  for (uint32_t i = 0; platform::regEnumValue(key, i, &name, &type, &data) == 0; ++i) {
-    if (!one || equalsNoCase(name, wanted)) lines += valueLine(name, type, data);
+  std::vector<platform::RegValueEntry> values;
+  platform::regEnumValues(key, &values);
+  for (const platform::RegValueEntry& v : values) {
+    if (!one || equalsNoCase(v.name, wanted)) lines += valueLine(v.name, v.type, v.data);
   }
   if (one && lines.empty()) return storeError(platform::kErrorFileNotFound);
   std::printf("%s\n%s", fullKeyName(hive, path).c_str(), lines.c_str());
   if (one) return kExitOk;
   std::printf("\n");
-  for (uint32_t i = 0; platform::regEnumKey(key, i, &name) == 0; ++i) {
+  std::vector<std::string> names;
+  platform::regEnumKeys(key, &names);
+  for (const std::string& name : names) {
     std::printf("%s\\%s\n", fullKeyName(hive, path).c_str(), name.c_str());
   }
   return kExitOk;

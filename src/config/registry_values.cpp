@@ -44,4 +44,32 @@ long writeDword(const platform::RegKey& key, const char* name, uint32_t value) {
   return platform::regSetValue(key, name, platform::REG_DWORD, &value, sizeof value);
 }
 
+void ValueBatch::text(const char* name, const std::string& text) {
+  if (text.empty()) {
+    remove(name);
+    return;
+  }
+  binary(name, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+  changes_.back().type = platform::REG_SZ;
+}
+
+void ValueBatch::dword(const char* name, uint32_t value) {
+  binary(name, &value, sizeof value);
+  changes_.back().type = platform::REG_DWORD;
+}
+
+void ValueBatch::binary(const char* name, const void* data, uint32_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  changes_.push_back(platform::RegValueChange{name, false, platform::REG_BINARY,
+                                              std::vector<uint8_t>(bytes, bytes + size)});
+}
+
+void ValueBatch::remove(const char* name) {
+  changes_.push_back(platform::RegValueChange{name, true, platform::REG_NONE, {}});
+}
+
+long ValueBatch::write(const platform::RegKey& key) const {
+  return platform::regChangeValues(key, changes_);
+}
+
 }  // namespace config

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -21,5 +22,20 @@ long writeText(const platform::RegKey& key, const char* name, const std::string&
 // Deletes the value; a value that is not there counts as deleted.
 long deleteValue(const platform::RegKey& key, const char* name);
 long writeDword(const platform::RegKey& key, const char* name, uint32_t value);
+
+// Value changes gathered and then written with one rewrite of the hive file, under the same rules
+// as the single writes above (an empty text deletes its value).
+class ValueBatch {
+ public:
+  void text(const char* name, const std::string& text);
+  void dword(const char* name, uint32_t value);
+  void binary(const char* name, const void* data, uint32_t size);
+  void remove(const char* name);
+  // 0, or the registry error; nothing is written when the batch cannot be applied whole.
+  long write(const platform::RegKey& key) const;
+
+ private:
+  std::vector<platform::RegValueChange> changes_;
+};
 
 }  // namespace config

@@ -155,76 +155,64 @@ long loadSettings(platform::Hive root, Settings* record) {
 
 namespace {
 
-// Remembers the first failure of a sequence of writes; the later writes still run.
-class SaveResult {
- public:
-  void note(long rc) {
-    if (first_ == platform::kErrorSuccess) first_ = rc;
-  }
-  long first() const { return first_; }
-
- private:
-  long first_ = platform::kErrorSuccess;
-};
-
-void saveCertificateValues(const platform::RegKey& key, const Settings& r, SaveResult* out) {
-  out->note(writeText(key, "ssl.ca_cert", r.sslCaCert.get()));
-  out->note(writeText(key, "ssl.cipher", r.sslCipher.get()));
-  out->note(writeText(key, "ssl.crl_lists", r.sslCrlLists.get()));
-  out->note(writeDword(key, "crl.check.enable", r.crlCheckEnable));
-  out->note(writeDword(key, "crl.policy.fail.CannotFindCrlForIssuer",
-                       r.crlPolicyFailCannotFindCrlForIssuer));
-  out->note(
-      writeDword(key, "crl.policy.fail.ExpiredCrlForIssuer", r.crlPolicyFailExpiredCrlForIssuer));
-  out->note(
-      writeDword(key, "crl.policy.fail.ValidCrlRevokesCert", r.crlPolicyFailValidCrlRevokesCert));
-  out->note(writeDword(key, "filter.enable", r.filterEnable));
-  out->note(writeText(key, "filter.have", r.filterHave.get()));
-  out->note(writeText(key, "filter.havenot", r.filterHavenot.get()));
-  out->note(writeDword(key, "ssl.enable_ssl2", r.sslEnableSsl2));
-  out->note(writeDword(key, "ssl.enable_ssl3", r.sslEnableSsl3));
-  out->note(writeDword(key, "ssl.enable_tls1", r.sslEnableTls1));
-  out->note(writeDword(key, "ssl.use_system_registry", r.sslUseSystemRegistry));
-  out->note(writeDword(key, "verbose", r.verbose));
-  out->note(writeDword(key, "log.nolog", r.logNolog));
+void saveCertificateValues(const Settings& r, ValueBatch* out) {
+  out->text("ssl.ca_cert", r.sslCaCert.get());
+  out->text("ssl.cipher", r.sslCipher.get());
+  out->text("ssl.crl_lists", r.sslCrlLists.get());
+  out->dword("crl.check.enable", r.crlCheckEnable);
+  out->dword("crl.policy.fail.CannotFindCrlForIssuer", r.crlPolicyFailCannotFindCrlForIssuer);
+  out->dword("crl.policy.fail.ExpiredCrlForIssuer", r.crlPolicyFailExpiredCrlForIssuer);
+  out->dword("crl.policy.fail.ValidCrlRevokesCert", r.crlPolicyFailValidCrlRevokesCert);
+  out->dword("filter.enable", r.filterEnable);
+  out->text("filter.have", r.filterHave.get());
+  out->text("filter.havenot", r.filterHavenot.get());
+  out->dword("ssl.enable_ssl2", r.sslEnableSsl2);
+  out->dword("ssl.enable_ssl3", r.sslEnableSsl3);
+  out->dword("ssl.enable_tls1", r.sslEnableTls1);
+  out->dword("ssl.use_system_registry", r.sslUseSystemRegistry);
+  out->dword("verbose", r.verbose);
+  out->dword("log.nolog", r.logNolog);
 }
 
-long savePassphrase(const platform::RegKey& key, const Settings& r) {
+void savePassphrase(const Settings& r, ValueBatch* out) {
   const std::string text = r.sslPasswd.get();
-  if (r.sslSavePasswd == 0 || text.empty()) return deleteValue(key, "ssl.passwd");
+  if (r.sslSavePasswd == 0 || text.empty()) {
+    out->remove("ssl.passwd");
+    return;
+  }
   std::vector<uint8_t> buf(text.size() + 1 + 8, 0);
   std::memcpy(buf.data(), text.c_str(), text.size() + 1);
   const auto length = static_cast<uint32_t>(text.size() + 1);
   protectPassphrase(buf.data(), length, r.adapterAddress.get());
-  return platform::regSetValue(key, "ssl.passwd", platform::REG_BINARY, buf.data(), length);
+  out->binary("ssl.passwd", buf.data(), length);
 }
 
-void saveNetworkAndLogValues(const platform::RegKey& key, const Settings& r, SaveResult* out) {
-  out->note(writeDword(key, "socks.enable", r.socksEnable));
-  out->note(writeText(key, "socks.server", r.socksServer.get()));
-  out->note(writeText(key, "socks.port", r.socksPort.get()));
+void saveNetworkAndLogValues(const Settings& r, ValueBatch* out) {
+  out->dword("socks.enable", r.socksEnable);
+  out->text("socks.server", r.socksServer.get());
+  out->text("socks.port", r.socksPort.get());
   if (r.localNetCount != 0) {
-    out->note(writeDword(key, "socks.no_local_nets", r.localNetCount));
+    out->dword("socks.no_local_nets", r.localNetCount);
   } else {
-    out->note(deleteValue(key, "socks.no_local_nets"));
+    out->remove("socks.no_local_nets");
   }
-  out->note(writeText(key, "ssl.proxy_ports", sslPortsText(r)));
-  out->note(writeDword(key, "debug", r.debug));
-  out->note(writeDword(key, "thread.pool.enable", r.threadPoolEnable));
-  out->note(writeDword(key, "perf.mon.enable", r.perfMonEnable));
-  out->note(writeDword(key, "tcp.linger", r.tcpLinger));
-  out->note(writeDword(key, "tcp.nodelay", r.tcpNodelay));
-  out->note(writeDword(key, "tcp.max.connections", r.tcpMaxConnections));
-  out->note(writeDword(key, "ssl.save_passwd", r.sslSavePasswd));
-  out->note(savePassphrase(key, r));
-  out->note(writeDword(key, "log.err", r.logErr));
-  out->note(writeDword(key, "log.warn", r.logWarn));
-  out->note(writeDword(key, "log.info", r.logInfo));
-  out->note(writeDword(key, "log.debug", r.logDebug));
-  out->note(writeDword(key, "log.detailed", r.logDetailed));
-  out->note(writeDword(key, "log.max", r.logMax));
-  out->note(writeDword(key, "toolbar.size", r.toolbarSize));
-  out->note(writeDword(key, "ssl.verify_host", r.sslVerifyHost));
+  out->text("ssl.proxy_ports", sslPortsText(r));
+  out->dword("debug", r.debug);
+  out->dword("thread.pool.enable", r.threadPoolEnable);
+  out->dword("perf.mon.enable", r.perfMonEnable);
+  out->dword("tcp.linger", r.tcpLinger);
+  out->dword("tcp.nodelay", r.tcpNodelay);
+  out->dword("tcp.max.connections", r.tcpMaxConnections);
+  out->dword("ssl.save_passwd", r.sslSavePasswd);
+  savePassphrase(r, out);
+  out->dword("log.err", r.logErr);
+  out->dword("log.warn", r.logWarn);
+  out->dword("log.info", r.logInfo);
+  out->dword("log.debug", r.logDebug);
+  out->dword("log.detailed", r.logDetailed);
+  out->dword("log.max", r.logMax);
+  out->dword("toolbar.size", r.toolbarSize);
+  out->dword("ssl.verify_host", r.sslVerifyHost);
 }
 
 }  // namespace
@@ -233,10 +221,11 @@ long saveSettings(platform::Hive root, const Settings& record) {
   platform::RegKey key;
   const long rc = platform::regCreateKey(root, kSettingsKey, &key);
   if (rc != platform::kErrorSuccess) return rc;
-  SaveResult result;
-  saveCertificateValues(key, record, &result);
-  saveNetworkAndLogValues(key, record, &result);
-  return result.first();
+  // One rewrite of the store for the whole record, not one per value.
+  ValueBatch batch;
+  saveCertificateValues(record, &batch);
+  saveNetworkAndLogValues(record, &batch);
+  return batch.write(key);
 }
 
 void freeSettings(Settings* record) {

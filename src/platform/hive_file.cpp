@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/hive_apply.h"
 #include "platform/utf16.h"
 
 namespace platform {
@@ -261,9 +262,11 @@ bool HiveParser::parseHexList(std::string_view rest, uint32_t type, HiveValueRec
   return true;
 }
 
-// The text of the file as UTF-8. On a decoding error, *text holds the whole lines before it
-// and *errorLine / *error describe it.
-void decodeFile(std::string_view bytes, std::string* text, int* errorLine, std::string* error) {
+// The text of the file as UTF-8: the bytes themselves, or for a UTF-16 file its conversion in
+// *text. On a decoding error, the text holds the whole lines before it and *errorLine / *error
+// describe it.
+std::string_view decodeFile(std::string_view bytes, std::string* text, int* errorLine,
+                            std::string* error) {
   if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
       static_cast<uint8_t>(bytes[1]) == 0xFE) {
     size_t used = 0;
@@ -273,16 +276,16 @@ void decodeFile(std::string_view bytes, std::string* text, int* errorLine, std::
                                               : "unpaired UTF-16 surrogate";
       text->erase(text->rfind('\n') == std::string::npos ? 0 : text->rfind('\n') + 1);
     }
-    return;
+    return *text;
   }
   if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFE &&
       static_cast<uint8_t>(bytes[1]) == 0xFF) {
     *errorLine = 1;
     *error = "UTF-16 big-endian files are not supported";
-    return;
+    return {};
   }
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-  text->assign(bytes);
+  return bytes;  // parsed where it lies: a large store is not copied first
 }
 
 void quoteInto(std::string_view s, std::string* out) {
@@ -433,10 +436,10 @@ void putValue(RegNode& node, std::string_view name, uint32_t type, std::vector<u
 }
 
 HiveParseResult parseHiveText(std::string_view bytes) {
-  std::string text;
+  std::string converted;
   int decodeLine = 0;
   std::string decodeError;
-  decodeFile(bytes, &text, &decodeLine, &decodeError);
+  const std::string_view text = decodeFile(bytes, &converted, &decodeLine, &decodeError);
   HiveParseResult result = HiveParser(text).run();
   if (!decodeError.empty() && (result.ok() || result.errorLine >= decodeLine)) {
     result.errorLine = decodeLine;
@@ -445,24 +448,7 @@ HiveParseResult parseHiveText(std::string_view bytes) {
   return result;
 }
 
-void applyKeyRecord(RegNode& root, const HiveKeyRecord& record) {
-  if (record.remove) {
-    deleteNode(root, record.path);
-    return;
-  }
-  RegNode* node = createNode(root, record.path);
-  if (node == nullptr) return;
-  for (const HiveValueRecord& v : record.values) {
-    if (!v.remove) {
-      putValue(*node, v.name, v.type, v.data);
-      continue;
-    }
-    auto& values = node->values;
-    values.erase(std::remove_if(values.begin(), values.end(),
-                                [&](const RegValue& x) { return namesEqual(x.name, v.name); }),
-                 values.end());
-  }
-}
+void applyKeyRecord(RegNode& root, const HiveKeyRecord& record) { HiveApplier(root).apply(record); }
 
 std::string formatHiveText(const RegNode& node, std::string_view fullName, bool skipEmptyTop) {
   std::string out(kHeader5);

@@ -40,6 +40,7 @@ int readWholeFile(const std::string& file, std::string* bytes, FileIdentity* id)
   *id = identityOf(st);
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   if (static_cast<size_t>(st.st_size) > kMaxHiveFileBytes) return EFBIG;
+  bytes->reserve(static_cast<size_t>(st.st_size) + 1);
   char buf[65536];
   while (bytes->size() <= kMaxHiveFileBytes) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/hive_apply.h"
 #include "platform/hive_file.h"
 #include "platform/hive_files.h"
 #include "platform/unique_fd.h"
@@ -82,16 +83,17 @@ void loadHive(Hive hive, HiveState& s, const std::string& file, std::vector<std:
     s.lastReport.clear();
     return;
   }
-  const HiveParseResult parsed = parseHiveText(bytes);
+  HiveParseResult parsed = parseHiveText(bytes);
   int errorLine = parsed.errorLine;
   std::string error = parsed.error;
-  for (const HiveKeyRecord& key : parsed.keys) {
+  HiveApplier applier(s.root);
+  for (HiveKeyRecord& key : parsed.keys) {
     if (key.root != hiveName(hive)) {
       errorLine = key.line;
       error = "a key of " + key.root + " in the file of " + hiveName(hive);
       break;
     }
-    applyKeyRecord(s.root, key);
+    applier.apply(std::move(key));
   }
   if (!error.empty()) {
     s.refusal = kErrorWriteProtect;
@@ -329,6 +331,31 @@ long regDeleteValue(const RegKey& key, std::string_view name) {
   });
 }
 
+long regChangeValues(const RegKey& key, const std::vector<RegValueChange>& changes) {
+  if (!key.isOpen()) return kErrorInvalidParameter;
+  for (const RegValueChange& c : changes) {
+    if (!validValueName(c.name)) return kErrorInvalidParameter;
+  }
+  return modifyHive(key.hive(), [&](RegNode& root) {
+    RegNode* node = findNode(root, key.path());
+    if (node == nullptr) return kErrorFileNotFound;
+    // All changes go through one applier, so that many of them cost one pass over the key.
+    HiveKeyRecord record;
+    record.path = key.path();
+    for (const RegValueChange& c : changes) {
+      record.values.push_back(HiveValueRecord{c.name, c.remove, c.type, c.data});
+    }
+    const std::vector<RegValue> before = node->values;
+    HiveApplier(root).apply(record);
+    const auto same = [](const RegValue& a, const RegValue& b) {
+      return a.name == b.name && a.type == b.type && a.data == b.data;
+    };
+    const bool unchanged =
+        std::equal(before.begin(), before.end(), node->values.begin(), node->values.end(), same);
+    return unchanged ? kNoChange : kErrorSuccess;
+  });
+}
+
 long regDeleteKey(const RegKey& parent, std::string_view subkey) {
   if (!parent.isOpen() || subkey.empty() || !validKeyPath(subkey)) return kErrorInvalidParameter;
   const std::string path = joinPath(parent.path(), subkey);
@@ -359,6 +386,29 @@ long regEnumValue(const RegKey& key, uint32_t index, std::string* name, uint32_t
     if (name != nullptr) *name = v.name;
     if (type != nullptr) *type = v.type;
     if (data != nullptr) *data = v.data;
+    return kErrorSuccess;
+  });
+}
+
+long regEnumValues(const RegKey& key, std::vector<RegValueEntry>* values) {
+  if (!key.isOpen() || values == nullptr) return kErrorInvalidParameter;
+  values->clear();
+  return readHive(key.hive(), [&](RegNode& root) {
+    const RegNode* node = findNode(root, key.path());
+    if (node == nullptr) return kErrorFileNotFound;
+    values->reserve(node->values.size());
+    for (const RegValue& v : node->values) values->push_back(RegValueEntry{v.name, v.type, v.data});
+    return kErrorSuccess;
+  });
+}
+
+long regEnumKeys(const RegKey& key, std::vector<std::string>* names) {
+  if (!key.isOpen() || names == nullptr) return kErrorInvalidParameter;
+  names->clear();
+  return readHive(key.hive(), [&](RegNode& root) {
+    const RegNode* node = findNode(root, key.path());
+    if (node == nullptr) return kErrorFileNotFound;
+    for (const RegNode& sub : node->subkeys) names->push_back(sub.name);
     return kErrorSuccess;
   });
 }
@@ -458,8 +508,9 @@ long regImportFile(const std::string& file, std::string* error) {
         break;
       }
       roots[h] = writers[h]->root();
-      for (const HiveKeyRecord& key : parsed.keys) {
-        if (key.root == hiveName(hives[h])) applyKeyRecord(roots[h], key);
+      HiveApplier applier(roots[h]);
+      for (HiveKeyRecord& key : parsed.keys) {
+        if (key.root == hiveName(hives[h])) applier.apply(std::move(key));  // one hive each
       }
       rc = writers[h]->stage(roots[h], &msgs);
       if (rc != kErrorSuccess) *error = refusalText(hives[h], rc);

@@ -93,6 +93,18 @@ long regQueryValue(const RegKey& key, std::string_view name, uint32_t* type, voi
 long regSetValue(const RegKey& key, std::string_view name, uint32_t type, const void* data,
                  uint32_t size);
 long regDeleteValue(const RegKey& key, std::string_view name);
+
+// One change of a value in `regChangeValues`: set it (type and data), or delete it.
+struct RegValueChange {
+  std::string name;
+  bool remove = false;
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+// Makes all the changes of one key with one write of the hive file, in their order; a value to
+// delete that is not there counts as deleted. Nothing is written when a name is unusable
+// (kErrorInvalidParameter) or nothing changes.
+long regChangeValues(const RegKey& key, const std::vector<RegValueChange>& changes);
 // Deletes a subkey of an open key together with everything below it.
 long regDeleteKey(const RegKey& parent, std::string_view subkey);
 // The index-th direct subkey name, in the order the keys were created or read.
@@ -100,6 +112,16 @@ long regEnumKey(const RegKey& key, uint32_t index, std::string* name);
 // The index-th value of a key: its name, type and data.
 long regEnumValue(const RegKey& key, uint32_t index, std::string* name, uint32_t* type,
                   std::vector<uint8_t>* data);
+
+// Every value of a key, or every subkey name, in their order, taken with one look at the store:
+// a walk of index-th calls looks at the file once per value.
+struct RegValueEntry {
+  std::string name;
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+long regEnumValues(const RegKey& key, std::vector<RegValueEntry>* values);
+long regEnumKeys(const RegKey& key, std::vector<std::string>* names);
 
 // Whether the hive was read whole: kErrorSuccess, kErrorAccessDenied (the file cannot be read)
 // or kErrorWriteProtect (it cannot be parsed; what was read before the fault is kept).

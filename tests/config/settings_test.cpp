@@ -243,6 +243,26 @@ TEST_F(SettingsStore, SaveWritesItsSubsetAndLeavesTheRest) {
   EXPECT_EQ(back.sslVerifyHost, 0u);
 }
 
+TEST_F(SettingsStore, SaveIsOneWriteAndCarriesTheConnectionLimit) {
+  const auto k = key();
+  Settings s;
+  ASSERT_EQ(loadSettings(Hive::kCurrentUser, &s), 0);
+  EXPECT_EQ(s.tcpMaxConnections, 0u) << "no limit unless one is set";
+  s.tcpMaxConnections = 9900;
+  s.sslCipher.set("Strong Only");
+  test_support::RenameCounter writes(dir_, "user.reg");
+  ASSERT_EQ(saveSettings(Hive::kCurrentUser, s), 0);
+  EXPECT_EQ(writes.count(), 1) << "the whole record is saved with one rewrite of the store";
+  EXPECT_EQ(dword(k, "tcp.max.connections"), 9900u);
+  EXPECT_EQ(text(k, "ssl.cipher"), "Strong Only");
+  EXPECT_EQ(dword(k, "log.err"), 1u);
+  Settings back;
+  ASSERT_EQ(loadSettings(Hive::kCurrentUser, &back), 0);
+  EXPECT_EQ(back.tcpMaxConnections, 9900u);
+  ASSERT_EQ(saveSettings(Hive::kCurrentUser, back), 0);
+  EXPECT_EQ(writes.count(), 1) << "saving what the store holds writes nothing";
+}
+
 TEST_F(SettingsStore, AccessorsReadTheGlobalRecord) {
   const auto k = key();
   setDword(k, "log.detailed", 1);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+
+#include "platform/hive_apply.h"
 
 namespace platform {
 namespace {
@@ -192,6 +195,65 @@ TEST(HiveFile, TreeOperationsIgnoreCase) {
   EXPECT_FALSE(deleteNode(root, "A\\B"));
   EXPECT_EQ(createNode(root, "A\\\\B"), nullptr);
   EXPECT_EQ(createNode(root, std::string(256, 'x')), nullptr);
+}
+
+// The records one at a time with the plain tree operations: what the applier must equal.
+void applyPlainly(RegNode& root, const HiveKeyRecord& record) {
+  if (record.remove) {
+    deleteNode(root, record.path);
+    return;
+  }
+  RegNode* node = createNode(root, record.path);
+  for (const HiveValueRecord& v : record.values) {
+    if (!v.remove) {
+      putValue(*node, v.name, v.type, v.data);
+      continue;
+    }
+    auto& values = node->values;
+    values.erase(std::remove_if(values.begin(), values.end(),
+                                [&](const RegValue& x) { return namesEqual(x.name, v.name); }),
+                 values.end());
+  }
+}
+
+TEST(HiveFile, ApplyingManyRecordsGivesTheTreeOfApplyingThemOneByOne) {
+  std::vector<HiveKeyRecord> records;
+  const auto add = [&](std::string path, bool remove = false) -> HiveKeyRecord& {
+    records.push_back(HiveKeyRecord{"HKEY_CURRENT_USER", std::move(path), remove, 0, {}});
+    return records.back();
+  };
+  HiveKeyRecord& big = add("Software\\Big");
+  for (int i = 0; i < 3000; ++i) {
+    big.values.push_back(
+        HiveValueRecord{"v" + std::to_string(i), false, 4, {static_cast<uint8_t>(i), 0, 0, 0}});
+  }
+  // Later records set some again (in other case), delete some and add new ones.
+  HiveKeyRecord& again = add("SOFTWARE\\big");
+  for (int i = 0; i < 3000; i += 7) {
+    again.values.push_back(HiveValueRecord{"V" + std::to_string(i), false, 1, {'x', 0}});
+    again.values.push_back(HiveValueRecord{"v" + std::to_string(i + 1), true, 0, {}});
+  }
+  again.values.push_back(HiveValueRecord{"fresh", false, 3, {1, 2, 3}});
+  again.values.push_back(HiveValueRecord{"FRESH", false, 3, {4}});
+  for (int k = 0; k < 300; ++k) {
+    add("Software\\Big\\Rule" + std::to_string(k))
+        .values.push_back(HiveValueRecord{"n", false, 4, {static_cast<uint8_t>(k), 0, 0, 0}});
+  }
+  // A key deleted and made again, then its siblings and the big key changed once more.
+  add("Software\\Big\\Rule5", true);
+  add("software\\big\\rule5").values.push_back(HiveValueRecord{"back", false, 1, {'b', 0}});
+  add("Software\\Big\\Rule9\\Deep\\Deeper")
+      .values.push_back(HiveValueRecord{"d", false, 1, {'d', 0}});
+  add("Software\\Big").values.push_back(HiveValueRecord{"v2999", true, 0, {}});
+
+  RegNode plain;
+  for (const HiveKeyRecord& r : records) applyPlainly(plain, r);
+  RegNode applied;
+  HiveApplier applier(applied);
+  for (HiveKeyRecord& r : records) applier.apply(std::move(r));
+  expectSameTree(applied, plain);
+  ASSERT_NE(findNode(applied, "Software\\Big"), nullptr);
+  EXPECT_GT(findNode(applied, "Software\\Big")->values.size(), 2500u);
 }
 
 }  // namespace

@@ -317,5 +317,45 @@ TEST_F(RegistryTest, ExportThenImportRestoresTheKey) {
   EXPECT_EQ(type, REG_EXPAND_SZ);
 }
 
+TEST_F(RegistryTest, ManyValueChangesAreOneWriteAndAKeyIsReadWholeAtOnce) {
+  RegKey key;
+  ASSERT_EQ(regCreateKey(Hive::kCurrentUser, "Software\\Batch", &key), kErrorSuccess);
+  ASSERT_EQ(regSetValue(key, "old", REG_SZ, "gone", 5), kErrorSuccess);
+  RegKey sub;
+  ASSERT_EQ(regCreateKey(Hive::kCurrentUser, "Software\\Batch\\Sub", &sub), kErrorSuccess);
+  test_support::RenameCounter writes(dir_ + "/cfg", "user.reg");
+  ASSERT_EQ(writes.count(), 0);
+
+  std::vector<RegValueChange> changes;
+  for (uint32_t i = 0; i < 40; ++i) {
+    changes.push_back(RegValueChange{
+        "value." + std::to_string(i), false, REG_DWORD, {static_cast<uint8_t>(i), 0, 0, 0}});
+  }
+  changes.push_back(RegValueChange{"OLD", true, REG_NONE, {}});
+  changes.push_back(RegValueChange{"never there", true, REG_NONE, {}});
+  changes.push_back(RegValueChange{"VALUE.3", false, REG_SZ, {'t', 0}});  // later wins, in place
+  ASSERT_EQ(regChangeValues(key, changes), kErrorSuccess);
+  EXPECT_EQ(writes.count(), 1) << "one rewrite of the file for all changes";
+
+  std::vector<RegValueEntry> values;
+  ASSERT_EQ(regEnumValues(key, &values), kErrorSuccess);
+  ASSERT_EQ(values.size(), 40u);
+  EXPECT_EQ(values[0].name, "value.0");
+  EXPECT_EQ(values[3].name, "value.3");
+  EXPECT_EQ(values[3].type, REG_SZ);
+  EXPECT_EQ(queryDword(key, "value.39"), 39u);
+  std::vector<std::string> names;
+  ASSERT_EQ(regEnumKeys(key, &names), kErrorSuccess);
+  EXPECT_EQ(names, std::vector<std::string>{"Sub"});
+
+  // The same changes again change nothing and write nothing; a bad name refuses them all.
+  ASSERT_EQ(regChangeValues(key, changes), kErrorSuccess);
+  changes.push_back(RegValueChange{"bad\nname", false, REG_SZ, {'x', 0}});
+  changes[0].data = {99, 0, 0, 0};
+  EXPECT_EQ(regChangeValues(key, changes), kErrorInvalidParameter);
+  EXPECT_EQ(writes.count(), 1);
+  EXPECT_EQ(queryDword(key, "value.0"), 0u);
+}
+
 }  // namespace
 }  // namespace platform

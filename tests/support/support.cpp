@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -247,6 +248,32 @@ void makeCert(const std::string& dir, const std::string& name, const std::string
        ".ext && openssl x509 -req -in " + name +
        ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -extfile " + name + ".ext -out " +
        name + ".pem");
+}
+
+RenameCounter::RenameCounter(const std::string& dir, const std::string& name) : name_(name) {
+  fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ >= 0 && inotify_add_watch(fd_, dir.c_str(), IN_MOVED_TO) < 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+RenameCounter::~RenameCounter() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int RenameCounter::count() {
+  if (fd_ < 0) return -1;
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd_, buffer, sizeof buffer);
+    if (n <= 0) return seen_;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && name_ == event->name) ++seen_;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
 }
 
 }  // namespace test_support

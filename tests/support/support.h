@@ -80,6 +80,23 @@ bool sendAll(int fd, const std::string& data);
 // Reads until `size` bytes arrived, the peer closed, or the time ran out.
 std::string receive(int fd, size_t size, std::chrono::milliseconds timeout = 10s);
 
+// Counts the files renamed onto `name` in folder `dir` from its making on: each atomic rewrite
+// of a store file is one.
+class RenameCounter {
+ public:
+  RenameCounter(const std::string& dir, const std::string& name);
+  ~RenameCounter();
+  RenameCounter(const RenameCounter&) = delete;
+  RenameCounter& operator=(const RenameCounter&) = delete;
+  // The renames seen so far (-1 when the folder cannot be watched).
+  int count();
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+  int seen_ = 0;
+};
+
 // Certificates made by the openssl tool: a CA, a server certificate for 127.0.0.1/localhost and a
 // client certificate, each signed by the CA; PEM files "<name>.pem" and "<name>.key".
 void makePki(const std::string& dir);
