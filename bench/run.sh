@@ -27,6 +27,10 @@ QUIET_WAIT=${QUIET_WAIT:-1}
 # WRITE=0 prints the figures without touching RESULTS.md and the chart.
 WRITE=${WRITE:-1}
 # KEEP=1 keeps the temporary folder (logs, configurations, certificates) for a look afterwards.
+# DAEMON=path measures that brisklaned build (another commit's, to compare) instead of building
+# this tree's; WRITE then defaults to 0.
+DAEMON=${DAEMON:-}
+[ -z "$DAEMON" ] || WRITE=${WRITE_WITH_DAEMON:-0}
 
 # The chart is drawn with gnuplot; the benchmark installs it when it is missing (the test run
 # does not need it, so scripts/install-deps leaves it out).
@@ -39,12 +43,14 @@ fi
 relay_build="$top/build/bench-relay"
 tool_build="$top/build/bench"
 echo "== building brisklaned (Release) and the load tool"
-cmake -S "$top" -B "$relay_build" -DCMAKE_BUILD_TYPE=Release -DBKL_TESTS=OFF >/dev/null
-cmake --build "$relay_build" -j2 --target brisklaned brisklane-reg >/dev/null
+if [ -z "$DAEMON" ]; then
+  cmake -S "$top" -B "$relay_build" -DCMAKE_BUILD_TYPE=Release -DBKL_TESTS=OFF >/dev/null
+  cmake --build "$relay_build" -j2 --target brisklaned brisklane-reg >/dev/null
+fi
 cmake -S "$top/bench" -B "$tool_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$tool_build" >/dev/null
-daemon="$relay_build/src/app/brisklaned"
-regtool="$relay_build/src/app/brisklane-reg"
+daemon=${DAEMON:-$relay_build/src/app/brisklaned}
+regtool="$(dirname "$daemon")/brisklane-reg"
 tool="$tool_build/bench_tool"
 
 # Every process this script starts may use as many descriptors as the machine allows.

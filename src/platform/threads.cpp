@@ -34,7 +34,12 @@ int startDetachedThread(std::function<void()> body, size_t stackBytes) {
   }
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   int err = 0;
-  if (stackBytes != 0) err = pthread_attr_setstacksize(&attr, stackBytes);
+  if (stackBytes != 0) {
+    // A chosen size keeps a guard page below the stack, so that an overflow faults at once.
+    err = pthread_attr_setstacksize(&attr, stackBytes);
+    if (err == 0)
+      err = pthread_attr_setguardsize(&attr, static_cast<size_t>(::sysconf(_SC_PAGESIZE)));
+  }
   pthread_t thread;
   if (err == 0) err = pthread_create(&thread, &attr, runBody, heapBody);
   pthread_attr_destroy(&attr);

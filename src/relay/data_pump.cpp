@@ -39,6 +39,9 @@ constexpr int kNoBuffers = 10055;    // Winsock "No buffer space available."
 constexpr int kMaxPasses = 16;       // transfers per round before the idle clock is looked at
 constexpr int kReleaseMillis = 500;  // quiet this long: the buffers of data in flight go back
 constexpr size_t kPipeBytes = 1024 * 1024;  // a plain-to-plain direction moves this much per call
+// The first block of a direction: enough for a request or an answer. A direction that fills it
+// streams, and its next blocks take the whole kPumpBufferSize.
+constexpr size_t kFirstBlock = 16 * 1024;
 
 static_assert(kPumpBufferSize + 8 * 64 <= kSslWriteRoom,
               "the records of one block must fit the SSL write buffer");
@@ -51,6 +54,8 @@ struct Flow {
   PumpSide* from = nullptr;
   PumpSide* to = nullptr;
   std::unique_ptr<uint8_t[]> buffer;  // made when data flows, given back when idle
+  size_t capacity = 0;                // bytes `buffer` holds
+  bool streaming = false;             // a read filled the buffer: blocks go large until idle
   platform::SplicePipe pipe;          // the same for a plain-to-plain direction
   bool canSplice = false;             // both sides plain and the sockets take splice
   bool inPipe = false;                // the bytes held are in the pipe
@@ -157,9 +162,9 @@ bool spliceRead(PumpState& s, Flow& f, Step* step) {
 // Reads what an SSL side already holds into the rest of the block, so that its records leave
 // together. An end or failure after some bytes waits in the stash for the next read.
 size_t readHeldRecords(Flow& f, size_t got) {
-  while (got < kPumpBufferSize && sslHoldsInput(*f.from)) {
+  while (got < f.capacity && sslHoldsInput(*f.from)) {
     unsigned wait = 0;
-    const IoResult r = readPumpSide(*f.from, f.buffer.get() + got, kPumpBufferSize - got, &wait);
+    const IoResult r = readPumpSide(*f.from, f.buffer.get() + got, f.capacity - got, &wait);
     if (r.status == IoStatus::kDone) {
       got += r.bytes;
       continue;
@@ -173,8 +178,25 @@ size_t readHeldRecords(Flow& f, size_t got) {
     return got;
   }
   // All the SSL object had is taken: the next record has to come from the socket.
-  if (got < kPumpBufferSize && !f.hasStash) f.readWait = kIoReadable;
+  if (got < f.capacity && !f.hasStash) f.readWait = kIoReadable;
   return got;
+}
+
+// The block buffer for the next read: small for the first blocks, large once the direction
+// streams. False when no memory is left.
+bool readyBuffer(Flow& f) {
+  const size_t wanted = f.streaming ? kPumpBufferSize : kFirstBlock;
+  if (f.buffer && f.capacity >= wanted) return true;
+  f.buffer.reset(new (std::nothrow) uint8_t[wanted]);
+  f.capacity = f.buffer ? wanted : 0;
+  return f.buffer != nullptr;
+}
+
+// A full block means more is coming: the direction streams from the next block on.
+void noteFullBlock(Flow& f, size_t got) {
+  if (got < f.capacity || f.streaming) return;
+  f.streaming = true;
+  growReadAhead(*f.from);
 }
 
 Step readStep(PumpState& s, Flow& f) {
@@ -188,23 +210,21 @@ Step readStep(PumpState& s, Flow& f) {
     Step step = Step::kBlocked;
     if (spliceRead(s, f, &step)) return step;
   }
-  if (!f.buffer) {
-    f.buffer.reset(new (std::nothrow) uint8_t[kPumpBufferSize]);
-    if (!f.buffer) {
-      endRelay(s, kNoBuffers);
-      return Step::kEnd;
-    }
+  if (!readyBuffer(f)) {
+    endRelay(s, kNoBuffers);
+    return Step::kEnd;
   }
   unsigned wait = 0;
-  const IoResult r = readPumpSide(*f.from, f.buffer.get(), kPumpBufferSize, &wait);
+  const IoResult r = readPumpSide(*f.from, f.buffer.get(), f.capacity, &wait);
   if (r.status != IoStatus::kDone) return readEnded(s, f, r, wait);
   size_t got = r.bytes;
   if (f.from->ssl == nullptr) {
     // A plain socket that gave less than asked for is drained: poll before the next recv.
-    if (got < kPumpBufferSize) f.readWait = kIoReadable;
+    if (got < f.capacity) f.readWait = kIoReadable;
   } else if (!viewing) {
     got = readHeldRecords(f, got);
   }
+  noteFullBlock(f, got);
   blockRead(s, f, got);
   if (viewing) {
     if (ObserverCall view(ObserverCall::Which::kChunks); view) {
@@ -309,6 +329,8 @@ void releaseFlowMemory(PumpState& s) {
   for (Flow* f : {&s.up, &s.down}) {
     if (f->length != 0) continue;
     f->buffer.reset();
+    f->capacity = 0;
+    f->streaming = false;
     f->pipe.close();
   }
   releaseIdle(s.client);

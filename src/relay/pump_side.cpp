@@ -16,6 +16,8 @@ using platform::IoStatus;
 using platform::kIoReadable;
 using platform::kIoWritable;
 
+constexpr size_t kSslRecordBytes = 16 * 1024;  // the most plain text one record carries
+
 // Maps the outcome of an SSL call (n, with errno latched at err) to an I/O result.
 IoResult sslOutcome(PumpSide& side, int n, int err, unsigned* wait) {
   IoResult result;
@@ -94,7 +96,13 @@ void preparePumpSide(PumpSide& side) {
   // goes idle. The handshake's buffer goes now, so that the next one is made at the larger size.
   SSL_clear_mode(side.ssl, SSL_MODE_RELEASE_BUFFERS);
   SSL_set_read_ahead(side.ssl, 1);
+}
+
+void growReadAhead(PumpSide& side) {
+  if (side.ssl == nullptr || side.fatal) return;
   SSL_set_default_read_buffer_len(side.ssl, kSslReadAhead);
+  // The larger buffer is made at the next read; refused while a record is half read, in which
+  // case the side grows when it next goes idle.
   SSL_free_buffers(side.ssl);
 }
 
@@ -121,7 +129,8 @@ IoResult writePumpSide(PumpSide& side, const uint8_t* data, size_t size, unsigne
     return platform::sendNow(side.fd, data, size);
   }
   side.flowBuffers = true;
-  if (side.writeBuffer == nullptr) installWriteBuffer(side);
+  // One record leaves with one send anyway; only a block of several gains from the buffer.
+  if (side.writeBuffer == nullptr && size > kSslRecordBytes) installWriteBuffer(side);
   ERR_clear_error();
   errno = 0;
   const int n = SSL_write(side.ssl, data, static_cast<int>(size));
@@ -156,6 +165,8 @@ void releaseIdle(PumpSide& side) {
   side.flowBuffers = false;
   if (side.ssl == nullptr || side.fatal) return;
   removeWriteBuffer(side);
+  // The next flow starts with a read buffer of one record again (0: the library's size).
+  SSL_set_default_read_buffer_len(side.ssl, 0);
   // Refused (and harmless) while a record is still being read or written.
   SSL_free_buffers(side.ssl);
 }

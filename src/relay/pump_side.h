@@ -3,9 +3,10 @@
 // object's outcomes to platform::IoResult and say what a retry waits for.
 //
 // An SSL side reads ahead: one read of the socket brings as many records as its read buffer
-// holds. Its writes go through a write buffer, so that the records of one block leave with one
-// send. Both buffers exist only while data flows: `releaseIdle` gives them back, and the next
-// read or write makes them again. The pump's thread alone uses a side.
+// holds, and a side that streams gets a read buffer of several records. Blocks of several
+// records go through a write buffer, so that they leave with one send. Both buffers exist only
+// while data flows: `releaseIdle` gives them back, and the next read or write makes them again.
+// The pump's thread alone uses a side.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -39,6 +40,8 @@ void preparePumpSide(PumpSide& side);
 
 // One read of at most `size` bytes. `wait` receives the readiness a retry must wait for.
 platform::IoResult readPumpSide(PumpSide& side, uint8_t* data, size_t size, unsigned* wait);
+// A side that streams reads ahead at kSslReadAhead from its next read buffer on.
+void growReadAhead(PumpSide& side);
 // Whether an SSL side holds bytes already read from its socket (a record or a part of one).
 bool sslHoldsInput(const PumpSide& side);
 
