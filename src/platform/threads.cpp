@@ -60,8 +60,8 @@ void releaseUnusedStack() {
   if (!known) return;
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   volatile char here = 0;  // its address lies in this frame
-  // The page of this frame and the one below it stay: the calls that follow use them at once.
-  const uintptr_t keep = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
+  // The page of this frame stays: the calls that follow use it at once.
+  const uintptr_t keep = reinterpret_cast<uintptr_t>(&here) & ~(page - 1);
   const uintptr_t bottom = reinterpret_cast<uintptr_t>(low) + guard;
   if (keep <= bottom) return;
   ::madvise(reinterpret_cast<void*>(bottom), keep - bottom, MADV_DONTNEED);

@@ -14,6 +14,7 @@
 #include "config/address.h"
 #include "config/settings.h"
 #include "log/log.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"
 #include "platform/splice_pipe.h"
@@ -336,6 +337,7 @@ void releaseFlowMemory(PumpState& s) {
   releaseIdle(s.client);
   releaseIdle(s.dest);
   platform::releaseUnusedStack();
+  platform::returnFreeMemory();
 }
 
 // Waits until a direction can move (or the idle time ends the relay). False when the relay ends.

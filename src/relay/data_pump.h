@@ -13,7 +13,8 @@
 // to socket through a kernel pipe (splice) without a copy through the program; an SSL side reads
 // ahead several records at once and sends the records of one block with one send. Buffers and
 // pipes exist only while data flows: a connection quiet for half a second gives them back, with
-// the stack its deepest call touched, and the next bytes make them again.
+// the stack its deepest call touched and the heap pages its handshake left free, and the next
+// bytes make them again.
 //
 // The descriptor belongs to `PumpEnd::fd`: the SSL object's BIO must not close it (the pump
 // clears the BIO's close flag to make sure).
