@@ -20,4 +20,11 @@ void returnFreeMemory() {
   returning.store(false, std::memory_order_release);
 }
 
+void tuneHeapForRelaying() {
+  constexpr int kKeptTop = 64 * 1024 * 1024;  // an arena's free top is given back beyond this
+  constexpr int kOwnMapping = 1024 * 1024;    // blocks from this size on get a mapping each
+  mallopt(M_TRIM_THRESHOLD, kKeptTop);
+  mallopt(M_MMAP_THRESHOLD, kOwnMapping);
+}
+
 }  // namespace platform

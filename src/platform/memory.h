@@ -9,4 +9,11 @@ namespace platform {
 // another runs returns at once.
 void returnFreeMemory();
 
+// Sets the allocator up for many threads that each make and free a connection's worth of memory
+// again and again: an arena keeps its free top instead of giving it back after every connection
+// (and faulting it in again for the next), and the blocks of data in flight come from the arenas
+// rather than a mapping of their own each. Memory goes back when connections go quiet
+// (returnFreeMemory). Call once, before the relay's threads start.
+void tuneHeapForRelaying();
+
 }  // namespace platform

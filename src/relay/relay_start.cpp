@@ -16,6 +16,7 @@
 #include "config/rules.h"
 #include "config/settings.h"
 #include "log/log.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"
 #include "platform/threads.h"
@@ -125,6 +126,7 @@ void prepareContext(SSL_CTX* ctx, const config::Settings& s) {
 
 void sslStartup() {
   platform::ignoreSigpipe();
+  platform::tuneHeapForRelaying();
   // Connection threads may still run while the process exits; the library must not tear its
   // locks down under them.
   OPENSSL_init_ssl(
