@@ -44,7 +44,7 @@ constexpr size_t kPipeBytes = 1024 * 1024;  // a plain-to-plain direction moves 
 // streams, and its next blocks take the whole kPumpBufferSize.
 constexpr size_t kFirstBlock = 16 * 1024;
 
-static_assert(kPumpBufferSize + 8 * 64 <= kSslWriteRoom,
+static_assert(kPumpBufferSize + 16 * 64 <= kSslWriteRoom,
               "the records of one block must fit the SSL write buffer");
 
 enum class Step { kProgress, kBlocked, kEnd };

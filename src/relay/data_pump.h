@@ -32,7 +32,7 @@
 namespace relay {
 
 // Bytes each direction holds between a read and the write that passes them on (while data flows).
-constexpr size_t kPumpBufferSize = 128 * 1024;
+constexpr size_t kPumpBufferSize = 256 * 1024;
 
 struct PumpEnd {
   platform::UniqueFd fd;

@@ -19,9 +19,9 @@
 namespace relay {
 
 // Bytes an SSL side's read buffer takes from the socket at once (eight full records).
-constexpr size_t kSslReadAhead = 8 * (16 * 1024 + 512);
+constexpr size_t kSslReadAhead = 16 * (16 * 1024 + 512);
 // Room of an SSL side's write buffer: a pump block's records with their overhead leave in one send.
-constexpr size_t kSslWriteRoom = 136 * 1024;
+constexpr size_t kSslWriteRoom = 272 * 1024;
 
 struct PumpSide {
   int fd = -1;

@@ -25,6 +25,9 @@ constexpr char kModule[] = "proxy";
 int runHandshake(SSL* ssl, int fd, const config::Settings& s, bool* timedOut) {
   *timedOut = false;
   platform::setNonBlocking(fd);
+  // A flight of several records comes in with one read instead of two per record; what arrives
+  // beyond the handshake waits in the SSL object, where the data pump looks first.
+  SSL_set_read_ahead(ssl, 1);
   platform::WaitBudget budget(config::requestTimeoutMs(s));
   for (int round = 0;; ++round) {
     const int rc = SSL_do_handshake(ssl);
