@@ -168,10 +168,10 @@ void MainWindow::makeTray() {
           [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::DoubleClick) dispatch(kCmdOpen);
           });
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    tray_->show();
-    return;
-  }
+  // Shown in any case: a tray that comes later (a session that starts its panel after the
+  // program) takes the icon when it appears.
+  tray_->show();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) return;
   // A program nobody can reach would be a fault: without a tray the window is the way in.
   log_event(LOG_WARNING, 0x6001, "driver", __LINE__,
             "No system tray on this desktop: the main window is shown instead");
