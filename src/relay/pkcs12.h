@@ -15,6 +15,9 @@ namespace relay {
 using ::EvpPkeyPtr;
 using ::X509Ptr;
 
+// True when the data read from `bio` is PKCS#12 (whatever its password); the BIO is then rewound.
+// Lets a reader ask for a password only for a file that needs one.
+bool isPkcs12(BIO* bio);
 // The certificate (the one that belongs to the key) of the PKCS#12 data read from `bio`,
 // decrypted with `password`; null when the data cannot be read or decrypted, with the reason on
 // OpenSSL's error queue.

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "relay/observer.h"
+#include "relay/questions.h"
 #include "relay/ssl_context.h"
 #include "relay/ssl_test_support.h"
 #include "support/support.h"
@@ -77,6 +79,38 @@ TEST_F(CertAndKey, ObjectWithoutPasswordCallbackNeverPrompts) {
   SslPtr ssl(SSL_new(bare.get()));
   relay::loadCertAndKey(ssl.get(), file("server.pem"), file("server-enc.key"));
   EXPECT_EQ(countWithCode(0x6043), 1);
+}
+
+// Counts the pass-phrase questions a person would be asked.
+class CountingPerson final : public relay::RelayObserver {
+ public:
+  void logLine(const logging::LogLine&) override {}
+  std::string askPassphrase(const std::string&) override {
+    ++asked;
+    return "";
+  }
+  bool askClientCertificate(const std::string&, relay::ClientCredentials*) override {
+    return false;
+  }
+  int asked = 0;
+};
+
+TEST_F(CertAndKey, OnlyAnEncryptedKeyOrPkcs12FileAsksForAPassPhrase) {
+  config::ccSettings.sslPasswd.clear();
+  config::setPassphrase("");
+  CountingPerson person;
+  relay::registerObserver(&person, false);
+  // A PEM or DER certificate with its key beside it: no question, although the certificate file
+  // is tried as PKCS#12 on the way to the key file.
+  EXPECT_TRUE(handshakeWith(file("server.pem"), file("server.key")));
+  EXPECT_TRUE(handshakeWith(file("server.der"), file("server-key.der")));
+  EXPECT_EQ(person.asked, 0);
+  EXPECT_FALSE(handshakeWith(file("server.pem"), file("server-enc.key")));
+  EXPECT_GE(person.asked, 1);
+  person.asked = 0;
+  EXPECT_FALSE(handshakeWith(file("server.p12"), ""));
+  EXPECT_GE(person.asked, 1);
+  relay::withdrawObserver();
 }
 
 class CaCertificates : public ssl_test::SslFixture {
