@@ -11,6 +11,7 @@
 #include "platform/system.h"
 #include "relay/relay_service.h"
 #include "ui/command_line.h"
+#include "ui/dialog_commands.h"
 #include "ui/main_window.h"
 #include "ui/relay_bridge.h"
 
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
   options.programFolder = platform::programDirectory();
   options.toolbarSize = config::toolbarSize();
   ui::MainWindow window(&service, &bridge, options);
+  window.setRulesDialog(
+      [&options](QWidget* parent) { return ui::runRulesCommand(parent, options.programFolder); });
+  window.setSettingsDialog(
+      [&window](QWidget* parent) { return ui::runSettingsCommand(parent, &window); });
   QSocketNotifier controlSignals(platform::controlSignalDescriptor(), QSocketNotifier::Read);
   QObject::connect(&controlSignals, &QSocketNotifier::activated, &window, [&window, &service] {
     switch (platform::readControlSignal()) {

@@ -59,6 +59,11 @@ class MainWindow final : public QMainWindow {
   void setSettingsDialog(std::function<bool(QWidget* parent)> dialog);
   void setRulesDialog(std::function<bool(QWidget* parent)> dialog);
 
+  // The log list's font; the settings sheet's "Log font" replaces it (and stores it itself).
+  QFont logFont() const;
+  void setLogFont(const QFont& font);
+  const std::string& programFolder() const { return options_.programFolder; }
+
   LogModel* logModel() { return &model_; }
   QString statusText() const;
   int trayIconId() const { return trayIconId_; }
