@@ -93,7 +93,8 @@ RuleEditor::RuleEditor(QWidget* parent, const config::ccRule* rule, std::string 
   for (QComboBox* combo : findChildren<QComboBox*>()) limitText(combo->lineEdit());
   limitText(form_->proxyUser);
   limitText(form_->proxyPassword);
-  form_->sourceMask->lineEdit()->installEventFilter(this);
+  // The combo box takes the focus itself and hands it to its line edit directly.
+  form_->sourceMask->installEventFilter(this);
   connect(form_->ok, &QPushButton::clicked, this, &RuleEditor::accept);
   connect(form_->cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(form_->help, &QPushButton::clicked, this, [this] { showHelp(this, programFolder_); });
@@ -268,7 +269,7 @@ void RuleEditor::dropEvent(QDropEvent* event) {
 }
 
 bool RuleEditor::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == form_->sourceMask->lineEdit() && event->type() == QEvent::FocusIn) fillEmptyMask();
+  if (watched == form_->sourceMask && event->type() == QEvent::FocusIn) fillEmptyMask();
   return QDialog::eventFilter(watched, event);
 }
 
