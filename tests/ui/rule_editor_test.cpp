@@ -253,6 +253,7 @@ class RuleEditorTest : public QObject {
         {kDestHost, ""},
         {kDestPort, "no-such-service-bkl"},
         {kSourceHost, QString::fromStdString(atLimit + "h")},
+        {kDestHost, QString(600, 'd')},
         {kCert, QString::fromStdString("/" + atLimit)},
         {kSourceHost, QString::fromUtf8("b\xc3\xbc"
                                         "cher.example")},
