@@ -170,7 +170,12 @@ void SettingsSheet::storeCipher() {
     MessageDialog::show(this, QString::fromUtf8(message));
     return;
   }
-  if (fitsLimit(shown)) record_->sslCipher.set(text);
+  if (!fitsLimit(shown)) {
+    log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+              "The ssl.cipher text is longer than %d bytes: it was not stored", kStoredTextLimit);
+    return;
+  }
+  record_->sslCipher.set(text);
 }
 
 void SettingsSheet::storeLog() {

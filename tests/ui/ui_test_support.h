@@ -41,8 +41,8 @@ class ModalScript {
   ModalScript& operator=(const ModalScript&) = delete;
 
   ModalScript& then(Step step);
-  // A step of a dialog of type T: `act` fills it in (and presses its buttons); the answer is the
-  // dialog's own result, or Accepted when `accept` and the dialog has none yet.
+  // A step of a dialog of type T: `act` fills it in and presses its buttons; the answer is the
+  // result the dialog then has. A dialog of another type fails the step.
   template <typename T>
   ModalScript& on(std::function<void(T*)> act) {
     return then([act](QDialog* d) {
