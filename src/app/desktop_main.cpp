@@ -11,6 +11,7 @@
 #include "platform/system.h"
 #include "relay/relay_service.h"
 #include "ui/command_line.h"
+#include "ui/dialog_commands.h"
 #include "ui/main_window.h"
 #include "ui/relay_bridge.h"
 

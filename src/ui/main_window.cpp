@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QScreen>
@@ -16,6 +15,8 @@
 #include "log/log.h"
 #include "ui/about_dialog.h"
 #include "ui/commands.h"
+#include "ui/dialog_commands.h"
+#include "ui/help.h"
 #include "ui/log_file.h"
 #include "ui/message_box.h"
 #include "ui/message_dialog.h"
@@ -37,18 +38,6 @@ QIcon sizedIcon(const QString& name, std::initializer_list<int> sizes) {
 QIcon trayPicture(int id) {
   return sizedIcon(id == kIconActive ? "icons/tray-active" : "icons/tray-idle",
                    {16, 22, 24, 32, 48});
-}
-
-// The help page: installed beside the program's share folder, or in the source tree it was
-// built from.
-QString helpPage(const std::string& programFolder) {
-  const QString folder = QString::fromStdString(programFolder);
-  for (const QString& candidate :
-       {folder + "/../share/brisklane/help/index.html", folder + "/help/index.html",
-        QStringLiteral(BKL_SOURCE_DIR "/docs/help/index.html")}) {
-    if (QFileInfo::exists(candidate)) return QFileInfo(candidate).canonicalFilePath();
-  }
-  return {};
 }
 
 }  // namespace
@@ -199,6 +188,10 @@ void MainWindow::updateStatus(const QString& text, quint64 bytesUp, quint64 byte
   if (tray_) tray_->setIcon(trayPicture(wanted));
 }
 
+QFont MainWindow::logFont() const { return form_->logList->font(); }
+
+void MainWindow::setLogFont(const QFont& font) { form_->logList->setFont(font); }
+
 QString MainWindow::statusText() const { return status_ != nullptr ? status_->text() : kTitle; }
 
 void MainWindow::openWindow() {
@@ -236,34 +229,10 @@ void MainWindow::saveLogAs() {
   }
 }
 
-void MainWindow::showHelp() {
-  const QString page = helpPage(options_.programFolder);
-  if (page.isEmpty()) {
-    MessageBox::show(this, QMessageBox::Warning, kTitle,
-                     "The help page (help/index.html) was not found beside the program.");
-    return;
-  }
-  QDesktopServices::openUrl(QUrl::fromLocalFile(page));
-}
+void MainWindow::showHelp() { ui::showHelp(this, options_.programFolder); }
 
-void MainWindow::runDialog(const std::function<bool(QWidget*)>& dialog, const char* name) {
-  if (!dialog) {
-    MessageBox::show(this, QMessageBox::Information, kTitle,
-                     QString("The %1 dialog is not part of this build yet; edit the store with "
-                             "brisklane-reg.")
-                         .arg(name));
-    return;
-  }
-  if (!dialog(this)) return;
-  service_->restart();
-}
-
-void MainWindow::setSettingsDialog(std::function<bool(QWidget*)> dialog) {
-  settingsDialog_ = std::move(dialog);
-}
-
-void MainWindow::setRulesDialog(std::function<bool(QWidget*)> dialog) {
-  rulesDialog_ = std::move(dialog);
+void MainWindow::afterDialog(bool saved) {
+  if (saved) service_->restart();
 }
 
 void MainWindow::dispatch(int command) {
@@ -278,10 +247,10 @@ void MainWindow::dispatch(int command) {
       shutdown();
       break;
     case kCmdSettings:
-      runDialog(settingsDialog_, "Settings");
+      afterDialog(runSettingsCommand(this, this));
       break;
     case kCmdRules:
-      runDialog(rulesDialog_, "Rules");
+      afterDialog(runRulesCommand(this, options_.programFolder));
       break;
     case kCmdClearLog:
       model_.clear();

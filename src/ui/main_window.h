@@ -10,7 +10,6 @@
 #include <QMainWindow>
 #include <QString>
 #include <QSystemTrayIcon>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -54,10 +53,10 @@ class MainWindow final : public QMainWindow {
   // The action of a command (tests find actions by id).
   QAction* action(int command) const;
 
-  // The dialogs of the Settings and Rules commands; each returns true when it ended with OK
-  // (its changes are then saved by the dialog's owner and the relay restarted here).
-  void setSettingsDialog(std::function<bool(QWidget* parent)> dialog);
-  void setRulesDialog(std::function<bool(QWidget* parent)> dialog);
+  // The log list's font; the settings sheet's "Log font" replaces it (and stores it itself).
+  QFont logFont() const;
+  void setLogFont(const QFont& font);
+  const std::string& programFolder() const { return options_.programFolder; }
 
   LogModel* logModel() { return &model_; }
   QString statusText() const;
@@ -84,7 +83,8 @@ class MainWindow final : public QMainWindow {
   void openWindow();
   void saveLogAs();
   void showHelp();
-  void runDialog(const std::function<bool(QWidget*)>& dialog, const char* name);
+  // After the Settings or Rules dialog: the relay restarts when it saved a change.
+  void afterDialog(bool saved);
   void showLine(const QModelIndex& index);
 
   std::unique_ptr<Ui::MainWindow> form_;
@@ -101,8 +101,6 @@ class MainWindow final : public QMainWindow {
   quint64 lastUp_ = 0;
   quint64 lastDown_ = 0;
   WindowPlace placeAtStart_;
-  std::function<bool(QWidget*)> settingsDialog_;
-  std::function<bool(QWidget*)> rulesDialog_;
   bool shutDown_ = false;
 };
 

@@ -57,7 +57,7 @@ void DesktopXvfbTest::startsHiddenInTheTrayAndServes() {
       QStandardPaths::findExecutable("trayer").isEmpty()) {
     QSKIP("Xvfb or trayer is not installed");
   }
-  ui_test::TempStore store;
+  ui_test::TestStore store;
   const std::string display = freeDisplay();
   test_support::Process xvfb({"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
                              store.file("xvfb.log"));

@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QListView>
 #include <QMenu>
+#include <QRegularExpression>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "platform/registry.h"
 #include "relay/relay_service.h"
 #include "support/support.h"
+#include "ui/dialog_shots_support.h"
 #include "ui/commands.h"
 #include "ui/main_window.h"
 #include "ui/modal.h"
@@ -118,7 +120,14 @@ int main(int argc, char** argv) {
   nextName = "about";
   window.dispatch(ui::kCmdAbout);
 
-  album.expect({"main-window", "tray-menu", "log-line", "save-log", "about"});
+  // The rules and settings dialogs, filled with example content, each page on its own.
+  QStringList names = {"main-window", "tray-menu", "log-line", "save-log", "about"};
+  for (const auto& [file, widget] : makeDialogShots(&window)) {
+    const QString name = QString::fromStdString(file).remove(QRegularExpression("\\.png$"));
+    album.take(widget, name);
+    names << name;
+  }
+  album.expect(names);
   window.shutdown();
   return album.failures() == 0 ? 0 : 1;
 }

@@ -1,0 +1,130 @@
+#include "ui/certificate_files.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <QDir>
+#include <QFileDialog>
+#include <filesystem>
+#include <optional>
+
+#include "log/openssl_ptr.h"
+#include "relay/pkcs12.h"
+#include "relay/questions.h"
+#include "ui/message_dialog.h"
+#include "ui/modal.h"
+
+namespace ui {
+namespace {
+
+// Each filter as shown, with the patterns the dialog matches: Qt reads the patterns from the
+// last parentheses of a filter and splits them at blanks, so the shown "(*.pem,*.p12,*.der)"
+// cannot serve as patterns itself; "*.*" would miss files without a dot.
+struct CertificateFilter {
+  const char* shown;
+  const char* patterns;
+};
+constexpr CertificateFilter kCertificateFilters[] = {
+    {"All Cert formats (*.pem,*.p12,*.der)", "*.pem *.p12 *.der"},
+    {"PEM Files (*.pem)", "*.pem"},
+    {"PKCS12 Files (*.p12)", "*.p12"},
+    {"ASN1 (DER) Files (*.der)", "*.der"},
+    {"All Files (*.*)", "*"},
+};
+
+BioPtr openFile(const QString& file) {
+  return BioPtr(BIO_new_file(QFile::encodeName(file).constData(), "rb"));
+}
+
+X509Ptr readPemOrDer(const QString& file) {
+  BioPtr bio = openFile(file);
+  if (bio == nullptr) return nullptr;
+  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (cert != nullptr) return cert;
+  bio = openFile(file);
+  if (bio == nullptr) return nullptr;
+  return X509Ptr(d2i_X509_bio(bio.get(), nullptr));
+}
+
+bool isPkcs12(const QString& file) {
+  BioPtr bio = openFile(file);
+  if (bio == nullptr) return false;
+  PKCS12* p12 = d2i_PKCS12_bio(bio.get(), nullptr);
+  PKCS12_free(p12);
+  return p12 != nullptr;
+}
+
+// Only a file that is PKCS#12 is worth a password question.
+X509Ptr readPkcs12(const QString& file) {
+  if (!isPkcs12(file)) return nullptr;
+  const std::optional<std::string> password = relay::tryAskPassphrase(kPkcs12Prompt);
+  if (!password || password->empty()) return nullptr;
+  BioPtr bio = openFile(file);
+  if (bio == nullptr) return nullptr;
+  return relay::pkcs12ReadCertificate(bio.get(), password->c_str());
+}
+
+QFileDialog::Options ownDialog() { return QFileDialog::DontUseNativeDialog; }
+
+}  // namespace
+
+QString certificateSubject(const QString& file) {
+  std::error_code ec;
+  if (file.isEmpty() || !std::filesystem::is_regular_file(
+                            std::filesystem::path(QFile::encodeName(file).constData()), ec)) {
+    return kNoCertDetected;
+  }
+  X509Ptr cert = readPemOrDer(file);
+  if (cert == nullptr) cert = readPkcs12(file);
+  // What failed to read is no error of the program's: the queue is emptied, not reported.
+  ERR_clear_error();
+  if (cert == nullptr) return kNoCertDetected;
+  char subject[1024] = "";
+  X509_NAME_oneline(X509_get_subject_name(cert.get()), subject, sizeof subject);
+  return QString::fromLatin1(subject);
+}
+
+void viewCertificate(QWidget* parent, const QString& file) {
+  MessageDialog::show(parent, file + "\r\n\r\n" + certificateSubject(file));
+}
+
+QStringList certificateFilterNames() {
+  QStringList names;
+  for (const CertificateFilter& f : kCertificateFilters) names << f.shown;
+  return names;
+}
+
+QString browseCertificateFile(QWidget* parent, const QString& title) {
+  QFileDialog dialog(parent, title);
+  dialog.setOptions(ownDialog() | QFileDialog::HideNameFilterDetails);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  QStringList filters;
+  for (const CertificateFilter& f : kCertificateFilters) {
+    filters << QString("%1 (%2)").arg(f.shown, f.patterns);
+  }
+  dialog.setNameFilters(filters);
+  if (runModal(&dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().first();
+}
+
+QString browseFolder(QWidget* parent, const QString& title) {
+  QFileDialog dialog(parent, title);
+  dialog.setOptions(ownDialog() | QFileDialog::ShowDirsOnly);
+  dialog.setFileMode(QFileDialog::Directory);
+  if (runModal(&dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().first();
+}
+
+QStringList certificateFilesIn(const std::string& folder) {
+  QStringList names;
+  if (folder.empty()) return names;
+  const QDir dir(QString::fromStdString(folder));
+  for (const char* pattern : {"*.pem", "*.der", "*.p12"}) {
+    names << dir.entryList({pattern}, QDir::Files | QDir::Readable, QDir::Name);
+  }
+  return names;
+}
+
+}  // namespace ui
