@@ -75,15 +75,18 @@ CredentialsResult readClientCredentials(const std::string& file, const std::stri
   BioPtr bio(BIO_new_file(file.c_str(), "rb"));
   if (bio == nullptr) return CredentialsResult::kCannotOpen;
   ERR_clear_error();
+  bool triedPkcs12 = false;
   if (!readPem(bio.get(), password, out) && !password.empty()) {
     BIO_reset(bio.get());
     ERR_clear_error();
+    triedPkcs12 = true;
     pkcs12ReadBoth(bio.get(), password.c_str(), &out->certificate, &out->key);
   }
   ERR_clear_error();
   if (out->certificate == nullptr || out->key == nullptr) {
     *out = ClientCredentials();
-    return CredentialsResult::kWrongPassword;
+    return triedPkcs12 ? CredentialsResult::kWrongPkcs12Password
+                       : CredentialsResult::kWrongPassword;
   }
   return CredentialsResult::kLoaded;
 }
