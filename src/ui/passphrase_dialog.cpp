@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
-#include <openssl/pkcs12.h>
 
 #include "config/settings.h"
 #include "relay/pkcs12.h"
@@ -10,21 +9,6 @@
 #include "ui_passphrase_dialog.h"
 
 namespace ui {
-namespace {
-
-// True when the file holds a PKCS#12 structure at all, so that no one is asked for the password
-// of a file that has none.
-bool holdsPkcs12(BIO* bio) {
-  PKCS12* p12 = d2i_PKCS12_bio(bio, nullptr);
-  const bool found = p12 != nullptr;
-  PKCS12_free(p12);
-  BIO_reset(bio);
-  ERR_clear_error();
-  return found;
-}
-
-}  // namespace
-
 PassphraseDialog::PassphraseDialog(QWidget* parent, const QString& prompt)
     : QDialog(parent), form_(std::make_unique<Ui::PassphraseDialog>()) {
   form_->setupUi(this);
@@ -56,7 +40,7 @@ std::string askPassphraseDialog(QWidget* parent, const std::string& prompt) {
 
 X509Ptr pkcs12CertificateHere(QWidget* parent, const std::string& file) {
   BioPtr bio(BIO_new_file(file.c_str(), "rb"));
-  if (bio == nullptr || !holdsPkcs12(bio.get())) {
+  if (bio == nullptr || !relay::pkcs12Present(bio.get())) {
     ERR_clear_error();
     return nullptr;
   }
