@@ -13,8 +13,11 @@ namespace {
 // Texts from a certificate are the outside world's: control characters are shown by their
 // symbols, bytes that are not UTF-8 as the replacement character, as in the log list.
 void showText(QLineEdit* field, const std::string& text) {
-  field->setText(LogModel::shown(text));
+  const QString shown = LogModel::shown(text);
+  field->setText(shown);
   field->setCursorPosition(0);  // long values are read from their start
+  // The whole of a text the field may not have room for.
+  field->setToolTip(shown.size() > 40 ? shown : QString());
 }
 
 void showName(const std::array<QLineEdit*, kNameEntries>& fields, const NameTexts& texts) {
