@@ -2,6 +2,7 @@
 // (the program lives in the tray), the relay through the relay service, and the event loop until
 // Exit; SIGTERM or SIGINT (the session ending) run the same shutdown steps as Exit.
 #include <QApplication>
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include "config/settings.h"
@@ -32,8 +33,9 @@ int main(int argc, char** argv) {
   if (words.toolbarSize != 0) config::setToolbarSize(words.toolbarSize);
   // The relay hands chunks to the bridge only under "sniffer"; the view exists only then, before
   // the main window, and goes when it is closed.
+  QPointer<ui::BufferView> view;
   if (words.sniffer) {
-    auto* view = new ui::BufferView();
+    view = new ui::BufferView();
     view->setAttribute(Qt::WA_DeleteOnClose);
     view->takeChunksFrom(&bridge);
     view->show();
@@ -65,5 +67,7 @@ int main(int argc, char** argv) {
     }
   });
   window.create();
-  return QApplication::exec();
+  const int rc = QApplication::exec();
+  delete view.data();  // unless it was closed (and so deleted) before
+  return rc;
 }

@@ -64,7 +64,7 @@ long storeClientCertificate(platform::Hive root, const std::string& name) {
   if (rc != platform::kErrorSuccess) return rc;
   if (name.empty()) return config::deleteValue(key, kValueName);
   std::string folder = platform::programDirectory();
-  if (folder.empty()) folder = ".";
+  if (folder.empty()) folder.assign(1, '.');  // assigning "." trips g++ 12's -Wrestrict
   const std::string path = name[0] == '/' ? name : folder + "/" + name;
   return config::writeText(key, kValueName, path);
 }
