@@ -1,10 +1,7 @@
 // The pass-phrase prompt and the client-certificate selection, driven through the modal hook and
 // the message-box hook, on files made by the openssl tool: what they show, what they store, how
-// they read PEM and PKCS#12 files, the growing wait after wrong passwords (through the injected
-// pause, and once on the real clock), and the bad files a person may choose.
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
+// they take wrong passwords (the growing wait, through the injected pause and once on the real
+// clock), and the bad files a person may choose. Good files are read in relay_questions_test.
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -168,39 +165,20 @@ class CertificateDialogsTest : public QObject {
         !ui::askClientCertificate(nullptr, folder.path(), "/O=Brisklane test/CN=127.0.0.1", &out));
     QCOMPARE(storedChoice(), folder.file("C.pem"));  // Cancel keeps the choice
 
+    // The server's subject as a connection thread gives it may hold anything.
+    onSelection_ = [&](ui::ClientCertificateDialog* d) {
+      expect(d->serverName().size() >= 1000, "long subject cut");
+      return int(QDialog::Rejected);
+    };
+    QVERIFY(!ui::askClientCertificate(nullptr, folder.path(),
+                                      "/CN=" + std::string(1000, 'n') + "\\xFF\xFF", &out));
+
     relay::storeClientCertificate(platform::Hive::kCurrentUser, folder.file("gone.pem"));
     onSelection_ = [&](ui::ClientCertificateDialog* d) {
       expect(d->chosen().isEmpty(), "a vanished choice is selected");
       return int(QDialog::Rejected);
     };
     QVERIFY(!ui::askClientCertificate(nullptr, folder.path(), "", &out));
-  }
-
-  void selectionReadsPemThenPkcs12() {
-    // The server's subject as a connection thread gives it may hold anything.
-    onSelection_ = [&](ui::ClientCertificateDialog* d) {
-      expect(d->serverName().size() >= 1000, "long subject cut");
-      click(d, "cancel");
-      return d->result();
-    };
-    QVERIFY(!select("client-plain.pem", "/CN=" + std::string(1000, 'n') + "\\xFF\xFF"));
-
-    onSelection_ = [](ui::ClientCertificateDialog* d) {
-      click(d, "ok");
-      return d->result();
-    };
-    QVERIFY(select("client-plain.pem"));
-    onSelection_ = [](ui::ClientCertificateDialog* d) {
-      tryPassword(d, kPemPassword);
-      return d->result();
-    };
-    QVERIFY(select("client-locked.pem"));
-    onSelection_ = [](ui::ClientCertificateDialog* d) {
-      tryPassword(d, kP12Password);
-      return d->result();
-    };
-    QVERIFY(select("client.p12"));
-    QVERIFY(pauses_.empty());
   }
 
   void wrongPasswordsWaitLongerEachTime() {
