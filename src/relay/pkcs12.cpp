@@ -35,20 +35,20 @@ Pkcs12Contents readPkcs12(BIO* bio, const char* password) {
 
 }  // namespace
 
-bool isPkcs12(BIO* bio) {
-  if (bio == nullptr) return false;
-  std::unique_ptr<PKCS12, Pkcs12Free> p12(d2i_PKCS12_bio(bio, nullptr));
-  ERR_clear_error();
-  BIO_reset(bio);  // a failed rewind shows in the read that follows
-  return p12 != nullptr;
-}
-
 X509Ptr pkcs12ReadCertificate(BIO* bio, const char* password) {
   return std::move(readPkcs12(bio, password).cert);
 }
 
 EvpPkeyPtr pkcs12ReadPrivateKey(BIO* bio, const char* password) {
   return std::move(readPkcs12(bio, password).key);
+}
+
+bool pkcs12Present(BIO* bio) {
+  if (bio == nullptr) return false;
+  std::unique_ptr<PKCS12, Pkcs12Free> p12(d2i_PKCS12_bio(bio, nullptr));
+  BIO_reset(bio);
+  ERR_clear_error();
+  return p12 != nullptr;
 }
 
 bool pkcs12ReadBoth(BIO* bio, const char* password, X509Ptr* cert, EvpPkeyPtr* key) {

@@ -41,9 +41,10 @@ std::string serverSubject(SSL* ssl) {
   return name;
 }
 
-// The remembered pass phrase, or the front end's answer (then remembered). The question lock is
-// held by the caller.
-std::string askHoldingTheLock(const std::string& prompt) {
+}  // namespace
+
+std::string askPassphrase(const std::string& prompt) {
+  std::lock_guard<std::mutex> hold(questionLock());
   std::string phrase = config::passphrase();
   if (!phrase.empty()) return phrase;
   ObserverCall observer;
@@ -51,19 +52,6 @@ std::string askHoldingTheLock(const std::string& prompt) {
   phrase = observer->askPassphrase(prompt);
   if (!phrase.empty()) config::setPassphrase(phrase);
   return phrase;
-}
-
-}  // namespace
-
-std::string askPassphrase(const std::string& prompt) {
-  std::lock_guard<std::mutex> hold(questionLock());
-  return askHoldingTheLock(prompt);
-}
-
-std::optional<std::string> tryAskPassphrase(const std::string& prompt) {
-  std::unique_lock<std::mutex> hold(questionLock(), std::try_to_lock);
-  if (!hold.owns_lock()) return std::nullopt;
-  return askHoldingTheLock(prompt);
 }
 
 int sharedPasswordCallback(char* buf, int size, int /*rwflag*/, void* /*prompt*/) {

@@ -11,7 +11,6 @@
 
 #include <openssl/ssl.h>
 
-#include <optional>
 #include <string>
 
 #include "relay/observer.h"
@@ -23,10 +22,6 @@ namespace relay {
 int sharedPasswordCallback(char* buf, int size, int rwflag, void* prompt);
 // Asks for a pass phrase with a prompt of the caller's (empty: the default prompt).
 std::string askPassphrase(const std::string& prompt);
-// The same question from the window thread, which answers the questions itself: while another
-// thread's question is being asked it would wait for its own answer, so it asks nothing and gets
-// no answer (nullopt) instead.
-std::optional<std::string> tryAskPassphrase(const std::string& prompt);
 // The client-certificate callback of the shared context: 1 with new references to the cached
 // certificate and key (asked for when none is cached), 0 when there is none.
 int sharedClientCertificateCallback(SSL* ssl, X509** certificate, EVP_PKEY** key);

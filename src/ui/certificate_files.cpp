@@ -2,19 +2,15 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 #include <QDir>
 #include <QFileDialog>
 #include <filesystem>
-#include <optional>
 
 #include "log/openssl_ptr.h"
-#include "relay/pkcs12.h"
-#include "relay/questions.h"
-#include "ui/message_dialog.h"
 #include "ui/modal.h"
+#include "ui/passphrase_dialog.h"
 
 namespace ui {
 namespace {
@@ -48,46 +44,24 @@ X509Ptr readPemOrDer(const QString& file) {
   return X509Ptr(d2i_X509_bio(bio.get(), nullptr));
 }
 
-bool isPkcs12(const QString& file) {
-  BioPtr bio = openFile(file);
-  if (bio == nullptr) return false;
-  PKCS12* p12 = d2i_PKCS12_bio(bio.get(), nullptr);
-  PKCS12_free(p12);
-  return p12 != nullptr;
-}
-
-// Only a file that is PKCS#12 is worth a password question.
-X509Ptr readPkcs12(const QString& file) {
-  if (!isPkcs12(file)) return nullptr;
-  const std::optional<std::string> password = relay::tryAskPassphrase(kPkcs12Prompt);
-  if (!password || password->empty()) return nullptr;
-  BioPtr bio = openFile(file);
-  if (bio == nullptr) return nullptr;
-  return relay::pkcs12ReadCertificate(bio.get(), password->c_str());
-}
-
 QFileDialog::Options ownDialog() { return QFileDialog::DontUseNativeDialog; }
 
 }  // namespace
 
-QString certificateSubject(const QString& file) {
+QString certificateSubject(QWidget* parent, const QString& file) {
   std::error_code ec;
   if (file.isEmpty() || !std::filesystem::is_regular_file(
                             std::filesystem::path(QFile::encodeName(file).constData()), ec)) {
     return kNoCertDetected;
   }
   X509Ptr cert = readPemOrDer(file);
-  if (cert == nullptr) cert = readPkcs12(file);
+  if (cert == nullptr) cert = pkcs12CertificateHere(parent, QFile::encodeName(file).toStdString());
   // What failed to read is no error of the program's: the queue is emptied, not reported.
   ERR_clear_error();
   if (cert == nullptr) return kNoCertDetected;
   char subject[1024] = "";
   X509_NAME_oneline(X509_get_subject_name(cert.get()), subject, sizeof subject);
   return QString::fromLatin1(subject);
-}
-
-void viewCertificate(QWidget* parent, const QString& file) {
-  MessageDialog::show(parent, file + "\r\n\r\n" + certificateSubject(file));
 }
 
 QStringList certificateFilterNames() {

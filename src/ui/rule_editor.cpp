@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "platform/system.h"
 #include "ui/certificate_files.h"
+#include "ui/certificate_viewer.h"
 #include "ui/help.h"
 #include "ui/message_box.h"
 #include "ui/modal.h"
@@ -235,12 +236,12 @@ void RuleEditor::browseKey() {
 
 void RuleEditor::showSubject() {
   const std::string file = fileInProgramFolder(text(form_->cert), programFolder_);
-  form_->soft->setText(certificateSubject(qs(file)));
+  form_->soft->setText(certificateSubject(this, qs(file)));
 }
 
 void RuleEditor::viewCertificate() {
   const std::string file = text(form_->cert);
-  if (!file.empty()) ui::viewCertificate(this, qs(fileInProgramFolder(file, programFolder_)));
+  if (!file.empty()) showCertificateViewer(this, qs(fileInProgramFolder(file, programFolder_)));
 }
 
 void RuleEditor::dropFiles(const QList<QUrl>& urls) {

@@ -66,21 +66,4 @@ TEST(Questions, OneQuestionServesEveryWaitingThreadUntilClearKeys) {
   relay::clearKeys();
 }
 
-TEST(Questions, TheWindowThreadAsksNothingWhileAnotherQuestionIsOpen) {
-  config::setPassphrase("");
-  SlowPerson person;
-  relay::registerObserver(&person, false);
-  std::thread connection([] { relay::askPassphrase(""); });
-  while (person.asked.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  // The connection's question is open: the window thread, which would answer it, must not wait.
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(relay::tryAskPassphrase("Enter PKCS12 Certificate password").has_value());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-  connection.join();
-  EXPECT_EQ(relay::tryAskPassphrase("Enter PKCS12 Certificate password"), "typed");  // remembered
-  EXPECT_EQ(person.asked.load(), 1);
-  relay::withdrawObserver();
-  relay::clearKeys();
-}
-
 }  // namespace

@@ -1,6 +1,6 @@
 // brisklane-screenshots FOLDER [PORT]: the desktop program's windows, each saved as a PNG in
 // FOLDER, so that anyone can look at what the program shows without running it. It runs the
-// real window on the store of BRISKLANE_CONFIG_DIR, sends a line through the rule listening on
+// real window on the store of BRISKLANE_CONFIG_DIR (as "brisklane sniffer"), sends a line through the rule listening on
 // PORT (when given) so that the log and the status line hold traffic, and opens every window and
 // dialog through the same commands a person would use; the modal hook photographs each dialog
 // and closes it.
@@ -21,6 +21,7 @@
 #include "platform/registry.h"
 #include "relay/relay_service.h"
 #include "support/support.h"
+#include "ui/cert_shots_support.h"
 #include "ui/dialog_shots_support.h"
 #include "ui/commands.h"
 #include "ui/main_window.h"
@@ -67,7 +68,8 @@ int main(int argc, char** argv) {
 
   ui::RelayBridge bridge;
   relay::RelayService service(&bridge);
-  service.loadSettings(platform::Hive::kCurrentUser, false);
+  // As "brisklane sniffer": the relayed bytes reach the buffer view.
+  service.loadSettings(platform::Hive::kCurrentUser, true);
   ui::MainWindow::Options options;
   // The about box lists the program's files: those beside brisklane when BKL_BIN_DIR names them.
   const QString bin = qEnvironmentVariable("BKL_BIN_DIR", QCoreApplication::applicationDirPath());
@@ -87,6 +89,9 @@ int main(int argc, char** argv) {
     return static_cast<int>(QDialog::Rejected);
   });
 
+  // The certificate dialogs and the buffer view, built before the traffic so that the view
+  // takes the bytes the line below relays.
+  const auto certificateShots = makeCertificateShots(&window, &bridge);
   window.dispatch(ui::kCmdOpen);
   if (port != 0 && !sendThrough(port)) {
     album.fail("no answer through the relay on port " + QString::number(port));
@@ -120,9 +125,12 @@ int main(int argc, char** argv) {
   nextName = "about";
   window.dispatch(ui::kCmdAbout);
 
-  // The rules and settings dialogs, filled with example content, each page on its own.
+  // The rules and settings dialogs, each page on its own, and the certificate dialogs, filled
+  // with example content.
   QStringList names = {"main-window", "tray-menu", "log-line", "save-log", "about"};
-  for (const auto& [file, widget] : makeDialogShots(&window)) {
+  std::vector<std::pair<std::string, QWidget*>> shots = makeDialogShots(&window);
+  shots.insert(shots.end(), certificateShots.begin(), certificateShots.end());
+  for (const auto& [file, widget] : shots) {
     const QString name = QString::fromStdString(file).remove(QRegularExpression("\\.png$"));
     album.take(widget, name);
     names << name;
