@@ -10,8 +10,8 @@
 namespace ui {
 namespace {
 
-// Texts from a certificate are the outside world's: control characters are shown by their
-// symbols, bytes that are not UTF-8 as the replacement character, as in the log list.
+// Texts from a certificate are the outside world's: control characters are shown in caret form,
+// bytes that are not UTF-8 as the replacement character, as in the log list.
 void showText(QLineEdit* field, const std::string& text) {
   const QString shown = LogModel::shown(text);
   field->setText(shown);

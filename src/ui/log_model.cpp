@@ -15,13 +15,22 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
 }
 
 QString LogModel::shown(const std::string& bytes) {
-  QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-  for (QChar& c : text) {
-    // Control characters would break or hide the line: their visible symbols stand in for them.
-    if (c.unicode() < 0x20 && c != QChar('\t')) c = QChar(0x2400 + c.unicode());
-    if (c.unicode() == 0x7f) c = QChar(0x2421);
+  const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  // Control characters would break or hide the line: their caret form stands in for them (^G for
+  // BEL, ^? for DEL), which every font can draw.
+  QString shown;
+  shown.reserve(text.size());
+  for (const QChar c : text) {
+    if (c.unicode() < 0x20 && c != QChar('\t')) {
+      shown += QChar('^');
+      shown += QChar(c.unicode() + 0x40);
+    } else if (c.unicode() == 0x7f) {
+      shown += QStringLiteral("^?");
+    } else {
+      shown += c;
+    }
   }
-  return text;
+  return shown;
 }
 
 void LogModel::removeOldest(size_t count) {

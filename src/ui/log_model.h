@@ -1,6 +1,6 @@
 // The lines of the log window, oldest first. Lines are kept as the bytes they were logged with
-// (the log file gets them as they are); the view shows control characters as their visible
-// symbols and undecodable bytes as replacement characters, so every line is shown.
+// (the log file gets them as they are); the view shows control characters in caret form (^G) and
+// undecodable bytes as replacement characters, so every line is shown.
 //
 // A line from `log_event` trims the list to "log.max" + 1 lines first (oldest lines go); a line
 // of a log BIO is added without trimming. With "log.max" 0 the list is bounded only by

@@ -184,7 +184,7 @@ class CertificateViewerTest : public QObject {
     QVERIFY(v.loaded());
     QCOMPARE(field(v, "subjectCommonName"), QString(255, 'n'));
     QCOMPARE(field(v, "subjectOrganisation"), QString("bad \u00ff\u00fe bytes"));
-    QCOMPARE(field(v, "subjectLocality"), QString("two\u240alines"));
+    QCOMPARE(field(v, "subjectLocality"), QString("two^Jlines"));
     QCOMPARE(field(v, "validFrom"), QString("Bad time value"));
     QCOMPARE(field(v, "validTo"), QString("Jan  2 03:04:05 2051 GMT"));
     QCOMPARE(field(v, "pkAlgorithm"), QString("id-ecPublicKey"));
