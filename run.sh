@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Brisklane, and runs the relay daemon on the bundled example
-# configuration, in a configuration folder of this checkout (.run/), never the user's own.
-# Stop it with Ctrl-C.
+# Installs what is missing, builds Brisklane, and runs it on the bundled example configuration, in
+# a configuration folder of this checkout (.run/), never the user's own: the desktop program
+# (brisklane, in the tray) when there is a display, else the relay daemon (brisklaned).
+# ./run.sh --daemon runs the daemon even with a display. Stop either with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
 
 ./scripts/install-deps
 cmake -S "$top" -B "$top/build/run" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBKL_TESTS=OFF >/dev/null
-cmake --build "$top/build/run" -j"$(nproc)" --target brisklaned brisklane-reg
+cmake --build "$top/build/run" -j"$(nproc)" --target brisklane brisklaned brisklane-reg
+
+program=brisklaned
+if [ "${1:-}" != "--daemon" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  program=brisklane
+fi
+stops="Ctrl-C stops it"
+[ "$program" = brisklane ] && stops="$stops, as does Exit in the tray icon's menu"
 
 run="$top/.run"
 certs="$run/certs"
@@ -35,12 +43,12 @@ echo_pid=$!
 trap 'kill "$echo_pid" 2>/dev/null' EXIT
 
 cat <<MSG
-Brisklane relay on the example configuration (store: $BRISKLANE_CONFIG_DIR/user.reg).
+Brisklane ($program) on the example configuration (store: $BRISKLANE_CONFIG_DIR/user.reg).
 In a second terminal, send a line through the SSL client rule, the SSL server rule and
 back from the echo service:
 
     echo "hello through TLS" | socat -t2 - TCP:127.0.0.1:7000
 
-Ctrl-C stops the relay.
+$stops.
 MSG
-"$top/build/run/src/app/brisklaned"
+"$top/build/run/src/app/$program"

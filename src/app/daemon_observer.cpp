@@ -1,5 +1,7 @@
 #include "daemon_observer.h"
 
+#include <openssl/err.h>
+
 #include "config/settings.h"
 #include "log/log.h"
 #include "relay/client_certificate.h"
@@ -41,8 +43,12 @@ bool DaemonObserver::askClientCertificate(const std::string& serverSubject,
     case relay::CredentialsResult::kCannotOpen:
       log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Couldn't read the client certificate <%s>",
                 file.c_str());
+      // The reason goes with the line; left on the queue it would be blamed on the handshake.
+      log_openssl_errors(LOG_ERROR, bio_log_err);
+      ERR_clear_error();
       break;
     case relay::CredentialsResult::kWrongPassword:
+    case relay::CredentialsResult::kWrongPkcs12Password:
       log_event(LOG_ERROR, 0x6001, kModule, __LINE__,
                 "Couldn't load the client certificate and key of <%s> with \"ssl.passwd\"",
                 file.c_str());

@@ -375,6 +375,12 @@ uint32_t releaseRule(ccRule* rule) {
 
 void releaseAllRules(RuleTable* table) { replaceTableRules(table, nullptr, 0); }
 
+void replaceRules(RuleTable* table, const std::vector<ccRule*>& rules) {
+  const int count = static_cast<int>(std::min(rules.size(), static_cast<size_t>(kMaxRules)));
+  for (int i = 0; i < count; ++i) retainRule(rules[static_cast<size_t>(i)]);
+  replaceTableRules(table, rules.data(), count);
+}
+
 void resolveRule(ccRule* rule) {
   const RuleTexts texts = textsOf(*rule);
   rule->ifAddr = parseAddress(texts.ifAddr);

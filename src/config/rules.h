@@ -93,6 +93,10 @@ uint32_t retainRule(ccRule* rule);
 // Drops one reference; the rule is freed when none is left. Returns the new count.
 uint32_t releaseRule(ccRule* rule);
 void releaseAllRules(RuleTable* table);
+// Makes the table hold `rules` (at most 256, in order), each with a reference of the table's own
+// taken under the rule lock, then releases the references it held before: the rules dialog hands
+// its list over this way while connection threads scan the table.
+void replaceRules(RuleTable* table, const std::vector<ccRule*>& rules);
 // Derives the numbers from the texts (host and service names are looked up, without the rule
 // lock held).
 void resolveRule(ccRule* rule);

@@ -287,6 +287,15 @@ void setLocalNetworks(Settings* record, const uint32_t* addresses, int count) {
   record->localNetCount = static_cast<uint32_t>(count);
 }
 
+bool rebuildLocalNetworks(Settings* record, bool on) {
+  if (!on) {
+    record->localNetCount = 0;
+    return false;
+  }
+  buildLocalNetTable(record);
+  return record->localNetCount != 0;
+}
+
 void setSslPorts(Settings* record, const std::string& text) {
   int count = 0;
   size_t start = 0;

@@ -122,6 +122,9 @@ void publishLogSwitches(const Settings& record);
 void classfulNetwork(uint32_t address, uint32_t* network, uint32_t* mask);
 // Fills the local-network table with the classful networks of up to 16 addresses.
 void setLocalNetworks(Settings* record, const uint32_t* addresses, int count);
+// Turns the local-network table on (built again from the host's addresses, when "tcp.resolv"
+// allows it) or off. A table that cannot be built stays as it was. Returns whether it is on.
+bool rebuildLocalNetworks(Settings* record, bool on);
 // Parses an "ssl.proxy_ports" text into `sslPorts` (the single port 443 when nothing results),
 // and builds the text back from the table.
 void setSslPorts(Settings* record, const std::string& text);

@@ -52,4 +52,8 @@ ControlSignal waitForSignal() {
   }
 }
 
+int controlSignalDescriptor() { return pipeFds[0]; }
+
+ControlSignal readControlSignal() { return waitForSignal(); }
+
 }  // namespace platform

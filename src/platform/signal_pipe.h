@@ -10,5 +10,9 @@ enum class ControlSignal { kReload, kStop, kStatus };
 bool installControlSignals();
 // Blocks until a control signal arrives.
 ControlSignal waitForSignal();
+// For an event loop that watches descriptors: the one that becomes readable when a control
+// signal arrives (-1 before installControlSignals), and the signal, read once it is readable.
+int controlSignalDescriptor();
+ControlSignal readControlSignal();
 
 }  // namespace platform

@@ -123,8 +123,9 @@ size_t RequestStream::takeLine(const char* data, size_t size, std::vector<Piece>
 RequestStream::Status RequestStream::feed(const char* data, size_t size,
                                           std::vector<Piece>* pieces) {
   Status status = Status::kOk;
-  // Each round takes at least one byte, so `size` + 1 rounds are enough.
-  for (size_t round = 0; size > 0 && status == Status::kOk && round <= size + 1; ++round) {
+  // Each round takes at least one byte, so as many rounds as bytes are enough.
+  const size_t rounds = size;
+  for (size_t round = 0; size > 0 && status == Status::kOk && round <= rounds; ++round) {
     size_t used = 0;
     switch (state_) {
       case State::kFailed:

@@ -72,7 +72,8 @@ int useCertificateFile(SSL* ssl, const std::string& file, int type) {
     cert.reset(d2i_X509_bio(bio.get(), nullptr));
     reason = ERR_R_ASN1_LIB;
   } else if (type == kFilePkcs12) {
-    const std::string password = askPassword(ssl, 0);
+    // Nobody is asked for the password of a file that holds no PKCS#12 data.
+    const std::string password = pkcs12Present(bio.get()) ? askPassword(ssl, 0) : "";
     if (!password.empty()) cert = pkcs12ReadCertificate(bio.get(), password.c_str());
     reason = ERR_R_MALLOC_FAILURE;
   } else {
@@ -100,7 +101,7 @@ int usePrivateKeyFile(SSL* ssl, const std::string& file, int type) {
     key.reset(d2i_PrivateKey_bio(bio.get(), nullptr));
     reason = ERR_R_ASN1_LIB;
   } else if (type == kFilePkcs12) {
-    const std::string password = askPassword(ssl, 1);
+    const std::string password = pkcs12Present(bio.get()) ? askPassword(ssl, 1) : "";
     if (!password.empty()) key = pkcs12ReadPrivateKey(bio.get(), password.c_str());
     reason = ERR_R_MALLOC_FAILURE;
   } else {

@@ -64,7 +64,7 @@ long storeClientCertificate(platform::Hive root, const std::string& name) {
   if (rc != platform::kErrorSuccess) return rc;
   if (name.empty()) return config::deleteValue(key, kValueName);
   std::string folder = platform::programDirectory();
-  if (folder.empty()) folder = ".";
+  if (folder.empty()) folder.assign(1, '.');  // assigning "." trips g++ 12's -Wrestrict
   const std::string path = name[0] == '/' ? name : folder + "/" + name;
   return config::writeText(key, kValueName, path);
 }
@@ -75,15 +75,18 @@ CredentialsResult readClientCredentials(const std::string& file, const std::stri
   BioPtr bio(BIO_new_file(file.c_str(), "rb"));
   if (bio == nullptr) return CredentialsResult::kCannotOpen;
   ERR_clear_error();
+  bool triedPkcs12 = false;
   if (!readPem(bio.get(), password, out) && !password.empty()) {
     BIO_reset(bio.get());
     ERR_clear_error();
+    triedPkcs12 = true;
     pkcs12ReadBoth(bio.get(), password.c_str(), &out->certificate, &out->key);
   }
   ERR_clear_error();
   if (out->certificate == nullptr || out->key == nullptr) {
     *out = ClientCredentials();
-    return CredentialsResult::kWrongPassword;
+    return triedPkcs12 ? CredentialsResult::kWrongPkcs12Password
+                       : CredentialsResult::kWrongPassword;
   }
   return CredentialsResult::kLoaded;
 }

@@ -22,6 +22,9 @@ enum class CredentialsResult {
   kLoaded,         // *out holds the certificate and its key
   kCannotOpen,     // the file cannot be read (the reason is on OpenSSL's error queue)
   kWrongPassword,  // no certificate with its key could be read with this password
+  // As kWrongPassword, where no PEM certificate was there and the PKCS#12 reading was tried: the
+  // selection dialog starts its wait afresh for that case.
+  kWrongPkcs12Password,
 };
 // Reads a PEM certificate and key with `password`; failing a PEM certificate, and with a password
 // given, the certificate and key of a PKCS#12 file. A key that does not belong to the

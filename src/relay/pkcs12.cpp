@@ -43,6 +43,14 @@ EvpPkeyPtr pkcs12ReadPrivateKey(BIO* bio, const char* password) {
   return std::move(readPkcs12(bio, password).key);
 }
 
+bool pkcs12Present(BIO* bio) {
+  if (bio == nullptr) return false;
+  std::unique_ptr<PKCS12, Pkcs12Free> p12(d2i_PKCS12_bio(bio, nullptr));
+  BIO_reset(bio);
+  ERR_clear_error();
+  return p12 != nullptr;
+}
+
 bool pkcs12ReadBoth(BIO* bio, const char* password, X509Ptr* cert, EvpPkeyPtr* key) {
   Pkcs12Contents contents = readPkcs12(bio, password);
   if (contents.cert == nullptr || contents.key == nullptr) return false;

@@ -21,6 +21,9 @@ using ::X509Ptr;
 X509Ptr pkcs12ReadCertificate(BIO* bio, const char* password);
 // The private key of the PKCS#12 data read from `bio`, as above.
 EvpPkeyPtr pkcs12ReadPrivateKey(BIO* bio, const char* password);
+// True when `bio` holds PKCS#12 data from its start (whatever its password); the BIO is rewound
+// and the error queue left empty. A password is asked for only for such a file.
+bool pkcs12Present(BIO* bio);
 // Both at once, from one read of the data; false unless both were there.
 bool pkcs12ReadBoth(BIO* bio, const char* password, X509Ptr* cert, EvpPkeyPtr* key);
 

@@ -255,4 +255,26 @@ TEST_F(Rules, RuleRefReleasesOnce) {
 }
 
 }  // namespace
+TEST_F(Rules, ReplacingTheRulesTakesReferencesOfTheTablesOwn) {
+  storeRule(1, "7001");
+  storeRule(2, "7002");
+  ASSERT_EQ(loadAllRules(&ruleTable), 2);
+  ccRule* kept = ruleTable.rules[1];
+  ccRule* dropped = ruleTable.rules[0];
+  retainRule(dropped);  // a connection still uses it
+  std::vector<ccRule*> list(kMaxRules + 1, kept);
+  retainRule(kept);  // the caller's own reference
+  replaceRules(&ruleTable, {kept});
+  EXPECT_EQ(ruleTable.count, 1);
+  EXPECT_EQ(ruleTable.rules[0], kept);
+  EXPECT_EQ(ruleTable.rules[1], nullptr);
+  EXPECT_EQ(kept->references, 2u);
+  EXPECT_EQ(releaseRule(dropped), 0u);
+  // No more than the table's 256 places are taken.
+  replaceRules(&ruleTable, list);
+  EXPECT_EQ(ruleTable.count, kMaxRules);
+  EXPECT_EQ(kept->references, static_cast<uint32_t>(kMaxRules + 1));
+  EXPECT_EQ(releaseRule(kept), static_cast<uint32_t>(kMaxRules));
+}
+
 }  // namespace config

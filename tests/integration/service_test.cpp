@@ -103,5 +103,26 @@ TEST_F(Service, ClientCertificateIsAnsweredFromTheStore) {
   EXPECT_EQ(countText(fromP12.log(), "Couldn't load the client certificate"), 0) << fromP12.log();
 }
 
+// A stored file that cannot be read is told with the library's reason, at every request.
+TEST_F(Service, UnreadableClientCertificateIsLoggedWithItsReason) {
+  const uint16_t server = freePort();
+  Process peer = opensslServer(server, {"-Verify", "1", "-CAfile", pem("ca"), "-rev", "-quiet"});
+  const uint16_t port = freePort();
+  rule(1, port, server, 1);
+  const std::string gone = dir_.file("gone.pem");
+  store_->setting("ssl.client_cert", gone);
+  Daemon& d = startDaemon();
+  ASSERT_TRUE(waitForPort(port));
+  EXPECT_EQ(exchange(port, "first\n", 6), "");
+  EXPECT_EQ(exchange(port, "again\n", 6), "");
+  EXPECT_TRUE(d.waitForLog("Couldn't read the client certificate <" + gone + ">", 10s, 2))
+      << d.log();
+  // Each told line has its reason after it, and no later handshake is blamed for it.
+  const std::string told = "Couldn't read the client certificate <" + gone + ">\n";
+  EXPECT_EQ(countText(d.log(), told + "---BIO_new_file:No such file or directory"),
+            countText(d.log(), told));
+  EXPECT_EQ(countText(d.log(), "No such file or directory"), countText(d.log(), told));
+}
+
 }  // namespace
 }  // namespace itest

@@ -88,8 +88,8 @@ TEST(RequestStream, CutsRequestsOutOfTheBytesAsTheyArrive) {
       "POST http://a/ HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"
       "POST http://b/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
       "GET http://c/ HTTP/1.1\r\n\r\n";
-  // Byte by byte and all at once give the same requests and the same bytes.
-  for (size_t step : {size_t{1}, bytes.size()}) {
+  // Byte by byte, in pieces and all at once give the same requests and the same bytes.
+  for (size_t step : {size_t{1}, size_t{6}, size_t{7}, bytes.size()}) {
     RequestStream stream;
     std::vector<RequestStream::Piece> pieces;
     for (size_t at = 0; at < bytes.size(); at += step) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "relay/observer.h"
 #include "relay/ssl_context.h"
 #include "relay/ssl_test_support.h"
 #include "support/support.h"
@@ -70,6 +71,40 @@ TEST_F(CertAndKey, KeyOfAnotherCertificateIsRefused) {
   EXPECT_EQ(count("Private key load failed: cert: <" + file("server.pem") + "> key: <" +
                   file("other.key") + ">"),
             1);
+}
+
+// Counts the pass-phrase questions and answers them with what it was given.
+class CountingPerson final : public relay::RelayObserver {
+ public:
+  explicit CountingPerson(std::string answer) : answer_(std::move(answer)) {}
+  void logLine(const logging::LogLine&) override {}
+  std::string askPassphrase(const std::string&) override {
+    ++asked;
+    return answer_;
+  }
+  bool askClientCertificate(const std::string&, relay::ClientCredentials*) override {
+    return false;
+  }
+  int asked = 0;
+
+ private:
+  std::string answer_;
+};
+
+// The PKCS#12 tries of a load ask for a password only where the file holds PKCS#12 data: an
+// encrypted PEM key is asked for once, and a cancelled question is not asked again.
+TEST_F(CertAndKey, OnlyFilesThatNeedAPasswordAskForOne) {
+  for (const char* answer : {"secret", ""}) {
+    config::setPassphrase("");
+    relay::forgetLoadedCertificates();
+    CountingPerson person(answer);
+    relay::registerObserver(&person, false);
+    EXPECT_EQ(handshakeWith(file("server.pem"), file("server-enc.key")), *answer != '\0');
+    EXPECT_EQ(handshakeWith(file("server.pem"), file("server.key")), true);
+    relay::withdrawObserver();
+    EXPECT_EQ(person.asked, 1) << "answer <" << answer << ">";
+  }
+  config::setPassphrase("");
 }
 
 TEST_F(CertAndKey, ObjectWithoutPasswordCallbackNeverPrompts) {

@@ -1,0 +1,74 @@
+// brisklane: the desktop program. The command line's words, the settings, the main window hidden
+// (the program lives in the tray), the relay through the relay service, and the event loop until
+// Exit; SIGTERM or SIGINT (the session ending) run the same shutdown steps as Exit.
+#include <QApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include "config/settings.h"
+#include "log/fatal_signal.h"
+#include "platform/process_info.h"
+#include "platform/signal_pipe.h"
+#include "platform/system.h"
+#include "relay/relay_service.h"
+#include "ui/buffer_view.h"
+#include "ui/client_certificate_dialog.h"
+#include "ui/command_line.h"
+#include "ui/dialog_commands.h"
+#include "ui/main_window.h"
+#include "ui/passphrase_dialog.h"
+#include "ui/relay_bridge.h"
+
+int main(int argc, char** argv) {
+  const ui::CommandLine words = ui::readCommandLine(ui::joinArguments(argc, argv));
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);  // the window hides; the tray stays
+  Q_INIT_RESOURCE(resources);
+  installFatalSignalReport();
+  platform::raiseDescriptorLimit();
+  platform::installControlSignals();
+
+  ui::RelayBridge bridge;
+  relay::RelayService service(&bridge);
+  service.loadSettings(words.root, words.sniffer);
+  if (words.toolbarSize != 0) config::setToolbarSize(words.toolbarSize);
+  // The relay hands chunks to the bridge only under "sniffer"; the view exists only then, before
+  // the main window, and goes when it is closed.
+  QPointer<ui::BufferView> view;
+  if (words.sniffer) {
+    view = new ui::BufferView();
+    view->setAttribute(Qt::WA_DeleteOnClose);
+    view->takeChunksFrom(&bridge);
+    view->show();
+  }
+
+  ui::MainWindow::Options options;
+  options.programFolder = platform::programDirectory();
+  options.toolbarSize = config::toolbarSize();
+  ui::MainWindow window(&service, &bridge, options);
+  // The two questions of the connection threads, answered on the window thread by the dialogs
+  // the main window owns.
+  bridge.setPassphraseAsker(
+      [&window](const std::string& prompt) { return ui::askPassphraseDialog(&window, prompt); });
+  bridge.setCertificateAsker([&window, folder = options.programFolder](
+                                 const std::string& subject, relay::ClientCredentials* out) {
+    return ui::askClientCertificate(&window, folder, subject, out);
+  });
+  QSocketNotifier controlSignals(platform::controlSignalDescriptor(), QSocketNotifier::Read);
+  QObject::connect(&controlSignals, &QSocketNotifier::activated, &window, [&window, &service] {
+    switch (platform::readControlSignal()) {
+      case platform::ControlSignal::kStop:
+        window.dispatch(8);  // Exit
+        break;
+      case platform::ControlSignal::kReload:
+        service.reload();
+        break;
+      case platform::ControlSignal::kStatus:
+        break;
+    }
+  });
+  window.create();
+  const int rc = QApplication::exec();
+  delete view.data();  // unless it was closed (and so deleted) before
+  return rc;
+}

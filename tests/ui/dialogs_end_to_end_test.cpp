@@ -1,0 +1,238 @@
+// The dialogs in the running desktop program: the Rules and Settings commands of the main window
+// over a real relay service, with real peers (socat as the destination, openssl s_client as an
+// SSL client). A rule added through the dialogs is served at once; protocol and cipher switches
+// reach the next handshake; a change of thread reuse that the user accepts ends the program.
+#include <unistd.h>
+
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+
+#include "config/rules.h"
+#include "config/settings.h"
+#include "platform/registry.h"
+#include "relay/relay_service.h"
+#include "ui/commands.h"
+#include "ui/dialog_commands.h"
+#include "ui/main_window.h"
+#include "ui/message_box.h"
+#include "ui/relay_bridge.h"
+#include "ui/rule_editor.h"
+#include "ui/rules_dialog.h"
+#include "ui/settings_sheet.h"
+#include "ui_test_support.h"
+
+using namespace std::chrono_literals;
+using ui::SettingsSheet;
+using ui_test::byId;
+using ui_test::clickId;
+using ui_test::ModalScript;
+using ui_test::setTextId;
+
+namespace {
+
+void setText(const platform::RegKey& key, const char* name, const std::string& text) {
+  platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
+                        static_cast<uint32_t>(text.size() + 1));
+}
+void setNumber(const platform::RegKey& key, const char* name, uint32_t value) {
+  platform::regSetValue(key, name, platform::REG_DWORD, &value, sizeof value);
+}
+
+// The value the store holds for a setting, as the next start would read it.
+uint32_t storedNumber(const char* name) {
+  platform::RegKey key;
+  uint32_t value = 0xDEADBEEF;
+  uint32_t size = sizeof value;
+  if (platform::regOpenKey(platform::Hive::kCurrentUser, config::settingsKeyPath(), &key) == 0) {
+    platform::regQueryValue(key, name, nullptr, &value, &size);
+  }
+  return value;
+}
+
+QAbstractButton* sheetBox(SettingsSheet* s, SettingsSheet::Page page, int id) {
+  return byId<QAbstractButton>(s->findChild<QTabWidget*>()->widget(page), id);
+}
+
+}  // namespace
+
+class DialogsEndToEnd : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<ui_test::TestStore> store_;
+  std::unique_ptr<test_support::TempDir> pki_;
+  std::unique_ptr<test_support::Process> echo_;
+  std::unique_ptr<ui::RelayBridge> bridge_;
+  std::unique_ptr<relay::RelayService> service_;
+  std::unique_ptr<ui::MainWindow> window_;
+  uint16_t echoPort_ = 0;
+  uint16_t tlsPort_ = 0;
+  int clients_ = 0;
+
+  // A TLS 1.2 handshake with the port; the cipher s_client reports, or "" when none was made.
+  std::string negotiatedCipher() {
+    const std::string out = pki_->file("s_client-" + std::to_string(++clients_) + ".out");
+    test_support::Process client(
+        {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(tlsPort_), "-tls1_2",
+         "-no_ign_eof"},
+        out, {}, "/dev/null");
+    // The relay asks the window thread its questions (a key's pass phrase): the events go on.
+    for (int i = 0; i < 1500 && client.wait(20ms) == -1; ++i) QCoreApplication::processEvents();
+    const std::string text = test_support::readFile(out);
+    const size_t at = text.find("Cipher is ");
+    if (at == std::string::npos) return "";
+    const std::string cipher = text.substr(at + 10, text.find('\n', at) - at - 10);
+    return cipher == "(NONE)" ? "" : cipher;
+  }
+
+  bool logged(const std::string& text, int times = 1) {
+    int seen = 0;
+    for (const std::string& line : window_->logModel()->allLines()) {
+      seen += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return seen >= times;
+  }
+
+  // Runs the Settings command; `act` sets the sheet's controls before OK.
+  void settingsCommand(std::function<void(SettingsSheet*)> act) {
+    ModalScript script;
+    script.on<SettingsSheet>([act](SettingsSheet* s) {
+      act(s);
+      clickId(s, 1);
+    });
+    window_->dispatch(ui::kCmdSettings);
+    QVERIFY(script.finished());
+  }
+
+ private slots:
+  void initTestCase() {
+    store_ = std::make_unique<ui_test::TestStore>();
+    pki_ = std::make_unique<test_support::TempDir>();
+    test_support::makePki(pki_->path());
+    echoPort_ = test_support::freePort();
+    echo_ = std::make_unique<test_support::Process>(
+        std::vector<std::string>{
+            "socat", "TCP-LISTEN:" + std::to_string(echoPort_) + ",bind=127.0.0.1,reuseaddr,fork",
+            "EXEC:cat"},
+        pki_->file("socat.log"));
+    QVERIFY(test_support::waitForPort(echoPort_));
+
+    // The store as a user left it: TLS on, one SSL server rule in front of the echo peer.
+    tlsPort_ = test_support::freePort();
+    platform::RegKey settings;
+    QCOMPARE(
+        platform::regCreateKey(platform::Hive::kCurrentUser, config::settingsKeyPath(), &settings),
+        0L);
+    setNumber(settings, "ssl.enable_tls1", 1);
+    setNumber(settings, "thread.pool.enable", 1);
+    platform::RegKey rule;
+    QCOMPARE(platform::regOpenSubKey(settings, "Rule1", true, &rule), 0L);
+    setText(rule, "peer.port.str", std::to_string(tlsPort_));
+    setText(rule, "peer.addr.str", "All");
+    setText(rule, "peer.mask.str", "All");
+    setText(rule, "if.addr.str", "127.0.0.1");
+    setText(rule, "dest.addr.str", "127.0.0.1");
+    setText(rule, "dest.port.str", std::to_string(echoPort_));
+    setText(rule, "ssl.cert", pki_->file("server.pem"));
+    setText(rule, "ssl.key", pki_->file("server.key"));
+    setNumber(rule, "ssl.role", config::kRoleServer);
+
+    bridge_ = std::make_unique<ui::RelayBridge>();
+    service_ = std::make_unique<relay::RelayService>(bridge_.get());
+    service_->loadSettings(platform::Hive::kCurrentUser, false);
+    ui::MainWindow::Options options;
+    options.programFolder = pki_->path();
+    window_ = std::make_unique<ui::MainWindow>(service_.get(), bridge_.get(), options);
+    QVERIFY(window_->create());
+    QVERIFY(test_support::waitForPort(tlsPort_));
+  }
+
+  void cleanupTestCase() {
+    window_.reset();
+    service_.reset();
+    bridge_.reset();
+    if (echo_) echo_->stop();
+    store_.reset();
+  }
+
+  void aPlugRuleAddedThroughTheDialogsIsServedAtOnce() {
+    const uint16_t port = test_support::freePort();
+    ModalScript script;
+    script.on<ui::RulesDialog>([](ui::RulesDialog* d) {
+      clickId(d, 1006);
+      clickId(d, 1);
+    });
+    script.on<ui::RuleEditor>([this, port](ui::RuleEditor* e) {
+      clickId(e, 10);
+      setTextId(e, 1021, "127.0.0.1");
+      setTextId(e, 1011, QString::number(port));
+      setTextId(e, 1008, "All");
+      setTextId(e, 1010, "All");
+      setTextId(e, 1012, "127.0.0.1");
+      setTextId(e, 1014, QString::number(echoPort_));
+      clickId(e, 1);
+    });
+    window_->dispatch(ui::kCmdRules);
+    QVERIFY(script.finished());
+    QCOMPARE(config::ruleTable.count, 2);
+    QVERIFY(test_support::waitForPort(port));
+
+    const int fd = test_support::connectLocal(port);
+    QVERIFY(fd >= 0);
+    const std::string bytes = "through the new rule\n";
+    QVERIFY(test_support::sendAll(fd, bytes));
+    QCOMPARE(test_support::receive(fd, bytes.size()), bytes);
+    close(fd);
+    QTRY_VERIFY_WITH_TIMEOUT(logged("Configured 2 rules on 2 ports"), 10000);
+
+    // Stored: the next start serves it too.
+    config::ccRule* stored = config::loadRule(platform::Hive::kCurrentUser, 1);
+    QVERIFY(stored != nullptr);
+    QCOMPARE(stored->peerPortStr, std::to_string(port));
+    QCOMPARE(stored->ifAddrStr, std::string("127.0.0.1"));
+    config::releaseRule(stored);
+  }
+
+  void protocolAndCipherSwitchesReachTheNextHandshake() {
+    QVERIFY(!negotiatedCipher().empty());
+    settingsCommand([](SettingsSheet* s) {
+      sheetBox(s, SettingsSheet::kSsl, 1068)->setChecked(false);  // TLSv1
+    });
+    QCOMPARE(storedNumber("ssl.enable_tls1"), 0u);
+    QCOMPARE(negotiatedCipher(), std::string());
+
+    settingsCommand([](SettingsSheet* s) {
+      sheetBox(s, SettingsSheet::kSsl, 1068)->setChecked(true);
+      QComboBox* ciphers = byId<QComboBox>(s->findChild<QTabWidget*>()->widget(0), 1038);
+      ciphers->setCurrentIndex(ciphers->findText("ECDHE-RSA-AES128-GCM-SHA256"));
+    });
+    QCOMPARE(negotiatedCipher(), std::string("ECDHE-RSA-AES128-GCM-SHA256"));
+
+    settingsCommand([](SettingsSheet* s) {
+      QComboBox* ciphers = byId<QComboBox>(s->findChild<QTabWidget*>()->widget(0), 1038);
+      ciphers->setCurrentIndex(ciphers->findText("Strong Only"));
+    });
+    QCOMPARE(config::ccSettings.sslCipher.get(), std::string("Strong Only"));
+    QVERIFY(!negotiatedCipher().empty());
+    QTRY_VERIFY_WITH_TIMEOUT(logged("Cipher descriptions for Strong Only ...."), 10000);
+    QVERIFY(!logged("error setting cipher list"));
+  }
+
+  // Last: it ends the program.
+  void acceptingAThreadReuseChangeSavesEverythingAndEndsTheProgram() {
+    settingsCommand([](SettingsSheet* s) {
+      s->showPage(SettingsSheet::kMisc);
+      sheetBox(s, SettingsSheet::kMisc, 1064)->setChecked(false);
+      sheetBox(s, SettingsSheet::kMisc, 1062)->setChecked(false);
+      ui::MessageBox::setNextAnswer(QMessageBox::Yes);
+    });
+    QCOMPARE(storedNumber("thread.pool.enable"), 0u);
+    QCOMPARE(storedNumber("tcp.nodelay"), 0u);
+    QVERIFY(window_->trayIcon() == nullptr);  // the shutdown steps ran
+    QCOMPARE(config::ruleTable.count, 0);
+  }
+};
+
+QTEST_MAIN(DialogsEndToEnd)
+#include "dialogs_end_to_end_test.moc"
