@@ -96,12 +96,12 @@ void SettingsSheet::makeBindings() {
       TextRow{form_->socksServer, &Settings::socksServer, "socks.server"},
       TextRow{form_->socksPort, &Settings::socksPort, "socks.port"},
   };
-  // The TCP group's rows, then the Performance Monitor's; a field of the TCP group (a number
-  // such as a connection limit) is one more row here. Reuse is bound by storeMisc: a change
+  // The TCP group's rows, then the Performance Monitor's. Reuse is bound by storeMisc: a change
   // needs the program to start again.
   bindings_[kMisc] = {
       CheckRow{form_->noDelay, &Settings::tcpNodelay, "tcp.nodelay"},
       CheckRow{form_->linger, &Settings::tcpLinger, "tcp.linger"},
+      NumberRow{form_->maxConnections, &Settings::tcpMaxConnections, "tcp.max.connections"},
       CheckRow{form_->perfEnable, &Settings::perfMonEnable, "perf.mon.enable"},
   };
 }

@@ -142,6 +142,7 @@ class SettingsSheetTest : public QObject {
     for (size_t i = 0; i < std::size(kChecks); ++i) record_.*kChecks[i].field = i % 2;
     for (const TextControl& t : kTexts) (record_.*t.field).set("was " + std::to_string(t.id));
     record_.logMax = 7;
+    record_.tcpMaxConnections = 9000;
     auto s = sheet();
     showAllPages(s.get());
     for (size_t i = 0; i < std::size(kChecks); ++i) {
@@ -156,6 +157,8 @@ class SettingsSheetTest : public QObject {
     }
     QCOMPARE(edit(s.get(), SettingsSheet::kLog, 1038)->text(), QString("7"));
     edit(s.get(), SettingsSheet::kLog, 1038)->setText("250");
+    QCOMPARE(edit(s.get(), SettingsSheet::kMisc, 1069)->text(), QString("9000"));
+    edit(s.get(), SettingsSheet::kMisc, 1069)->setText("0");
     QVERIFY(clickId(s.get(), 1));
     QCOMPARE(s->outcome(), SettingsSheet::Outcome::kConfirmed);
     for (size_t i = 0; i < std::size(kChecks); ++i) {
@@ -165,6 +168,7 @@ class SettingsSheetTest : public QObject {
       QCOMPARE((record_.*t.field).get(), "now " + std::to_string(t.id));
     }
     QCOMPARE(uint32_t(record_.logMax), 250u);
+    QCOMPARE(uint32_t(record_.tcpMaxConnections), 0u);
   }
 
   void cancelAndPagesNeverShownWriteNothing() {
