@@ -485,6 +485,7 @@ set key top right
 set grid ytics
 set yrange [0:*]
 set xtics font ",9"
+set bmargin 4  # room for the two-line labels
 plot "$tmp/chart.dat" using 2:xtic(1) title "Brisklane" lc rgb "#2a7ab0", \
      "" using 3 title "peer (socat; stunnel4 pair)" lc rgb "#c8553d", \
      "" using 4 title "direct loopback" lc rgb "#8a9a5b"
