@@ -59,9 +59,9 @@ void releaseUnusedStack() {
   pthread_attr_destroy(&attr);
   if (!known) return;
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  volatile char here = 0;  // its address lies in this frame
-  // The page of this frame stays: the calls that follow use it at once.
-  const uintptr_t keep = reinterpret_cast<uintptr_t>(&here) & ~(page - 1);
+  // The page of this frame stays: the calls that follow use it at once. The frame's own address,
+  // not a local's: a sanitizer may keep address-taken locals on a stack of its own.
+  const uintptr_t keep = reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) & ~(page - 1);
   const uintptr_t bottom = reinterpret_cast<uintptr_t>(low) + guard;
   if (keep <= bottom) return;
   ::madvise(reinterpret_cast<void*>(bottom), keep - bottom, MADV_DONTNEED);

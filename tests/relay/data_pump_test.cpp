@@ -28,6 +28,7 @@
 #include "log/sinks.h"
 #include "relay/connect_info.h"
 #include "relay/observer.h"
+#include "relay/pump_test_support.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ using namespace std::chrono_literals;
 using platform::UniqueFd;
 using relay::PumpEnd;
 using relay::PumpReport;
+using namespace pump_test;
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -43,41 +45,6 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
     std::this_thread::sleep_for(2ms);
   }
   return true;
-}
-
-void setReceiveTimeout(int fd, int seconds) {
-  timeval tv{seconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-// Two connected TCP sockets on 127.0.0.1; the first is the peer, with 10 s time-outs.
-std::pair<UniqueFd, UniqueFd> tcpPair() {
-  UniqueFd listener(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener.get(), 1) != 0 ||
-      getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return {};
-  }
-  UniqueFd peer(socket(AF_INET, SOCK_STREAM, 0));
-  if (connect(peer.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-  UniqueFd side(accept(listener.get(), nullptr, nullptr));
-  setReceiveTimeout(peer.get(), 10);
-  return {std::move(peer), std::move(side)};
-}
-
-std::string pattern(size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 24);
-  }
-  return data;
 }
 
 bool sendAll(int fd, const std::string& data) {
@@ -369,44 +336,6 @@ TEST_F(DataPump, DescriptorAbove1023Works) {
     EXPECT_TRUE(pump.descriptorsClosed());
   }
   setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-// SSL sides: a self-signed EC certificate made in memory, contexts for both roles.
-struct TlsContexts {
-  relay::SslCtxPtr server{SSL_CTX_new(TLS_server_method())};
-  relay::SslCtxPtr client{SSL_CTX_new(TLS_client_method())};
-  bool ok = false;
-
-  TlsContexts() {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
-    if (!key || !cert || !server || !client) return;
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), name);
-    X509_set_pubkey(cert.get(), key.get());
-    ok = X509_sign(cert.get(), key.get(), EVP_sha256()) > 0 &&
-         SSL_CTX_use_certificate(server.get(), cert.get()) == 1 &&
-         SSL_CTX_use_PrivateKey(server.get(), key.get()) == 1;
-    // The relay's own context shuts down quietly; so do these.
-    SSL_CTX_set_quiet_shutdown(server.get(), 1);
-    SSL_CTX_set_quiet_shutdown(client.get(), 1);
-  }
-};
-
-// Both handshakes on blocking sockets, as the connection handler makes them.
-bool handshake(SSL* client, int clientFd, SSL* server, int serverFd) {
-  SSL_set_fd(client, clientFd);
-  SSL_set_fd(server, serverFd);
-  bool accepted = false;
-  std::thread acceptor([&] { accepted = SSL_accept(server) == 1; });
-  const bool connected = SSL_connect(client) == 1;
-  acceptor.join();
-  return connected && accepted;
 }
 
 TEST_F(DataPump, SslOnBothEndsOfALinkRelaysBothWaysAtOnce) {

@@ -26,6 +26,7 @@
 #include "log/sinks.h"
 #include "relay/connect_info.h"
 #include "relay/data_pump.h"
+#include "relay/pump_test_support.h"
 #include "support/support.h"
 
 namespace {
@@ -34,37 +35,7 @@ using namespace std::chrono_literals;
 using platform::UniqueFd;
 using relay::PumpEnd;
 using relay::PumpReport;
-
-// Two connected TCP sockets on 127.0.0.1; the first is the peer, with 10 s time-outs.
-std::pair<UniqueFd, UniqueFd> tcpPair() {
-  UniqueFd listener(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener.get(), 1) != 0 ||
-      getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return {};
-  }
-  UniqueFd peer(socket(AF_INET, SOCK_STREAM, 0));
-  if (connect(peer.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-  UniqueFd side(accept(listener.get(), nullptr, nullptr));
-  timeval tv{10, 0};
-  setsockopt(peer.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(peer.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  return {std::move(peer), std::move(side)};
-}
-
-std::string pattern(size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 24);
-  }
-  return data;
-}
+using namespace pump_test;
 
 // Pipes this process holds open: only the pump makes pipes in this test program.
 int openPipes() {
@@ -223,38 +194,8 @@ TEST_F(PumpPaths, ResetOfASplicedDestinationEndsTheRelayWithItsError) {
   EXPECT_EQ(openPipes(), pipesBefore);
 }
 
-// A self-signed EC certificate made in memory, and contexts for both roles.
-struct Tls {
-  relay::SslCtxPtr server{SSL_CTX_new(TLS_server_method())};
-  relay::SslCtxPtr client{SSL_CTX_new(TLS_client_method())};
-  bool ok = false;
-  Tls() {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
-    if (!key || !cert || !server || !client) return;
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
-    X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
-    X509_set_pubkey(cert.get(), key.get());
-    ok = X509_sign(cert.get(), key.get(), EVP_sha256()) > 0 &&
-         SSL_CTX_use_certificate(server.get(), cert.get()) == 1 &&
-         SSL_CTX_use_PrivateKey(server.get(), key.get()) == 1;
-  }
-};
-
-bool handshake(SSL* client, int clientFd, SSL* server, int serverFd) {
-  SSL_set_fd(client, clientFd);
-  SSL_set_fd(server, serverFd);
-  bool accepted = false;
-  std::thread acceptor([&] { accepted = SSL_accept(server) == 1; });
-  const bool connected = SSL_connect(client) == 1;
-  acceptor.join();
-  return connected && accepted;
-}
-
 TEST_F(PumpPaths, SslRecordsArrivingInOneReadAreAllDeliveredAndTheEndBehindThem) {
-  Tls tls;
+  TlsContexts tls(false);  // close_notify is part of what is relayed
   ASSERT_TRUE(tls.ok);
   auto [link, linkSide] = tcpPair();
   auto [dest, destSide] = tcpPair();
@@ -306,7 +247,7 @@ TEST_F(PumpPaths, SslRecordsArrivingInOneReadAreAllDeliveredAndTheEndBehindThem)
 }
 
 TEST_F(PumpPaths, SslChainGoesQuietAndCarriesBothWaysAgainAfterItsBuffersWentBack) {
-  Tls tls;
+  TlsContexts tls(false);
   ASSERT_TRUE(tls.ok);
   // plain client - pump 1 - SSL link - pump 2 - plain destination
   auto [client, clientSide] = tcpPair();
