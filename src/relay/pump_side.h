@@ -18,7 +18,7 @@
 
 namespace relay {
 
-// Bytes an SSL side's read buffer takes from the socket at once (eight full records).
+// Bytes an SSL side's read buffer takes from the socket at once (sixteen full records).
 constexpr size_t kSslReadAhead = 16 * (16 * 1024 + 512);
 // Room of an SSL side's write buffer: a pump block's records with their overhead leave in one send.
 constexpr size_t kSslWriteRoom = 272 * 1024;
