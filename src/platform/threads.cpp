@@ -59,9 +59,14 @@ void releaseUnusedStack() {
   pthread_attr_destroy(&attr);
   if (!known) return;
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  // The page of this frame stays: the calls that follow use it at once. The frame's own address,
-  // not a local's: a sanitizer may keep address-taken locals on a stack of its own.
-  const uintptr_t keep = reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) & ~(page - 1);
+  // What stays: the frames above, which the calls that follow use at once, this frame, and room
+  // beneath it for the call to madvise, whose return address must not lie in a page that comes
+  // back zero under the call. This frame takes a few hundred bytes in any build; the room below
+  // it is what is left of 1 KiB. The frame's own address, not a local's: a sanitizer may keep
+  // address-taken locals on a stack of its own.
+  constexpr uintptr_t kFrameAndCallRoom = 1024;
+  const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const uintptr_t keep = (frame - kFrameAndCallRoom) & ~(page - 1);
   const uintptr_t bottom = reinterpret_cast<uintptr_t>(low) + guard;
   if (keep <= bottom) return;
   ::madvise(reinterpret_cast<void*>(bottom), keep - bottom, MADV_DONTNEED);

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -77,6 +78,35 @@ TEST(Threads, UnusedStackBelowTheFrameGoesBackAndComesBackWhenUsedAgain) {
   EXPECT_GE(figures.touched, 40u) << "the deep call left its pages resident";
   EXPECT_LE(figures.afterRelease, 2u) << "released pages below the frame stay resident";
   EXPECT_GE(figures.touchedAgain, 40u);
+}
+
+// Releases from a frame that lies `depth` bytes further down the stack.
+__attribute__((noinline)) void releaseAtDepth(size_t depth) {
+  auto* room = static_cast<volatile char*>(__builtin_alloca(depth + 1));
+  room[0] = 1;
+  platform::releaseUnusedStack();
+  room[depth] = 2;  // this frame's memory is still there
+}
+
+// Wherever in a page the caller's frame lies, the release never takes the pages the call itself
+// still stands on (a page given back under madvise's return address ends the process).
+TEST(Threads, StackReleaseIsSafeWhereverTheFrameLiesInAPage) {
+  std::atomic<int> calls{0};
+  std::atomic<bool> done{false};
+  ASSERT_EQ(platform::startDetachedThread(
+                [&] {
+                  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+                  for (size_t depth = 0; depth < 2 * page; depth += 16) {
+                    releaseAtDepth(depth);
+                    ++calls;
+                  }
+                  done = true;
+                },
+                1024 * 1024),
+            0);
+  for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(done);
+  EXPECT_GT(calls.load(), 500);
 }
 
 }  // namespace
