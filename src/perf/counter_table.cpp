@@ -213,24 +213,28 @@ void fillBlock(uint8_t* block, const BlockLayout& layout, const std::vector<Perf
   }
 }
 
-uint32_t nameIndexAt(const uint8_t* block, const BlockLayout& layout, uint32_t record) {
+namespace {
+
+// A field of the object type or counter definition that a record became; 0 for no such record.
+uint32_t recordFieldAt(const uint8_t* block, const BlockLayout& layout, uint32_t record,
+                       uint32_t objectField, uint32_t definitionField) {
   for (const ObjectPlace& o : layout.objects) {
-    if (o.record == record) return loadField(block, o.offset + kObjNameIndex);
+    if (o.record == record) return loadField(block, o.offset + objectField);
   }
   for (const CounterPlace& c : layout.counters) {
-    if (c.record == record) return loadField(block, c.definition + kDefNameIndex);
+    if (c.record == record) return loadField(block, c.definition + definitionField);
   }
   return 0;
 }
 
+}  // namespace
+
+uint32_t nameIndexAt(const uint8_t* block, const BlockLayout& layout, uint32_t record) {
+  return recordFieldAt(block, layout, record, kObjNameIndex, kDefNameIndex);
+}
+
 uint32_t helpIndexAt(const uint8_t* block, const BlockLayout& layout, uint32_t record) {
-  for (const ObjectPlace& o : layout.objects) {
-    if (o.record == record) return loadField(block, o.offset + kObjHelpIndex);
-  }
-  for (const CounterPlace& c : layout.counters) {
-    if (c.record == record) return loadField(block, c.definition + kDefHelpIndex);
-  }
-  return 0;
+  return recordFieldAt(block, layout, record, kObjHelpIndex, kDefHelpIndex);
 }
 
 namespace {

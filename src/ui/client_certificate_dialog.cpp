@@ -3,7 +3,6 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
-#include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "ui/load_failure_dialog.h"
 #include "ui/message_box.h"
 #include "ui/modal.h"
+#include "ui/wait_cursor.h"
 #include "ui_client_certificate_dialog.h"
 
 namespace ui {
@@ -49,15 +49,6 @@ QString oldestSslError() {
   const unsigned long code = ERR_peek_error();
   return code == 0 ? QString() : QString::fromUtf8(openssl_error_text(code, text));
 }
-
-// The wait cursor, for as long as the wait lasts.
-class WaitCursor {
- public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 }  // namespace
 

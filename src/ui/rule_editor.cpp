@@ -1,6 +1,5 @@
 #include "ui/rule_editor.h"
 
-#include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -17,6 +16,7 @@
 #include "ui/message_box.h"
 #include "ui/modal.h"
 #include "ui/text_limit.h"
+#include "ui/wait_cursor.h"
 #include "ui_rule_editor.h"
 
 namespace ui {
@@ -58,15 +58,6 @@ QStringList hostEntries(bool withAnyAddress) {
 void fillSorted(QComboBox* combo, const QStringList& entries) {
   for (const QString& entry : entries) addSorted(combo, entry);
 }
-
-// The wait cursor while OK looks names up.
-class WaitCursor {
- public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 }  // namespace
 
