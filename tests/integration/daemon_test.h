@@ -79,9 +79,7 @@ class DaemonTest : public ::testing::Test {
   }
 
   Process socatEcho(uint16_t port) {
-    Process p({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
-               "EXEC:cat"},
-              dir_.file("socat-" + std::to_string(port) + ".log"));
+    Process p = echoService(port, dir_.file("socat-" + std::to_string(port) + ".log"));
     EXPECT_TRUE(waitForPort(port));
     return p;
   }

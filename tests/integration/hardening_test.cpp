@@ -89,9 +89,7 @@ TEST_F(Hardening, AListenerOutlivesRunningOutOfDescriptors) {
 
 TEST_F(Hardening, NoPortToListenOnIsAFailureToStart) {
   const uint16_t port = freePort();
-  Process holder({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
-                  "EXEC:cat"},
-                 dir_.file("holder.log"));
+  Process holder = echoService(port, dir_.file("holder.log"));
   ASSERT_TRUE(waitForPort(port));
   rule(1, port, port, 0);
   Daemon d(store_->dir(), dir_.file("relay.log"));

@@ -35,12 +35,7 @@ class Reader : public PerfTest {
 
   // An object under the block's name that some process holds.
   platform::SharedMemory heldObject(size_t size, uint8_t fill) {
-    platform::SharedMemory object;
-    bool created = false;
-    EXPECT_EQ(object.openOrCreate("/" + prefix_ + "BKL", &created), 0);
-    EXPECT_EQ(object.resize(size), 0);
-    EXPECT_EQ(object.map(size), 0);
-    std::memset(object.data(), fill, size);
+    platform::SharedMemory object = foreignObject(size, fill);
     EXPECT_EQ(object.lockShared(), 0);
     return object;
   }

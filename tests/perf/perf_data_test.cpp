@@ -20,16 +20,6 @@ class CounterBlock : public PerfTest {
     setDword(perf::kPerflibKey, "Last Help", 1847);
   }
 
-  // An object under the block's name, as another program might leave it.
-  platform::SharedMemory foreignObject(size_t size, uint8_t fill) {
-    platform::SharedMemory object;
-    bool created = false;
-    EXPECT_EQ(object.openOrCreate("/" + prefix_ + "BKL", &created), 0);
-    EXPECT_EQ(object.resize(size), 0);
-    EXPECT_EQ(object.map(size), 0);
-    std::memset(object.data(), fill, size);
-    return object;
-  }
 };
 
 TEST_F(CounterBlock, LayoutAndSlotsAsTheRawBytesShowThem) {

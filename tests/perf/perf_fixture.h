@@ -114,6 +114,17 @@ class PerfTest : public ::testing::Test {
     return std::string(buf, size);
   }
 
+  // An object under the block's name, `size` bytes of `fill`, as another program might leave it.
+  platform::SharedMemory foreignObject(size_t size, uint8_t fill) const {
+    platform::SharedMemory object;
+    bool created = false;
+    EXPECT_EQ(object.openOrCreate("/" + prefix_ + "BKL", &created), 0);
+    EXPECT_EQ(object.resize(size), 0);
+    EXPECT_EQ(object.map(size), 0);
+    std::memset(object.data(), fill, size);
+    return object;
+  }
+
   bool logged(const std::string& text) const {
     for (const std::string& line : log_.lines()) {
       if (line.find(text) != std::string::npos) return true;

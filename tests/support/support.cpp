@@ -143,6 +143,12 @@ int run(const std::vector<std::string>& argv, const std::string& outputFile,
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+Process echoService(uint16_t port, const std::string& outputFile) {
+  return Process({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+                  "EXEC:cat"},
+                 outputFile);
+}
+
 bool waitForPort(uint16_t port, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {

@@ -64,6 +64,10 @@ class Process {
 int run(const std::vector<std::string>& argv, const std::string& outputFile = "/dev/null",
         std::chrono::milliseconds timeout = 60s, const std::string& stdinFile = "");
 
+// An echo service (socat) on 127.0.0.1:port, its output in `outputFile`; the caller waits for
+// the port.
+Process echoService(uint16_t port, const std::string& outputFile);
+
 bool waitForPort(uint16_t port, std::chrono::milliseconds timeout = 10s);
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& text);

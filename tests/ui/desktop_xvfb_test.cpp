@@ -75,10 +75,7 @@ void DesktopXvfbTest::startsHiddenInTheTrayAndServes() {
     tree = windowTree(display, store.file("tree.txt"));
   }
   const uint16_t echo = test_support::freePort();
-  test_support::Process peer(
-      {"socat", "TCP-LISTEN:" + std::to_string(echo) + ",bind=127.0.0.1,reuseaddr,fork",
-       "EXEC:cat"},
-      store.file("socat.log"));
+  test_support::Process peer = test_support::echoService(echo, store.file("socat.log"));
   QVERIFY(test_support::waitForPort(echo));
   const uint16_t port = test_support::freePort();
   store.rule(1, port, echo);

@@ -112,10 +112,7 @@ class DialogsEndToEnd : public QObject {
     test_support::makePki(pki_->path());
     echoPort_ = test_support::freePort();
     echo_ = std::make_unique<test_support::Process>(
-        std::vector<std::string>{
-            "socat", "TCP-LISTEN:" + std::to_string(echoPort_) + ",bind=127.0.0.1,reuseaddr,fork",
-            "EXEC:cat"},
-        pki_->file("socat.log"));
+        test_support::echoService(echoPort_, pki_->file("socat.log")));
     QVERIFY(test_support::waitForPort(echoPort_));
 
     // The store as a user left it: TLS on, one SSL server rule in front of the echo peer.
