@@ -57,45 +57,8 @@ tool="$tool_build/bench_tool"
 ulimit -n "$(ulimit -Hn)"
 
 tmp=$(mktemp -d /tmp/brisklane-bench.XXXXXX)
-declare -A running=()  # name -> PID of every process this script started and has not stopped
-
-stop_proc() {  # name: SIGTERM by PID, then SIGKILL after 5 s; reports a crash on the way out
-  local name=$1 pid=${running[$1]:-} rc=0
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || rc=$?
-  unset "running[$name]"
-  case $rc in
-    0 | 143) ;;
-    137) echo "!! $name did not end on SIGTERM within 5 s and was killed" >&2 ;;
-    *) echo "!! $name ended with status $rc on SIGTERM (log: $tmp/$name.log)" >&2 ;;
-  esac
-}
-cleanup() {
-  local name
-  for name in "${!running[@]}"; do stop_proc "$name"; done
-  if [ -n "${KEEP:-}" ]; then echo "logs and configuration kept in $tmp"; else rm -rf "$tmp"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-start_proc() {  # name logfile command...: runs it in the background and remembers its PID
-  local name=$1 log=$2
-  shift 2
-  "$@" >"$log" 2>&1 &
-  running[$name]=$!
-}
-
-wait_listening() {  # port: until something listens on 127.0.0.1:port, at most 10 s
-  for _ in $(seq 100); do
-    ss -Hltn "sport = :$1" | grep -q . && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+# shellcheck source=bench/processes.sh
+source "$top/bench/processes.sh"
 
 rss_kib() {  # PIDs...: the sum of their VmRSS in KiB
   local total=0 pid value
@@ -110,9 +73,6 @@ threads_of() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system time of all threads
 
-median() {  # values...: the middle one (the lower middle for an even count)
-  printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
-}
 
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }  # name: a name=value field of the tool's output
 

@@ -16,42 +16,8 @@ JOBS=${JOBS:-2}
 
 base="$top/build/sniffer-cost"
 tmp=$(mktemp -d /tmp/brisklane-sniffer-cost.XXXXXX)
-declare -A running=()  # name -> PID of every process this script started and has not stopped
-
-stop_proc() {  # name: SIGTERM by PID, then SIGKILL after 5 s
-  local name=$1 pid=${running[$1]:-}
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-  unset "running[$name]"
-}
-cleanup() {
-  local name
-  for name in "${!running[@]}"; do stop_proc "$name"; done
-  if [ -n "${KEEP:-}" ]; then echo "logs kept in $tmp"; else rm -rf "$tmp"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-start_proc() {  # name logfile command...
-  local name=$1 log=$2
-  shift 2
-  "$@" >"$log" 2>&1 &
-  running[$name]=$!
-}
-
-wait_listening() {  # port: until something listens on 127.0.0.1:port, at most 10 s
-  for _ in $(seq 100); do
-    ss -Hltn "sport = :$1" | grep -q . && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
-
-median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+# shellcheck source=bench/processes.sh
+source "$top/bench/processes.sh"
 
 # --- the two builds: the tree as it is, and a copy whose pump has no hand-over ------------------
 echo "== building (Release): as is, and without the hand-over"
