@@ -6,12 +6,14 @@
 #include <string>
 
 #include "daemon_observer.h"
+#include "heap.h"
 #include "log/fatal_signal.h"
 #include "log/log.h"
 #include "platform/registry.h"
 #include "platform/signal_pipe.h"
+#include "platform/socket_errors.h"
 #include "platform/system.h"
-#include "relay/relay_service.h"
+#include "relay/relay.h"
 
 namespace {
 
@@ -83,28 +85,35 @@ int main(int argc, char** argv) {
                                   : platform::Hive::kCurrentUser;
   installFatalSignalReport();
   platform::raiseDescriptorLimit();
+  // A write to a socket whose peer has gone must fail with EPIPE, not end the daemon.
+  platform::ignoreSigpipe();
+  // Many connections, each making and freeing a connection's worth of memory: arenas keep their
+  // free tops, and the relay hands memory back when connections go quiet.
+  app::tuneHeapForRelaying();
   if (!platform::installControlSignals()) {
     std::fputs("brisklaned: couldn't install the signal handlers\n", stderr);
     return 1;
   }
 
-  daemon_app::DaemonObserver observer;
-  relay::RelayService service(&observer);
-  service.loadSettings(root, false);
-  if (!service.start()) {
-    service.shutdown();
+  daemon_app::DaemonObserver observer(root);
+  relay::Relay relay(&observer);
+  relay.setMemoryReturn(app::returnFreeMemory);
+  observer.attach(&relay);
+  relay.loadSettings(root, false);
+  if (!relay.start()) {
+    relay.shutdown();
     return 1;
   }
   for (;;) {
     const platform::ControlSignal signal = platform::waitForSignal();
     if (signal == platform::ControlSignal::kStop) break;
     if (signal == platform::ControlSignal::kStatus) {
-      log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", service.statusText().c_str());
+      log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", relay.statusText().c_str());
     } else {
-      service.reload();
+      relay.reload();
     }
   }
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "Shutting down");
-  service.shutdown();
+  relay.shutdown();
   return 0;
 }

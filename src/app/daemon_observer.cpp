@@ -4,7 +4,8 @@
 
 #include "config/settings.h"
 #include "log/log.h"
-#include "relay/client_certificate.h"
+#include "relay/certificate_files.h"
+#include "relay/relay.h"
 
 namespace daemon_app {
 namespace {
@@ -27,7 +28,7 @@ std::string DaemonObserver::askPassphrase(const std::string& /*prompt*/) {
 
 bool DaemonObserver::askClientCertificate(const std::string& serverSubject,
                                           relay::ClientCredentials* out) {
-  const std::string file = relay::storedClientCertificate(config::rootKey(), true);
+  const std::string file = relay::storedClientCertificate(root_, true);
   if (file.empty()) {
     if (!toldNoClientCertificate_.exchange(true)) {
       log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
@@ -37,7 +38,7 @@ bool DaemonObserver::askClientCertificate(const std::string& serverSubject,
     }
     return false;
   }
-  switch (relay::readClientCredentials(file, config::passphrase(), out)) {
+  switch (relay::readClientCredentials(file, relay_ != nullptr ? relay_->passphrase() : "", out)) {
     case relay::CredentialsResult::kLoaded:
       return true;
     case relay::CredentialsResult::kCannotOpen:

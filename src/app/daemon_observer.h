@@ -10,18 +10,29 @@
 #include <string>
 
 #include "log/sinks.h"
+#include "platform/registry.h"
 #include "relay/observer.h"
+
+namespace relay {
+class Relay;
+}
 
 namespace daemon_app {
 
 class DaemonObserver final : public relay::RelayObserver {
  public:
+  explicit DaemonObserver(platform::Hive root) : root_(root) {}
+  // The relay whose remembered pass phrase opens a PKCS#12 client certificate.
+  void attach(const relay::Relay* relay) { relay_ = relay; }
+
   void logLine(const logging::LogLine& line) override;
   std::string askPassphrase(const std::string& prompt) override;
   bool askClientCertificate(const std::string& serverSubject,
                             relay::ClientCredentials* out) override;
 
  private:
+  platform::Hive root_;
+  const relay::Relay* relay_ = nullptr;
   logging::StderrSink stderr_;
   std::atomic<bool> toldNoPassphrase_{false};
   std::atomic<bool> toldNoClientCertificate_{false};

@@ -1,16 +1,18 @@
 // brisklane: the desktop program. The command line's words, the settings, the main window hidden
-// (the program lives in the tray), the relay through the relay service, and the event loop until
-// Exit; SIGTERM or SIGINT (the session ending) run the same shutdown steps as Exit.
+// (the program lives in the tray), the relay through its object, and the event loop until Exit;
+// SIGTERM or SIGINT (the session ending) run the same shutdown steps as Exit.
 #include <QApplication>
 #include <QPointer>
 #include <QSocketNotifier>
 
 #include "config/settings.h"
+#include "heap.h"
 #include "log/fatal_signal.h"
 #include "platform/process_info.h"
 #include "platform/signal_pipe.h"
+#include "platform/socket_errors.h"
 #include "platform/system.h"
-#include "relay/relay_service.h"
+#include "relay/relay.h"
 #include "ui/buffer_view.h"
 #include "ui/client_certificate_dialog.h"
 #include "ui/command_line.h"
@@ -27,11 +29,16 @@ int main(int argc, char** argv) {
   installFatalSignalReport();
   platform::raiseDescriptorLimit();
   platform::installControlSignals();
+  // A write to a socket whose peer has gone must fail with EPIPE, not end the program.
+  platform::ignoreSigpipe();
+  // Many connections, each making and freeing a connection's worth of memory (see heap.h).
+  app::tuneHeapForRelaying();
 
   ui::RelayBridge bridge;
-  relay::RelayService service(&bridge);
-  service.loadSettings(words.root, words.sniffer);
-  if (words.toolbarSize != 0) config::setToolbarSize(words.toolbarSize);
+  relay::Relay relay(&bridge);
+  relay.setMemoryReturn(app::returnFreeMemory);
+  relay.loadSettings(words.root, words.sniffer);
+  if (words.toolbarSize != 0) relay.setToolbarSize(words.toolbarSize);
   // The relay hands chunks to the bridge only under "sniffer"; the view exists only then, before
   // the main window, and goes when it is closed.
   QPointer<ui::BufferView> view;
@@ -44,8 +51,8 @@ int main(int argc, char** argv) {
 
   ui::MainWindow::Options options;
   options.programFolder = platform::programDirectory();
-  options.toolbarSize = config::toolbarSize();
-  ui::MainWindow window(&service, &bridge, options);
+  options.toolbarSize = config::toolbarSize(relay.editableSettings());
+  ui::MainWindow window(&relay, &bridge, options);
   // The two questions of the connection threads, answered on the window thread by the dialogs
   // the main window owns.
   bridge.setPassphraseAsker(
@@ -55,13 +62,13 @@ int main(int argc, char** argv) {
     return ui::askClientCertificate(&window, folder, subject, out);
   });
   QSocketNotifier controlSignals(platform::controlSignalDescriptor(), QSocketNotifier::Read);
-  QObject::connect(&controlSignals, &QSocketNotifier::activated, &window, [&window, &service] {
+  QObject::connect(&controlSignals, &QSocketNotifier::activated, &window, [&window, &relay] {
     switch (platform::readControlSignal()) {
       case platform::ControlSignal::kStop:
         window.dispatch(8);  // Exit
         break;
       case platform::ControlSignal::kReload:
-        service.reload();
+        relay.reload();
         break;
       case platform::ControlSignal::kStatus:
         break;

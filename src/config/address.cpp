@@ -30,18 +30,26 @@ bool readQuadPart(std::string_view* rest, uint32_t* value) {
   return true;
 }
 
-uint32_t parseDottedQuad(std::string_view text) {
+// A well-formed quad's address (network byte order); false for anything else.
+bool readDottedQuad(std::string_view text, uint32_t* address) {
   uint32_t host = 0;
   for (int part = 0; part < 4; ++part) {
     if (part > 0) {
-      if (text.empty() || text.front() != '.') return kMalformedQuad;
+      if (text.empty() || text.front() != '.') return false;
       text.remove_prefix(1);
     }
     uint32_t value = 0;
-    if (!readQuadPart(&text, &value)) return kMalformedQuad;
+    if (!readQuadPart(&text, &value)) return false;
     host = (host << 8) | value;
   }
-  return text.empty() ? htonl(host) : kMalformedQuad;
+  if (!text.empty()) return false;
+  *address = htonl(host);
+  return true;
+}
+
+uint32_t parseDottedQuad(std::string_view text) {
+  uint32_t address = 0;
+  return readDottedQuad(text, &address) ? address : kMalformedQuad;
 }
 
 }  // namespace
@@ -91,6 +99,8 @@ bool literalAddress(std::string_view text, uint32_t* address) {
   *address = parseAddress(text);
   return true;
 }
+
+bool dottedQuad(std::string_view text, uint32_t* address) { return readDottedQuad(text, address); }
 
 void formatAddress(uint32_t address, char (&text)[16]) {
   const uint32_t host = ntohl(address);

@@ -27,6 +27,10 @@ bool isPortText(std::string_view text);
 // The address of a keyword or dotted quad, without any name lookup; false for a host name.
 bool literalAddress(std::string_view text, uint32_t* address);
 
+// True for a well-formed dotted quad (four decimal parts of 0 to 255, leading zeros allowed,
+// nothing else), with its address in network byte order.
+bool dottedQuad(std::string_view text, uint32_t* address);
+
 // The dotted-quad text of an address in network byte order.
 void formatAddress(uint32_t address, char (&text)[16]);
 

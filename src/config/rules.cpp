@@ -4,31 +4,22 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/address.h"
 #include "config/registry_values.h"
 #include "config/settings.h"
 #include "log/log.h"
+#include "platform/system.h"
 
 namespace config {
-
-RuleTable ruleTable;
-int loadedRuleKeys = 0;
 
 namespace {
 
 constexpr char kModule[] = "ccConfig";
 constexpr uint32_t kNoDestination = 0xFFFFFFFFu;
-
-// The rule lock: guards every rule's reference count, the table's entries while they are
-// replaced, the destination text that resolving may drop, and the `findRule` scan.
-std::mutex& ruleLock() {
-  static std::mutex lock;
-  return lock;
-}
 
 std::string ruleKeyName(int index) { return "Rule" + std::to_string(index + 1); }
 
@@ -97,49 +88,21 @@ long writeRuleValues(const platform::RegKey& key, const ccRule& rule) {
 // Both the number and its text are unset.
 bool unset(uint32_t number, const std::string& text) { return number == 0 && text.empty(); }
 
-// The texts a rule's numbers come from, copied under the rule lock, so that the lookups they
-// need (host and service names) run without it: a slow resolver then delays only the connection
-// that needs the name, never another thread's scan.
-struct RuleTexts {
-  std::string ifAddr;
-  std::string peerAddr;
-  std::string peerMask;
-  std::string peerPort;
-  std::string destAddr;
-  std::string destPort;
-};
-
-RuleTexts textsOf(const ccRule& rule) {
-  std::lock_guard<std::mutex> hold(ruleLock());
-  return RuleTexts{rule.ifAddrStr,   rule.peerAddrStr, rule.peerMaskStr,
-                   rule.peerPortStr, rule.destAddrStr, rule.destPortStr};
-}
-
-// The destination numbers; a rule that is not direct drops its destination text.
-void resolveDestination(ccRule* rule, const RuleTexts& texts) {
-  if (rule->connectType == kConnectDirect) {
-    rule->destAddr = parseAddress(texts.destAddr);
-    rule->destPort = parsePort(texts.destPort);
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> hold(ruleLock());
-    if (!rule->destAddrStr.empty()) rule->destAddrStr.clear();
-  }
-  rule->destAddr = kNoDestination;
-  rule->destPort = 0;
+// The address a text names; a host name that does not resolve is added to `unresolved`.
+uint32_t addressOf(const std::string& text, std::vector<std::string>* unresolved) {
+  uint32_t address = 0;
+  if (literalAddress(text, &address)) return address;
+  if (platform::resolveHostV4(text, &address)) return address;
+  if (unresolved != nullptr) unresolved->push_back(text);
+  return 0;
 }
 
 // Whether the rule serves this client on this local port; the port is looked at first, so a rule
 // of another port costs no address lookup.
-bool fits(ccRule* rule, const RuleTexts& texts, uint32_t clientAddress, uint16_t localPort) {
-  const uint16_t port = parsePort(texts.peerPort);
-  rule->peerPort = port;
-  if (port != localPort) return false;
-  rule->peerAddr = parseAddress(texts.peerAddr);
-  rule->peerMask = parseAddress(texts.peerMask);
-  const uint32_t mask = rule->peerMask;
-  return (rule->peerAddr & mask) == (clientAddress & mask);
+bool fits(const ccRule& rule, uint32_t clientAddress, uint16_t localPort) {
+  if (parsePort(rule.peerPortStr) != localPort) return false;
+  const uint32_t mask = parseAddress(rule.peerMaskStr);
+  return (parseAddress(rule.peerAddrStr) & mask) == (clientAddress & mask);
 }
 
 }  // namespace
@@ -180,26 +143,21 @@ long saveRule(platform::Hive root, int index, const ccRule* rule) {
   platform::RegKey key;
   rc = platform::regOpenSubKey(settings, ruleKeyName(index), true, &key);
   if (rc != platform::kErrorSuccess) return rc;
-  std::lock_guard<std::mutex> hold(ruleLock());  // the destination text may be dropped meanwhile
   return writeRuleValues(key, *rule);
 }
 
 namespace {
 
-// Puts `count` rules into the table under the rule lock, so that a `findRule` scan never sees a
-// rule being dropped, then releases the table's references to the rules it held before.
+// Puts `count` rules into the table (their references become the table's), then releases the
+// table's references to the rules it held before.
 void replaceTableRules(RuleTable* table, ccRule* const* rules, int count) {
   ccRule* old[kMaxRules] = {};
-  int oldCount = 0;
-  {
-    std::lock_guard<std::mutex> hold(ruleLock());
-    oldCount = table->count;
-    for (int i = 0; i < kMaxRules; ++i) {
-      old[i] = table->rules[i];
-      table->rules[i] = i < count ? rules[i] : nullptr;
-    }
-    table->count = count;
+  const int oldCount = table->count;
+  for (int i = 0; i < kMaxRules; ++i) {
+    old[i] = table->rules[i];
+    table->rules[i] = i < count ? rules[i] : nullptr;
   }
+  table->count = count;
   for (int i = 0; i < oldCount; ++i) {
     if (old[i] != nullptr) releaseRule(old[i]);
   }
@@ -297,6 +255,25 @@ void warnShadowed(ccRule* const* rules, int count) {
 
 }  // namespace
 
+RuleTable::RuleTable(const RuleTable& other)
+    : root(other.root), count(other.count), loadedRuleKeys(other.loadedRuleKeys) {
+  for (int i = 0; i < count; ++i) {
+    rules[i] = other.rules[i];
+    if (rules[i] != nullptr) retainRule(rules[i]);
+  }
+}
+
+RuleTable& RuleTable::operator=(const RuleTable& other) {
+  if (this == &other) return *this;
+  std::vector<ccRule*> held(other.rules, other.rules + other.count);
+  replaceRules(this, held);
+  root = other.root;
+  loadedRuleKeys = other.loadedRuleKeys;
+  return *this;
+}
+
+RuleTable::~RuleTable() { releaseAllRules(this); }
+
 int loadAllRules(RuleTable* table) {
   ccRule* loaded[kMaxRules] = {};
   int count = 0;
@@ -310,7 +287,7 @@ int loadAllRules(RuleTable* table) {
   for (int i = 0; i < count; ++i) refuseUnusable(loaded[i], i);
   warnShadowed(loaded, count);
   replaceTableRules(table, loaded, count);
-  loadedRuleKeys = count;
+  table->loadedRuleKeys = count;
   return count;
 }
 
@@ -320,57 +297,46 @@ long saveAllRules(RuleTable* table) {
     if (first == platform::kErrorSuccess) first = rc;
   };
   for (int i = 0; i < table->count; ++i) note(saveRule(table->root, i, table->rules[i]));
-  for (int i = table->count; i < loadedRuleKeys && i < kMaxRules; ++i) {
+  for (int i = table->count; i < table->loadedRuleKeys && i < kMaxRules; ++i) {
     note(saveRule(table->root, i, nullptr));
   }
-  loadedRuleKeys = table->count;
+  table->loadedRuleKeys = table->count;
   return first;
 }
 
-ccRule* findRule(uint32_t clientAddress, uint16_t localPort) {
-  // The enabled rules in table order, each with a reference for the scan, so the table may be
-  // replaced while the lookups run.
-  std::vector<ccRule*> candidates;
-  {
-    std::lock_guard<std::mutex> hold(ruleLock());
-    candidates.reserve(static_cast<size_t>(ruleTable.count));
-    for (int i = 0; i < ruleTable.count; ++i) {
-      ccRule* rule = ruleTable.rules[i];
-      if (rule == nullptr || rule->disabled != 0 || rule->refused) continue;
-      ++rule->references;
-      candidates.push_back(rule);
+RuleMatch findRule(const RuleTable& table, uint32_t clientAddress, uint16_t localPort) {
+  RuleMatch match;
+  for (int i = 0; i < table.count; ++i) {
+    ccRule* rule = table.rules[i];
+    if (rule == nullptr || rule->disabled != 0 || rule->refused) continue;
+    if (!fits(*rule, clientAddress, localPort)) continue;
+    retainRule(rule);
+    match.rule = RuleRef(rule);
+    if (rule->connectType == kConnectDirect) {
+      match.destAddr = parseAddress(rule->destAddrStr);
+      match.destPort = parsePort(rule->destPortStr);
+    } else {
+      match.destAddr = kNoDestination;
+      match.destPort = 0;
     }
+    break;
   }
-  ccRule* found = nullptr;
-  for (ccRule* rule : candidates) {
-    if (found == nullptr) {
-      const RuleTexts texts = textsOf(*rule);
-      if (fits(rule, texts, clientAddress, localPort)) {
-        rule->ifAddr = parseAddress(texts.ifAddr);
-        resolveDestination(rule, texts);
-        found = rule;  // keeps the scan's reference for the caller
-        continue;
-      }
-    }
-    releaseRule(rule);
-  }
-  return found;
+  return match;
 }
 
 uint32_t retainRule(ccRule* rule) {
-  std::lock_guard<std::mutex> hold(ruleLock());
-  return ++rule->references;
+  return rule->references.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 uint32_t releaseRule(ccRule* rule) {
-  uint32_t left = 0;
-  {
-    std::lock_guard<std::mutex> hold(ruleLock());
-    if (rule->references > 0) --rule->references;
-    left = rule->references;
+  uint32_t left = rule->references.load(std::memory_order_relaxed);
+  // Never below zero; the last reference frees the rule.
+  while (left > 0 &&
+         !rule->references.compare_exchange_weak(left, left - 1, std::memory_order_acq_rel)) {
   }
-  if (left == 0) delete rule;
-  return left;
+  if (left == 0) return 0;
+  if (left == 1) delete rule;
+  return left - 1;
 }
 
 void releaseAllRules(RuleTable* table) { replaceTableRules(table, nullptr, 0); }
@@ -381,13 +347,37 @@ void replaceRules(RuleTable* table, const std::vector<ccRule*>& rules) {
   replaceTableRules(table, rules.data(), count);
 }
 
-void resolveRule(ccRule* rule) {
-  const RuleTexts texts = textsOf(*rule);
-  rule->ifAddr = parseAddress(texts.ifAddr);
-  rule->peerAddr = parseAddress(texts.peerAddr);
-  rule->peerMask = parseAddress(texts.peerMask);
-  rule->peerPort = parsePort(texts.peerPort);
-  resolveDestination(rule, texts);
+void resolveRule(ccRule* rule, std::vector<std::string>* unresolved) {
+  rule->ifAddr = addressOf(rule->ifAddrStr, unresolved);
+  rule->peerAddr = addressOf(rule->peerAddrStr, unresolved);
+  rule->peerMask = addressOf(rule->peerMaskStr, unresolved);
+  rule->peerPort = parsePort(rule->peerPortStr);
+  if (rule->connectType == kConnectDirect) {
+    rule->destAddr = addressOf(rule->destAddrStr, unresolved);
+    rule->destPort = parsePort(rule->destPortStr);
+    return;
+  }
+  rule->destAddrStr.clear();
+  rule->destAddr = kNoDestination;
+  rule->destPort = 0;
+}
+
+void deriveLiteralNumbers(ccRule* rule) {
+  for (auto [text, number] :
+       {std::pair{&rule->ifAddrStr, &rule->ifAddr}, std::pair{&rule->peerAddrStr, &rule->peerAddr},
+        std::pair{&rule->peerMaskStr, &rule->peerMask},
+        std::pair{&rule->destAddrStr, &rule->destAddr}}) {
+    uint32_t address = 0;
+    *number = literalAddress(*text, &address) ? address : 0;
+  }
+  rule->peerPort = parsePort(rule->peerPortStr);
+  if (rule->connectType == kConnectDirect) {
+    rule->destPort = parsePort(rule->destPortStr);
+    return;
+  }
+  rule->destAddrStr.clear();
+  rule->destAddr = kNoDestination;
+  rule->destPort = 0;
 }
 
 int validateRule(const ccRule* rule) {
@@ -405,7 +395,6 @@ void describeRule(char* buffer, size_t size, const ccRule* rule) {
   if (buffer == nullptr || size == 0) return;
   static const char* const kRoleWords[] = {"plug", "client", "server", "proxy"};
   const char* role = rule->sslRole < 4 ? kRoleWords[rule->sslRole] : "";
-  std::lock_guard<std::mutex> hold(ruleLock());
   const bool direct = rule->connectType == kConnectDirect;
   std::snprintf(buffer, size, "%s %s %s %s as %s to %s %s on %s %s ",
                 rule->disabled != 0 ? "disabled (" : "", rule->peerPortStr.c_str(),
@@ -414,19 +403,6 @@ void describeRule(char* buffer, size_t size, const ccRule* rule) {
                 direct ? rule->destPortStr.c_str() : "",
                 rule->ifAddrStr.empty() ? "all interfaces" : rule->ifAddrStr.c_str(),
                 rule->disabled != 0 ? " )" : "");
-}
-
-std::vector<RuleRef> snapshotRules() {
-  std::vector<RuleRef> rules;
-  std::lock_guard<std::mutex> hold(ruleLock());
-  rules.reserve(static_cast<size_t>(ruleTable.count));
-  for (int i = 0; i < ruleTable.count; ++i) {
-    ccRule* rule = ruleTable.rules[i];
-    if (rule == nullptr) continue;
-    ++rule->references;
-    rules.emplace_back(rule);
-  }
-  return rules;
 }
 
 RuleRef& RuleRef::operator=(RuleRef&& other) noexcept {

@@ -1,12 +1,13 @@
 // Relay rules: which accepted connections the relay takes, in which SSL role, and where it sends
 // them.
 //
-// `ruleTable` holds up to 256 rules in the user's order; each rule is stored as the subkey "RuleN"
-// (N from 1) of the settings key. A rule is reference counted: the table holds one reference and
-// every connection that `findRule` hands it holds one more, so a rule replaced or deleted while in
-// use lives until its last connection ends. One lock (the rule lock) guards every reference count
-// and the table's entries; name lookups never run under it. The table is loaded, saved and edited
-// by one thread; connection threads only call `findRule` and `releaseRule`.
+// A `RuleTable` holds up to 256 rules in the user's order; each rule is stored as the subkey
+// "RuleN" (N from 1) of the settings key. A rule is reference counted: every table that holds it
+// and every connection that `findRule` hands it holds one reference, so a rule replaced or
+// deleted while in use lives until its last connection ends. A rule that a table of the running
+// relay holds is never changed: an edit makes a new rule. The counts are atomic, so tables are
+// copied (with a reference each) and dropped on any thread without a lock; a table itself is
+// used by one thread at a time, or by many once nobody changes it.
 #pragma once
 
 #include <atomic>
@@ -25,26 +26,26 @@ enum RuleRole : uint32_t { kRolePlug = 0, kRoleClient = 1, kRoleServer = 2, kRol
 enum ConnectType : uint32_t { kConnectDirect = 0, kConnectSocks = 1, kConnectHttp = 2 };
 
 // One rule. Texts are what the user typed (empty when unset); the numbers are derived from them by
-// `resolveRule`, which may run on any connection thread while others read them, hence atomic.
+// `resolveRule`.
 struct ccRule {
   uint32_t disabled = 0;
   // Set at load for a rule whose values no port or role can come from (a listening port of 0 or
   // with trailing text, a role or destination mode out of range): kept in the table so that a
   // save writes it back unchanged, but never listened on or matched.
   bool refused = false;
-  uint32_t references = 1;  // guarded by the rule lock
+  std::atomic<uint32_t> references{1};
   std::string ifAddrStr;
-  std::atomic<uint32_t> ifAddr{0};
+  uint32_t ifAddr = 0;
   std::string peerAddrStr;
-  std::atomic<uint32_t> peerAddr{0};
+  uint32_t peerAddr = 0;
   std::string peerMaskStr;
-  std::atomic<uint32_t> peerMask{0};
+  uint32_t peerMask = 0;
   std::string peerPortStr;
-  std::atomic<uint16_t> peerPort{0};
-  std::string destAddrStr;  // cleared (under the rule lock) for rules that are not direct
-  std::atomic<uint32_t> destAddr{0};
+  uint16_t peerPort = 0;
+  std::string destAddrStr;  // empty for rules that are not direct
+  uint32_t destAddr = 0;
   std::string destPortStr;
-  std::atomic<uint16_t> destPort{0};
+  uint16_t destPort = 0;
   uint32_t sslRole = kRolePlug;
   std::string sslCert;
   std::string sslKey;
@@ -61,15 +62,20 @@ struct ccRule {
   uint32_t connectType = kConnectDirect;
 };
 
+// The rules of one root, each entry holding a reference of the table's own. Copies take a
+// reference to every rule; the table drops its references when it goes.
 struct RuleTable {
   platform::Hive root = platform::Hive::kCurrentUser;
   int count = 0;
   ccRule* rules[kMaxRules] = {};
-};
+  // Rule keys known to exist in the store since the last load or save.
+  int loadedRuleKeys = 0;
 
-extern RuleTable ruleTable;
-// Rule keys known to exist in the store since the last load or save.
-extern int loadedRuleKeys;
+  RuleTable() = default;
+  RuleTable(const RuleTable& other);
+  RuleTable& operator=(const RuleTable& other);
+  ~RuleTable();
+};
 
 // Releases what the table holds, then loads Rule1, Rule2, ... until the first missing or
 // incomplete rule (or 256), logging the rules left out and why, refusing (logged) the rules no
@@ -84,22 +90,20 @@ constexpr int kRuleMissing = 1;
 ccRule* loadRule(platform::Hive root, int index, int* why = nullptr);
 // Writes the rule to the key of position `index`, or deletes that key when `rule` is null.
 long saveRule(platform::Hive root, int index, const ccRule* rule);
-// The first enabled rule of `ruleTable` for this client address and local port (network byte
-// order), with a reference taken for the caller; null when none fits. Host and service names are
-// looked up again at each call, without the rule lock held: only the rules of this port have
-// their client address looked up, and only the rule found its destination.
-ccRule* findRule(uint32_t clientAddress, uint16_t localPort);
 uint32_t retainRule(ccRule* rule);
 // Drops one reference; the rule is freed when none is left. Returns the new count.
 uint32_t releaseRule(ccRule* rule);
 void releaseAllRules(RuleTable* table);
-// Makes the table hold `rules` (at most 256, in order), each with a reference of the table's own
-// taken under the rule lock, then releases the references it held before: the rules dialog hands
-// its list over this way while connection threads scan the table.
+// Makes the table hold `rules` (at most 256, in order), each with a reference of the table's own,
+// then releases the references it held before.
 void replaceRules(RuleTable* table, const std::vector<ccRule*>& rules);
-// Derives the numbers from the texts (host and service names are looked up, without the rule
-// lock held).
-void resolveRule(ccRule* rule);
+// Derives the numbers from the texts, host and service names looked up (it may wait for the
+// resolver). The texts of names that do not resolve are added to `unresolved`, when given.
+void resolveRule(ccRule* rule, std::vector<std::string>* unresolved = nullptr);
+// The numbers that texts give without any lookup (keywords, dotted quads, port numbers); a name
+// leaves its number 0 until `resolveRule` looks it up. For building a rule where nobody may wait
+// for the resolver.
+void deriveLiteralNumbers(ccRule* rule);
 // 0, or -1 to -5 for the first missing part: client address, listening port, client mask,
 // destination, destination port (the last two for direct rules only).
 int validateRule(const ccRule* rule);
@@ -124,8 +128,17 @@ class RuleRef {
   ccRule* rule_;
 };
 
-// References to every rule of `ruleTable`, in table order, taken under the rule lock: safe to
-// walk while the table is replaced.
-std::vector<RuleRef> snapshotRules();
+// The rule that serves one connection, and the destination its texts name at the accept.
+struct RuleMatch {
+  RuleRef rule;
+  uint32_t destAddr = 0;  // network byte order; 255.255.255.255 for rules that are not direct
+  uint16_t destPort = 0;  // network byte order; 0 for rules that are not direct
+};
+
+// The first enabled rule of `table` for this client address and local port (network byte order),
+// with a reference taken for the caller; no rule when none fits. Host and service names are
+// looked up again at each call, into the match (the rules stay as they are): only the rules of
+// this port have their client address looked up, and only the rule found its destination.
+RuleMatch findRule(const RuleTable& table, uint32_t clientAddress, uint16_t localPort);
 
 }  // namespace config

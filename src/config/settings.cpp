@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "config/registry_values.h"
@@ -13,12 +12,7 @@
 
 namespace config {
 
-Settings ccSettings;
-
 namespace {
-
-std::mutex runningMutex;  // guards `running`
-SettingsSnapshot running;
 
 constexpr char kSettingsKey[] = "Software\\Tandry\\Brisklane 4";
 constexpr uint32_t kPassphraseBufferSize = 128;
@@ -149,7 +143,6 @@ long loadSettings(platform::Hive root, Settings* record) {
   } else {
     buildLocalNetTable(record);
   }
-  if (record == &ccSettings) publishLogSwitches(*record);
   return platform::kErrorSuccess;
 }
 
@@ -347,60 +340,11 @@ int splitList(const std::string& text, SettingText (&entries)[kMaxListEntries]) 
   return count;
 }
 
-SettingsSnapshot runningSettings() {
-  {
-    std::lock_guard<std::mutex> hold(runningMutex);
-    if (running) return running;
-  }
-  static const SettingsSnapshot empty = std::make_shared<const Settings>();
-  return empty;
-}
-
-SettingsSnapshot publishSettings(const Settings& record) {
-  SettingsSnapshot fresh = std::make_shared<const Settings>(record);
-  SettingsSnapshot old;
-  std::lock_guard<std::mutex> hold(runningMutex);
-  old.swap(running);  // released after the lock, with `old`
-  running = fresh;
-  return fresh;
-}
-
 const char* settingsKeyPath() { return kSettingsKey; }
-platform::Hive rootKey() { return ccSettings.rootKey; }
-uint32_t logNolog() { return ccSettings.logNolog; }
-uint32_t logErr() { return ccSettings.logErr; }
-uint32_t logWarn() { return ccSettings.logWarn; }
-uint32_t logInfo() { return ccSettings.logInfo; }
-uint32_t logDetailed() { return ccSettings.logDetailed; }
-uint32_t logDebug() { return ccSettings.logDebug; }
-uint32_t logMax() { return ccSettings.logMax; }
-uint32_t filterEnable() { return runningSettings()->filterEnable; }
-std::string filterHave() { return runningSettings()->filterHave.get(); }
-std::string filterHavenot() { return runningSettings()->filterHavenot.get(); }
-uint32_t crlCheckEnable() { return runningSettings()->crlCheckEnable; }
-uint32_t crlPolicyFailCannotFindCrlForIssuer() {
-  return runningSettings()->crlPolicyFailCannotFindCrlForIssuer;
-}
-uint32_t crlPolicyFailExpiredCrlForIssuer() {
-  return runningSettings()->crlPolicyFailExpiredCrlForIssuer;
-}
-uint32_t crlPolicyFailValidCrlRevokesCert() {
-  return runningSettings()->crlPolicyFailValidCrlRevokesCert;
-}
-uint32_t toolbarSize() {
-  const uint32_t size = ccSettings.toolbarSize;
+
+uint32_t toolbarSize(const Settings& record) {
+  const uint32_t size = record.toolbarSize;
   return size == 0 ? kDefaultToolbarSize : size;
-}
-void setToolbarSize(uint32_t size) { ccSettings.toolbarSize = size; }
-std::string passphrase() { return ccSettings.sslPasswd.get(); }
-void setPassphrase(const std::string& text) { ccSettings.sslPasswd.set(text); }
-uint32_t hostCount() { return ccSettings.hostCount; }
-std::string host(uint32_t index) {
-  return index < hostCount() && index < kMaxListEntries ? ccSettings.hostList[index].get() : "";
-}
-uint32_t portCount() { return ccSettings.portCount; }
-std::string port(uint32_t index) {
-  return index < portCount() && index < kMaxListEntries ? ccSettings.portList[index].get() : "";
 }
 
 }  // namespace config

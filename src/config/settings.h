@@ -1,13 +1,9 @@
 // The settings record: every global option of the relay, loaded from the settings key
 // "Software\Tandry\Brisklane 4" of the chosen hive and saved back to it.
 //
-// `ccSettings` is the one record the program edits: loaded before any listener runs and changed
-// only by the thread that edits the settings (the settings dialog, the daemon's reload). The
-// relay does not read it while it runs: each relay start publishes a whole copy of it
-// (`publishSettings`), and listeners, connections and the verify callback read that copy
-// (`runningSettings`), keeping the one they took. A change therefore reaches a connection whole
-// or not at all. Only the remembered pass phrase ("ssl.passwd", the certificate questions) and the
-// registry root are read from `ccSettings` itself.
+// The relay runs on a record it never changes (`ccSettings` of its configuration, relay/relay.h);
+// a front end edits a copy and hands it back whole. Loading and saving run on whichever thread
+// holds the record.
 #pragma once
 
 #include <cstdint>
@@ -94,14 +90,6 @@ struct Settings {
   SettingWord sslVerifyHost;   // "ssl.verify_host"
 };
 
-extern Settings ccSettings;
-
-using SettingsSnapshot = std::shared_ptr<const Settings>;
-// The settings the relay runs on (an all-zero record before the first publish). Any thread.
-SettingsSnapshot runningSettings();
-// Makes a whole copy of the record the running settings, with one swap; returns it.
-SettingsSnapshot publishSettings(const Settings& record);
-
 // Fills the record from the settings key of `root`. Returns 0, or the registry error of opening
 // the key, in which case the record keeps what it held (the zeros of a new record).
 long loadSettings(platform::Hive root, Settings* record);
@@ -132,32 +120,8 @@ std::string sslPortsText(const Settings& record);
 // Splits a "host.list" or "port.list" text at ':' into up to 16 entries, empty ones included.
 int splitList(const std::string& text, SettingText (&entries)[kMaxListEntries]);
 
-// Accessors. The log switches, the filter and CRL values come from the running settings; the
-// toolbar size, the pass phrase and the host and port lists are the edited record's.
 const char* settingsKeyPath();
-platform::Hive rootKey();
-uint32_t logNolog();
-uint32_t logErr();
-uint32_t logWarn();
-uint32_t logInfo();
-uint32_t logDetailed();
-uint32_t logDebug();
-uint32_t logMax();
-uint32_t filterEnable();
-std::string filterHave();
-std::string filterHavenot();
-uint32_t crlCheckEnable();
-uint32_t crlPolicyFailCannotFindCrlForIssuer();
-uint32_t crlPolicyFailExpiredCrlForIssuer();
-uint32_t crlPolicyFailValidCrlRevokesCert();
-uint32_t toolbarSize();  // 0 reads as 48
-void setToolbarSize(uint32_t size);
-std::string passphrase();
-// An empty text forgets the remembered pass phrase.
-void setPassphrase(const std::string& text);
-uint32_t hostCount();
-std::string host(uint32_t index);
-uint32_t portCount();
-std::string port(uint32_t index);
+// "toolbar.size" as the toolbar takes it: 0 reads as 48.
+uint32_t toolbarSize(const Settings& record);
 
 }  // namespace config

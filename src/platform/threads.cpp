@@ -1,7 +1,8 @@
 #include "platform/threads.h"
 
-#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,17 +14,20 @@
 namespace platform {
 namespace {
 
+// Test seam: while non-zero, thread starts fail with this errno (failThreadStartsForTesting).
 std::atomic<int> forcedFailure{0};
 
 void* runBody(void* arg) {
   std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   (*body)();
   return nullptr;
 }
 
-}  // namespace
-
-int startDetachedThread(std::function<void()> body, size_t stackBytes) {
+int createThread(pthread_t* thread, bool detached, std::function<void()> body, size_t stackBytes) {
   if (const int forced = forcedFailure.load(); forced != 0) return forced;
   auto* heapBody = new (std::nothrow) std::function<void()>(std::move(body));
   if (heapBody == nullptr) return ENOMEM;
@@ -32,7 +36,7 @@ int startDetachedThread(std::function<void()> body, size_t stackBytes) {
     delete heapBody;
     return err;
   }
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   int err = 0;
   if (stackBytes != 0) {
     // A chosen size keeps a guard page below the stack, so that an overflow faults at once.
@@ -40,12 +44,69 @@ int startDetachedThread(std::function<void()> body, size_t stackBytes) {
     if (err == 0)
       err = pthread_attr_setguardsize(&attr, static_cast<size_t>(::sysconf(_SC_PAGESIZE)));
   }
-  pthread_t thread;
-  if (err == 0) err = pthread_create(&thread, &attr, runBody, heapBody);
+  if (err == 0) err = pthread_create(thread, &attr, runBody, heapBody);
   pthread_attr_destroy(&attr);
   if (err != 0) delete heapBody;
   return err;
 }
+
+// The stack pointer of the caller's frame.
+__attribute__((always_inline)) inline uintptr_t stackPointer() {
+#if defined(__x86_64__)
+  uintptr_t sp;
+  asm volatile("mov %%rsp, %0" : "=r"(sp));
+  return sp;
+#elif defined(__aarch64__)
+  uintptr_t sp;
+  asm volatile("mov %0, sp" : "=r"(sp));
+  return sp;
+#else
+  return 0;
+#endif
+}
+
+// madvise(MADV_DONTNEED) as one instruction: no return address or saved register goes below the
+// stack pointer, so the range may end right under it.
+__attribute__((always_inline)) inline void dropPages(uintptr_t start, uintptr_t length) {
+#if defined(__x86_64__)
+  long rc = SYS_madvise;
+  asm volatile("syscall"
+               : "+a"(rc)
+               : "D"(start), "S"(length), "d"(static_cast<long>(MADV_DONTNEED))
+               : "rcx", "r11", "memory");
+#elif defined(__aarch64__)
+  register long x8 asm("x8") = SYS_madvise;
+  register uintptr_t x0 asm("x0") = start;
+  register uintptr_t x1 asm("x1") = length;
+  register long x2 asm("x2") = MADV_DONTNEED;
+  asm volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2) : "memory");
+#else
+  (void)start;
+  (void)length;
+#endif
+}
+
+}  // namespace
+
+int startDetachedThread(std::function<void()> body, size_t stackBytes) {
+  pthread_t thread;
+  return createThread(&thread, true, std::move(body), stackBytes);
+}
+
+int Thread::start(std::function<void()> body, size_t stackBytes) {
+  join();
+  const int err = createThread(&handle_, false, std::move(body), stackBytes);
+  started_ = err == 0;
+  return err;
+}
+
+void Thread::join() {
+  if (!started_) return;
+  started_ = false;
+  pthread_join(handle_, nullptr);
+}
+
+bool Thread::isCurrent() const { return started_ && pthread_equal(handle_, pthread_self()) != 0; }
 
 void releaseUnusedStack() {
   if (::gettid() == ::getpid()) return;
@@ -57,19 +118,20 @@ void releaseUnusedStack() {
   const bool known = pthread_attr_getstack(&attr, &low, &size) == 0 &&
                      pthread_attr_getguardsize(&attr, &guard) == 0;
   pthread_attr_destroy(&attr);
-  if (!known) return;
-  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  // What stays: the frames above, which the calls that follow use at once, this frame, and room
-  // beneath it for the call to madvise, whose return address must not lie in a page that comes
-  // back zero under the call. This frame takes a few hundred bytes in any build; the room below
-  // it is what is left of 1 KiB. The frame's own address, not a local's: a sanitizer may keep
-  // address-taken locals on a stack of its own.
-  constexpr uintptr_t kFrameAndCallRoom = 1024;
-  const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  const uintptr_t keep = (frame - kFrameAndCallRoom) & ~(page - 1);
+  const uintptr_t sp = stackPointer();
+  if (!known || sp == 0) return;
   const uintptr_t bottom = reinterpret_cast<uintptr_t>(low) + guard;
+  const uintptr_t top = reinterpret_cast<uintptr_t>(low) + size;
+  // Only the thread's own stack: an alternate signal stack, or a stack a sanitizer keeps for
+  // itself, is somebody else's memory.
+  if (sp <= bottom || sp > top) return;
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  // The area below the stack pointer that the ABI lets a function use without moving it (the red
+  // zone of x86-64) stays, with the page it lies in.
+  constexpr uintptr_t kRedZone = 128;
+  const uintptr_t keep = (sp - kRedZone) & ~(page - 1);
   if (keep <= bottom) return;
-  ::madvise(reinterpret_cast<void*>(bottom), keep - bottom, MADV_DONTNEED);
+  dropPages(bottom, keep - bottom);
 }
 
 void failThreadStartsForTesting(int error) { forcedFailure.store(error); }

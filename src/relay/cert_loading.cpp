@@ -6,6 +6,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -15,7 +16,7 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "platform/registry.h"
-#include "relay/pkcs12.h"
+#include "relay/certificate_files.h"
 #include "relay/ssl_context.h"
 #include "security/crl_store.h"
 
@@ -147,85 +148,71 @@ bool loadKey(SSL* ssl, const std::string& certFile, const std::string& keyFile) 
   return false;
 }
 
-// Pairs that loaded whole, so that each connection does not read and decrypt its files again.
-// An entry serves only while both files are as they were when it was read; failures are never
-// kept, so they are logged for every connection that meets them.
-struct FileIdentity {
-  std::filesystem::file_time_type written{};
-  uintmax_t size = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
+}  // namespace
 
-struct LoadedPair {
-  FileIdentity cert;
-  FileIdentity key;
-  X509Ptr certificate;
-  EvpPkeyPtr privateKey;
-};
-
-std::mutex loadedPairsMutex;  // guards loadedPairs
-std::map<std::pair<std::string, std::string>, LoadedPair> loadedPairs;
-
-FileIdentity identityOf(const std::string& file) {
+LoadedPairs::FileIdentity LoadedPairs::identityOf(const std::string& file) {
   std::error_code ec;
   FileIdentity id;
   if (file.empty()) return id;
-  id.written = std::filesystem::last_write_time(file, ec);
+  const auto written = std::filesystem::last_write_time(file, ec);
+  if (!ec) {
+    id.written =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(written.time_since_epoch()).count();
+  }
   id.size = ec ? 0 : std::filesystem::file_size(file, ec);
   return id;
 }
 
-bool useLoadedPair(SSL* ssl, const std::string& certFile, const std::string& keyFile) {
+bool LoadedPairs::use(SSL* ssl, const std::string& certFile, const std::string& keyFile) {
   const FileIdentity cert = identityOf(certFile);
   const FileIdentity key = identityOf(keyFile);
-  std::lock_guard<std::mutex> hold(loadedPairsMutex);
-  auto it = loadedPairs.find({certFile, keyFile});
-  if (it == loadedPairs.end()) return false;
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = pairs_.find({certFile, keyFile});
+  if (it == pairs_.end()) return false;
   if (!(it->second.cert == cert && it->second.key == key)) {
-    loadedPairs.erase(it);
+    pairs_.erase(it);
     return false;
   }
   return SSL_use_certificate(ssl, it->second.certificate.get()) == 1 &&
          SSL_use_PrivateKey(ssl, it->second.privateKey.get()) == 1;
 }
 
-void rememberLoadedPair(SSL* ssl, const std::string& certFile, const std::string& keyFile,
-                        const FileIdentity& cert, const FileIdentity& key) {
+void LoadedPairs::remember(SSL* ssl, const std::string& certFile, const std::string& keyFile,
+                           const FileIdentity& cert, const FileIdentity& key) {
   X509* certificate = SSL_get_certificate(ssl);
   EVP_PKEY* privateKey = SSL_get_privatekey(ssl);
   if (certificate == nullptr || privateKey == nullptr) return;
   X509_up_ref(certificate);
   EVP_PKEY_up_ref(privateKey);
-  std::lock_guard<std::mutex> hold(loadedPairsMutex);
-  loadedPairs[{certFile, keyFile}] =
-      LoadedPair{cert, key, X509Ptr(certificate), EvpPkeyPtr(privateKey)};
+  Pair pair{cert, key, X509Ptr(certificate), EvpPkeyPtr(privateKey)};
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::swap(pairs_[{certFile, keyFile}], pair);
 }
 
-}  // namespace
+void LoadedPairs::clear() {
+  std::map<std::pair<std::string, std::string>, Pair> old;
+  std::lock_guard<std::mutex> hold(mutex_);
+  old.swap(pairs_);
+}
 
-void loadCertAndKey(SSL* ssl, const std::string& certFile, const std::string& keyFile) {
+void loadCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
+                    const std::string& keyFile) {
   if (ssl == nullptr) return;
-  if (useLoadedPair(ssl, certFile, keyFile)) return;
+  if (kept != nullptr && kept->use(ssl, certFile, keyFile)) return;
   ERR_clear_error();
   // Taken before reading, so that a file changed meanwhile is read again next time.
-  const FileIdentity certId = identityOf(certFile);
-  const FileIdentity keyId = identityOf(keyFile);
+  const LoadedPairs::FileIdentity certId = LoadedPairs::identityOf(certFile);
+  const LoadedPairs::FileIdentity keyId = LoadedPairs::identityOf(keyFile);
   const bool haveCert = loadCertificate(ssl, certFile);
   const bool haveKey = loadKey(ssl, certFile, keyFile);
   // A key that does not belong to the certificate would only show as a failed handshake later.
   if (haveCert && haveKey && SSL_check_private_key(ssl) != 1) {
     log_event(LOG_ERROR, 0x6043, kModule, __LINE__, "Private key load failed: cert: <%s> key: <%s>",
               certFile.c_str(), keyFile.empty() ? "no key file" : keyFile.c_str());
-  } else if (haveCert && haveKey) {
-    rememberLoadedPair(ssl, certFile, keyFile, certId, keyId);
+  } else if (haveCert && haveKey && kept != nullptr) {
+    kept->remember(ssl, certFile, keyFile, certId, keyId);
   }
   ERR_clear_error();
-}
-
-void forgetLoadedCertificates() {
-  std::map<std::pair<std::string, std::string>, LoadedPair> old;
-  std::lock_guard<std::mutex> hold(loadedPairsMutex);
-  old.swap(loadedPairs);
 }
 
 namespace {
@@ -234,7 +221,7 @@ namespace {
 // already in the store is skipped silently, and its name is not sent twice.
 bool addTrustedCa(SSL_CTX* ctx, X509* cert) {
   X509_STORE* store = SSL_CTX_get_cert_store(ctx);
-  std::lock_guard<std::mutex> hold(certStoreLock());
+  std::lock_guard<std::mutex> hold(certStoreLock(store));
   const STACK_OF(X509_NAME)* names = SSL_CTX_get_client_CA_list(ctx);
   const X509_NAME* subject = X509_get_subject_name(cert);
   bool listed = false;
@@ -366,8 +353,9 @@ void loadSystemCas(SSL_CTX* ctx) {
     }
   }
   // The operating system's own trust store stands beside the registry's CA key.
-  std::lock_guard<std::mutex> hold(certStoreLock());
-  X509_STORE_set_default_paths(SSL_CTX_get_cert_store(ctx));
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  std::lock_guard<std::mutex> hold(certStoreLock(store));
+  X509_STORE_set_default_paths(store);
   ERR_clear_error();
 }
 
@@ -376,7 +364,7 @@ void loadSystemCas(SSL_CTX* ctx) {
 std::vector<std::string> trustedSubjects(SSL_CTX* ctx) {
   std::vector<std::string> subjects;
   X509_STORE* store = SSL_CTX_get_cert_store(ctx);
-  std::lock_guard<std::mutex> hold(certStoreLock());
+  std::lock_guard<std::mutex> hold(certStoreLock(store));
   if (X509_STORE_lock(store) != 1) return subjects;
   STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
   for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {

@@ -77,8 +77,8 @@ const char* describeCipher(const SSL_CIPHER* cipher, bool padded, char* buf, siz
   return buf;
 }
 
-void logCipherDescriptions(const char* heading) {
-  SslPtr ssl = newSharedSsl();
+void logCipherDescriptions(SSL_CTX* ctx, const char* heading) {
+  SslPtr ssl = newSharedSsl(ctx);
   if (ssl == nullptr) return;
   log_event(LOG_INFO, 0x6001, kModule, __LINE__, "%s", heading != nullptr ? heading : "");
   STACK_OF(SSL_CIPHER)* ciphers = SSL_get_ciphers(ssl.get());

@@ -1,13 +1,14 @@
-// What a listener hands to the connection handler for one accepted connection, and the relay's
-// process-wide statistics.
+// What a listener hands to the connection handler for one accepted connection. Internal to the
+// relay.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "config/settings.h"
 #include "platform/unique_fd.h"
+#include "relay/relay_config.h"
+#include "relay/relay_state.h"
 
 namespace relay {
 
@@ -17,25 +18,11 @@ struct connectInfo {
   uint16_t clientPort = 0;     // network byte order
   uint16_t localPort = 0;      // network byte order
   platform::UniqueFd src;      // the accepted client socket
-  // The settings as they were at the accept; the connection reads these to its end.
-  config::SettingsSnapshot settings;
+  // The configuration as it was at the accept; the connection reads this one to its end.
+  ConfigSnapshot config;
+  // What the connection shares with the rest of its relay.
+  std::shared_ptr<RelayState> state;
 };
-
-// Relay statistics, changed only while "stats.enable" is set. Byte totals are 64-bit so that they
-// never wrap on a busy server.
-struct RelayStats {
-  uint64_t connectionsTotal = 0;
-  uint64_t connectionsActive = 0;
-  uint64_t bytesClientToDest = 0;
-  uint64_t bytesDestToClient = 0;
-};
-// The figures of the moment. Each counter is read on its own: no lock is shared with the data
-// path, where every complete write adds to a byte total.
-RelayStats statsSnapshot();
-// A connection enters (true) or leaves (false) relaying; counted while "stats.enable" is set.
-void countConnection(const config::Settings& settings, bool enters);
-// Bytes written towards the destination (fromClient) or the client.
-void countRelayedBytes(const config::Settings& settings, bool fromClient, size_t bytes);
 
 // The four role names, indexed by a rule's "ssl.role".
 const char* roleName(uint32_t role);

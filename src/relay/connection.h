@@ -10,6 +10,8 @@
 #include "config/settings.h"
 #include "relay/connect_info.h"
 #include "relay/data_pump.h"
+#include "relay/relay_config.h"
+#include "relay/relay_state.h"
 #include "relay/ssl_context.h"
 
 namespace relay {
@@ -17,7 +19,9 @@ namespace relay {
 // Everything one connection keeps while it is set up; the texts are for its log lines.
 struct Connection {
   std::unique_ptr<connectInfo> info;
-  const config::Settings* settings = nullptr;  // the settings of the accept, for the whole relay
+  const RelayConfig* config = nullptr;         // the configuration of the accept (info holds it)
+  const config::Settings* settings = nullptr;  // its settings
+  RelayState* state = nullptr;                 // the relay's (info holds it)
   config::RuleRef rule;
   char client[16] = "";
   int clientPort = 0;
@@ -27,6 +31,9 @@ struct Connection {
   std::string serverName;     // the destination's host name, when one is known
   DestSessionKey sessionKey;  // the outgoing SSL side's application data points here
 };
+
+// The handler of one accepted connection; owns `info`.
+int connectionHandler(std::unique_ptr<connectInfo> info);
 
 // The relay as SSL server towards the client, on client->fd. Returns 0, or the handler's result
 // code (3). `logAlways`: the front end's lines are logged whether or not "verbose" is set.

@@ -16,7 +16,6 @@
 #include "relay/connection.h"
 #include "relay/data_pump.h"
 #include "relay/http_relay.h"
-#include "relay/relay.h"
 
 namespace relay {
 
@@ -87,7 +86,8 @@ PumpReport reportOf(const Connection& c, bool frontEnd) {
   report.destAddress = c.destAddress;
   report.destPort = c.destPort;
   report.frontEndStyle = frontEnd;
-  report.settings = c.info->settings;
+  report.settings = c.settings;
+  report.state = c.state;
   // A drop time of 0 sets no limit: a tunnel that waits a moment must not end.
   report.idleSeconds = frontEnd ? c.rule->httpProxyDropTime : 0;
   return report;
@@ -127,8 +127,6 @@ int findDestination(Connection* c) {
     config::formatAddress(c->destAddress, c->dest);
     return 0;
   }
-  c->destAddress = rule.destAddr;
-  c->destPort = rule.destPort;
   c->serverName = rule.destAddrStr;
   config::formatAddress(c->destAddress, c->dest);
   return unusableDestination(c) ? 5 : 0;
@@ -165,9 +163,10 @@ int connectRequestHandler(Connection* c) {
     return -1;
   }
   if (result.plainRequest) {
-    relayPlainRequests(PlainRequestClient{std::move(c->info->src), c->info->clientAddress,
-                                          c->info->clientPort, c->rule.get(), c->info->settings},
-                       std::move(result.request));
+    relayPlainRequests(
+        PlainRequestClient{std::move(c->info->src), c->info->clientAddress, c->info->clientPort,
+                           c->rule.get(), c->settings, c->state},
+        std::move(result.request));
     return 0;
   }
   c->destAddress = result.destAddress;
@@ -201,11 +200,16 @@ int connectRequestHandler(Connection* c) {
 int connectionHandler(std::unique_ptr<connectInfo> info) {
   Connection c;
   c.info = std::move(info);
-  if (c.info->settings == nullptr) c.info->settings = config::runningSettings();
-  c.settings = c.info->settings.get();
+  c.config = c.info->config.get();
+  c.settings = &c.config->ccSettings;
+  c.state = c.info->state.get();
   config::formatAddress(c.info->clientAddress, c.client);
   c.clientPort = ntohs(c.info->clientPort);
-  c.rule = config::RuleRef(config::findRule(c.info->clientAddress, c.info->localPort));
+  config::RuleMatch match =
+      config::findRule(c.config->ruleTable, c.info->clientAddress, c.info->localPort);
+  c.rule = std::move(match.rule);
+  c.destAddress = match.destAddr;
+  c.destPort = match.destPort;
   if (!c.rule) {
     log_event(LOG_ERROR, 0x6040, kModule, __LINE__, "No destination for %s.%d", c.client,
               c.clientPort);

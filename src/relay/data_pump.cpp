@@ -7,21 +7,19 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <thread>
 
 #include "config/address.h"
 #include "config/settings.h"
 #include "log/log.h"
-#include "platform/memory.h"
 #include "platform/net.h"
 #include "platform/socket_errors.h"
 #include "platform/splice_pipe.h"
 #include "platform/threads.h"
-#include "relay/connect_info.h"
-#include "relay/observer.h"
+#include "relay/observer_slot.h"
 #include "relay/pump_side.h"
+#include "relay/relay_state.h"
 
 namespace relay {
 
@@ -71,7 +69,8 @@ struct Flow {
 };
 
 struct PumpState {
-  config::SettingsSnapshot settings;
+  const config::Settings* settings = nullptr;
+  RelayState* relay = nullptr;
   PumpSide client;
   PumpSide dest;
   Flow up;    // client to destination
@@ -95,7 +94,7 @@ uint16_t hostOrder(uint16_t port) {
 }
 
 void countBytes(const PumpState& s, const Flow& flow, size_t bytes) {
-  countRelayedBytes(*s.settings, flow.fromClient, bytes);
+  s.relay->stats.countRelayedBytes(*s.settings, flow.fromClient, bytes);
 }
 
 // A side that ended its sending has its end passed on; the other direction goes on until it
@@ -205,7 +204,7 @@ Step readStep(PumpState& s, Flow& f) {
     f.hasStash = false;
     return readEnded(s, f, f.stash, 0);
   }
-  const bool viewing = chunksWanted();
+  const bool viewing = s.relay->observer.chunksWanted();
   // With the buffer view on, every block passes through the buffer to be handed over.
   if (f.canSplice && !viewing) {
     Step step = Step::kBlocked;
@@ -228,7 +227,7 @@ Step readStep(PumpState& s, Flow& f) {
   noteFullBlock(f, got);
   blockRead(s, f, got);
   if (viewing) {
-    if (ObserverCall view(ObserverCall::Which::kChunks); view) {
+    if (ObserverCall view(s.relay->observer, ObserverCall::Which::kChunks); view) {
       view->relayedChunk(f.buffer.get(), got, f.fromClient);
     }
   }
@@ -337,7 +336,7 @@ void releaseFlowMemory(PumpState& s) {
   releaseIdle(s.client);
   releaseIdle(s.dest);
   platform::releaseUnusedStack();
-  platform::returnFreeMemory();
+  if (s.relay->returnFreeMemory) s.relay->returnFreeMemory();
 }
 
 // Waits until a direction can move (or the idle time ends the relay). False when the relay ends.
@@ -455,13 +454,10 @@ void logDisconnect(const config::Settings& settings, const PumpReport& report, i
 }
 
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
-  static std::once_flag sigpipeOnce;
-  // SSL objects write with write(2), which MSG_NOSIGNAL cannot reach.
-  std::call_once(sigpipeOnce, platform::ignoreSigpipe);
-
   PumpState s;
-  s.settings = report.settings != nullptr ? report.settings : config::runningSettings();
-  countConnection(*s.settings, true);
+  s.settings = report.settings;
+  s.relay = report.state;
+  s.relay->stats.countConnection(*s.settings, true);
   prepareSide(s.client, client);
   prepareSide(s.dest, dest);
   s.client.verbose = s.dest.verbose = s.settings->verbose != 0;
@@ -473,7 +469,7 @@ void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
   relayLoop(s, report);
   flushHeld(s);
 
-  countConnection(*s.settings, false);
+  s.relay->stats.countConnection(*s.settings, false);
   logDisconnect(*s.settings, report, s.endError);
   closeSsl(s.client, client);
   closeSsl(s.dest, dest);

@@ -30,6 +30,10 @@
 #include "relay/ssl_context.h"
 
 namespace relay {
+struct RelayState;
+}
+
+namespace relay {
 
 // Bytes each direction holds between a read and the write that passes them on (while data flows).
 constexpr size_t kPumpBufferSize = 256 * 1024;
@@ -50,11 +54,12 @@ struct PumpReport {
   bool frontEndStyle = false;
   // Idle time after which the pump ends the connection; 0 waits forever.
   uint32_t idleSeconds = 0;
-  // The connection's settings; null takes the running ones.
-  config::SettingsSnapshot settings;
+  // The connection's settings and its relay's state; both must outlive the pump.
+  const config::Settings* settings = nullptr;
+  RelayState* state = nullptr;
 };
 
-// A copy of every block read goes to the observer's `relayedChunk` while "sniffer" is on.
+// A copy of every block read goes to the relay observer's `relayedChunk` while "sniffer" is on.
 //
 // Relays until both directions have ended (or a side fails, or the idle time passes), then closes
 // both sides. A side that ends its sending has that end passed on to the other side, and the

@@ -10,8 +10,8 @@
 #include "proxy/http_front_end.h"
 #include "proxy/http_request.h"
 #include "proxy/request_stream.h"
-#include "relay/connect_info.h"
 #include "relay/data_pump.h"
+#include "relay/relay_state.h"
 
 namespace relay {
 namespace {
@@ -194,10 +194,10 @@ bool PlainHttpRelay::step(unsigned browserReady, unsigned destReady) {
   }
   const size_t held = toDest_.size();
   if (dest_.valid() && !sendSome(dest_.get(), &toDest_, &error_)) return false;
-  countRelayedBytes(s_, true, held - toDest_.size());
+  c_.state->stats.countRelayedBytes(s_, true, held - toDest_.size());
   const size_t answer = toBrowser_.size();
   if (!sendSome(c_.browser.get(), &toBrowser_, &error_)) return false;
-  countRelayedBytes(s_, false, answer - toBrowser_.size());
+  c_.state->stats.countRelayedBytes(s_, false, answer - toBrowser_.size());
   if (browserDone_ && toDest_.empty() && dest_.valid() && !destShut_) {
     platform::shutdownWrite(dest_.get());
     destShut_ = true;
@@ -208,7 +208,7 @@ bool PlainHttpRelay::step(unsigned browserReady, unsigned destReady) {
 }
 
 void PlainHttpRelay::run(const std::string& firstRequest) {
-  countConnection(s_, true);
+  c_.state->stats.countConnection(s_, true);
   platform::setNonBlocking(c_.browser.get());
   bool going = takeFromBrowser(firstRequest.data(), firstRequest.size());
   while (going) {
@@ -238,7 +238,7 @@ void PlainHttpRelay::run(const std::string& firstRequest) {
   report.destPort = c_.port;
   report.frontEndStyle = true;
   logDisconnect(s_, report, error_);
-  countConnection(s_, false);
+  c_.state->stats.countConnection(s_, false);
   dest_.reset();
   platform::shutdownBoth(c_.browser.get());
   c_.browser.reset();

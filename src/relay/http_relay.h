@@ -14,12 +14,16 @@
 
 namespace relay {
 
+struct RelayState;
+
 struct PlainRequestClient {
   platform::UniqueFd browser;
   uint32_t address = 0;  // network byte order
   uint16_t port = 0;     // network byte order
   const config::ccRule* rule = nullptr;
-  config::SettingsSnapshot settings;
+  // The connection's settings and its relay's state; both outlive the relay of the requests.
+  const config::Settings* settings = nullptr;
+  RelayState* state = nullptr;
 };
 
 // Relays from the browser's first request header (already read) until one side ends, the rule's

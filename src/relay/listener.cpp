@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -18,48 +19,33 @@
 #include "platform/net.h"
 #include "platform/socket_errors.h"
 #include "platform/threads.h"
-#include "relay/relay.h"
-#include "relay/ssl_context.h"
+#include "relay/connect_info.h"
+#include "relay/connection.h"
+#include "relay/listeners.h"
 #include "relay/worker_pool.h"
 
 namespace relay {
-
-std::atomic<uint32_t> relayPaused{0};
-std::atomic<uint32_t> sessionFlushCounter{0};
 
 namespace {
 
 constexpr char kModule[] = "proxy";
 constexpr int kListenBacklog = 511;
 
-// One entry per distinct local port ever started; entries are never removed, so a port keeps
-// its place for the life of the process.
-struct ListenerEntry {
-  uint16_t port;  // network byte order
-  std::shared_ptr<std::atomic<bool>> running;
-};
-
-std::mutex listenerTableMutex;  // guards listenerTable
-std::vector<ListenerEntry> listenerTable;
-
-// Connections accepted and not yet ended, whatever "stats.enable" says; "tcp.max.connections"
-// is held against it.
-std::atomic<uint32_t> openConnections{0};
-
 // Gives back the place in the count that the listener took for a connection.
 struct CountedConnection {
-  CountedConnection() = default;
+  explicit CountedConnection(RelayState* s) : state(s) {}
   CountedConnection(const CountedConnection&) = delete;
   CountedConnection& operator=(const CountedConnection&) = delete;
-  ~CountedConnection() { openConnections.fetch_sub(1, std::memory_order_relaxed); }
+  ~CountedConnection() { state->openConnections.fetch_sub(1, std::memory_order_relaxed); }
+  RelayState* state;
 };
 
 // A connection beyond the limit is refused and closed: left open, each would hold a descriptor
 // of the very kind the limit is there to save.
-bool refusedByLimit(const config::Settings& s, platform::UniqueFd* client, uint16_t port,
-                    const char* from, uint16_t fromPort) {
+bool refusedByLimit(const config::Settings& s, RelayState& state, platform::UniqueFd* client,
+                    uint16_t port, const char* from, uint16_t fromPort) {
   const uint32_t limit = s.tcpMaxConnections;
-  if (limit == 0 || openConnections.load(std::memory_order_relaxed) < limit) return false;
+  if (limit == 0 || state.openConnections.load(std::memory_order_relaxed) < limit) return false;
   log_event(LOG_WARNING, 0x605A, kModule, __LINE__,
             "Connection limit of %d reached, refusing connection to port %d from %s.%d",
             static_cast<int>(limit), ntohs(port), from, ntohs(fromPort));
@@ -81,49 +67,54 @@ void closeAfterFailure(const config::Settings& s, platform::UniqueFd* fd, uint32
   }
 }
 
-void logGreeting(uint16_t port) {
+void logGreeting(const config::RuleTable& rules, uint16_t port) {
   constexpr size_t kLineSize = 128;
   constexpr char kPrefix[] = "Listening on";
   char line[kLineSize];
   std::snprintf(line, sizeof line, "%s", kPrefix);
-  for (const config::RuleRef& rule : config::snapshotRules()) {
-    if (rule->peerPort != port) continue;
-    config::describeRule(line + sizeof kPrefix - 1, kLineSize - (sizeof kPrefix - 1), rule.get());
+  for (int i = 0; i < rules.count; ++i) {
+    const config::ccRule* rule = rules.rules[i];
+    if (rule == nullptr || rule->peerPort != port) continue;
+    config::describeRule(line + sizeof kPrefix - 1, kLineSize - (sizeof kPrefix - 1), rule);
     log_event(LOG_INFO, 0x6055, kModule, __LINE__, "%s", line);
   }
 }
 
-void flushSessionsWhenDue(const config::Settings& s) {
-  const auto limit = static_cast<int32_t>(s.sslSessionsFlushLimit.get());
+void flushSessionsWhenDue(const RelayConfig& config, RelayState& state) {
+  const auto limit = static_cast<int32_t>(config.ccSettings.sslSessionsFlushLimit.get());
   if (limit <= 0) return;
-  const uint32_t seen = sessionFlushCounter.fetch_add(1);
+  const uint32_t seen = state.sessionFlushCounter.fetch_add(1);
   if (seen > static_cast<uint32_t>(limit)) {
-    sessionFlushCounter = 0;
-    flushServerSessions();
+    state.sessionFlushCounter = 0;
+    flushServerSessions(config.sharedContext.get());
   }
 }
 
 void runConnection(void* arg) {
-  const CountedConnection counted;
-  connectionHandler(std::unique_ptr<connectInfo>(static_cast<connectInfo*>(arg)));
+  std::unique_ptr<connectInfo> info(static_cast<connectInfo*>(arg));
+  // The state outlives the count's decrement, whatever the handler does with `info`.
+  const std::shared_ptr<RelayState> state = info->state;
+  const CountedConnection counted(state.get());
+  connectionHandler(std::move(info));
 }
 
 // Hands one accepted connection to the pool or to a thread of its own.
-void dispatchConnection(const config::Settings& s, std::unique_ptr<connectInfo> info) {
+void dispatchConnection(const config::Settings& s, RelayState& state,
+                        std::unique_ptr<connectInfo> info) {
   char client[16];
   config::formatAddress(info->clientAddress, client);
   const int clientPort = ntohs(info->clientPort);
   const int localPort = ntohs(info->localPort);
-  if (poolInUse()) {
+  if (state.workPool.queue) {
     connectInfo* raw = info.get();
-    if (postWork(&workPool, runConnection, raw) != 0) {
+    if (postWork(&state.workPool, runConnection, raw) != 0) {
       info.release();  // the work item owns it now
       return;
     }
     log_event(LOG_SERIOUS, 0x6059, kModule, __LINE__, "Couldn't add I/O work item for %s.%d:%d",
               client, clientPort, localPort);
     closeAfterFailure(s, &info->src, LOG_SERIOUS);
-    openConnections.fetch_sub(1, std::memory_order_relaxed);
+    state.openConnections.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
   connectInfo* raw = info.release();
@@ -132,7 +123,7 @@ void dispatchConnection(const config::Settings& s, std::unique_ptr<connectInfo> 
     log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s.%d:%d",
               client, clientPort, localPort);
     closeAfterFailure(s, &back->src, LOG_SERIOUS);
-    openConnections.fetch_sub(1, std::memory_order_relaxed);
+    state.openConnections.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
@@ -150,64 +141,11 @@ class AcceptBackoff {
   std::chrono::milliseconds wait_{50};
 };
 
-// Returns the listener's exit code: 4 when its listening socket broke.
-int acceptLoop(platform::UniqueFd* listenFd, uint16_t port) {
-  AcceptBackoff backoff;
-  for (;;) {
-    flushSessionsWhenDue(*config::runningSettings());
-    int err = 0;
-    bool passing = false;
-    uint32_t clientAddress = 0;
-    uint16_t clientPort = 0;
-    platform::UniqueFd client =
-        platform::acceptOn(listenFd->get(), &clientAddress, &clientPort, &err, &passing);
-    // The settings of the moment serve this one connection from its accept to its end.
-    const config::SettingsSnapshot settings = config::runningSettings();
-    const config::Settings& s = *settings;
-    if (!client.valid()) {
-      log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s", ntohs(port),
-                socket_error_text(err));
-      if (passing) {
-        backoff.failed();
-        continue;
-      }
-      closeAfterFailure(s, listenFd, LOG_SERIOUS);
-      return 4;
-    }
-    backoff.succeeded();
-    char text[16];
-    config::formatAddress(clientAddress, text);
-    if (s.verbose != 0) {
-      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s.%d",
-                ntohs(port), text, ntohs(clientPort));
-    }
-    if (relayPaused != 0) {
-      log_event(LOG_INFO, 0x6058, kModule, __LINE__,
-                "Paused, dropping connection to port %d from %s.%d", ntohs(port), text,
-                ntohs(clientPort));
-      closeAfterFailure(s, &client, LOG_INFO);
-      continue;
-    }
-    if (refusedByLimit(s, &client, port, text, clientPort)) continue;
-    // Counted from the accept, so that connections accepted faster than their threads start are
-    // held against the limit too; the connection gives its place back when it ends.
-    openConnections.fetch_add(1, std::memory_order_relaxed);
-    auto info = std::make_unique<connectInfo>();
-    info->clientAddress = clientAddress;
-    info->clientPort = clientPort;
-    info->localPort = port;
-    info->src = std::move(client);
-    info->settings = settings;
-    dispatchConnection(s, std::move(info));
-  }
-}
-
 // The listening socket of a port, made on the thread that starts the relay so that it knows at
 // once which ports it could open. Returns 0, or the exit code of a listener that failed: 1 socket,
 // 2 bind, 3 listen.
-int openListener(uint32_t interfaceAddress, uint16_t port, platform::UniqueFd* out) {
-  const config::SettingsSnapshot settings = config::runningSettings();
-  const config::Settings& s = *settings;
+int openListener(const config::Settings& s, uint32_t interfaceAddress, uint16_t port,
+                 platform::UniqueFd* out) {
   int err = 0;
   platform::UniqueFd fd = platform::tcpSocket(&err);
   if (!fd.valid()) {
@@ -233,61 +171,159 @@ int openListener(uint32_t interfaceAddress, uint16_t port, platform::UniqueFd* o
   return 0;
 }
 
-void startListener(ListenerEntry* entry, uint32_t interfaceAddress) {
-  const uint16_t port = entry->port;
-  platform::UniqueFd fd;
-  if (openListener(interfaceAddress, port, &fd) != 0) return;
-  logGreeting(port);
-  auto running = std::make_shared<std::atomic<bool>>(true);
-  auto listening = std::make_shared<platform::UniqueFd>(std::move(fd));
-  const int err = platform::startDetachedThread([port, running, listening] {
-    acceptLoop(listening.get(), port);
-    *running = false;
-  });
-  if (err != 0) {
-    log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't start the listener of port %d: %s",
-              ntohs(port), std::strerror(err));
-    return;
+}  // namespace
+
+// One local port. Its thread runs `acceptLoop` until the socket breaks or `stopAll` wakes it.
+struct ListenerTable::Entry {
+  uint16_t port = 0;  // network byte order
+  platform::UniqueFd socket;
+  std::atomic<bool> running{false};
+  std::atomic<bool> stopping{false};
+  platform::Thread thread;
+};
+
+namespace {
+
+// Returns the listener's exit code: 4 when its listening socket broke, 0 when it was stopped.
+int acceptLoop(int listenFd, uint16_t port, const std::atomic<bool>& stopping,
+               const std::function<ConfigSnapshot()>& current,
+               const std::shared_ptr<RelayState>& state) {
+  AcceptBackoff backoff;
+  for (;;) {
+    int err = 0;
+    bool passing = false;
+    uint32_t clientAddress = 0;
+    uint16_t clientPort = 0;
+    platform::UniqueFd client =
+        platform::acceptOn(listenFd, &clientAddress, &clientPort, &err, &passing);
+    if (stopping.load()) return 0;
+    // The configuration of the moment serves this one connection from its accept to its end.
+    ConfigSnapshot config = current();
+    const config::Settings& s = config->ccSettings;
+    flushSessionsWhenDue(*config, *state);
+    if (!client.valid()) {
+      log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s", ntohs(port),
+                socket_error_text(err));
+      if (passing) {
+        backoff.failed();
+        continue;
+      }
+      return 4;
+    }
+    backoff.succeeded();
+    char text[16];
+    config::formatAddress(clientAddress, text);
+    if (s.verbose != 0) {
+      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s.%d",
+                ntohs(port), text, ntohs(clientPort));
+    }
+    if (state->relayPaused != 0) {
+      log_event(LOG_INFO, 0x6058, kModule, __LINE__,
+                "Paused, dropping connection to port %d from %s.%d", ntohs(port), text,
+                ntohs(clientPort));
+      closeAfterFailure(s, &client, LOG_INFO);
+      continue;
+    }
+    if (refusedByLimit(s, *state, &client, port, text, clientPort)) continue;
+    // Counted from the accept, so that connections accepted faster than their threads start are
+    // held against the limit too; the connection gives its place back when it ends.
+    state->openConnections.fetch_add(1, std::memory_order_relaxed);
+    auto info = std::make_unique<connectInfo>();
+    info->clientAddress = clientAddress;
+    info->clientPort = clientPort;
+    info->localPort = port;
+    info->src = std::move(client);
+    info->config = config;
+    info->state = state;
+    dispatchConnection(s, *state, std::move(info));
   }
-  entry->running = std::move(running);
 }
 
 }  // namespace
 
-int ensureListeners() {
-  std::lock_guard<std::mutex> hold(listenerTableMutex);
-  for (const config::RuleRef& rule : config::snapshotRules()) {
-    if (rule->disabled != 0 || rule->refused) continue;
-    // The interface and port numbers come from the texts the user typed.
-    config::resolveRule(rule.get());
+ListenerTable::ListenerTable(std::function<ConfigSnapshot()> current,
+                             std::shared_ptr<RelayState> state)
+    : current_(std::move(current)), state_(std::move(state)) {}
+
+ListenerTable::~ListenerTable() { stopAll(); }
+
+void ListenerTable::startListener(Entry* entry, const RelayConfig& config,
+                                  uint32_t interfaceAddress) {
+  const config::Settings& s = config.ccSettings;
+  const uint16_t port = entry->port;
+  entry->thread.join();  // an ended listener's thread
+  // The socket of a listener that broke; left open on purpose when "tcp.close.sockets" is 0.
+  if (entry->socket.valid()) closeAfterFailure(s, &entry->socket, LOG_SERIOUS);
+  platform::UniqueFd fd;
+  if (openListener(s, interfaceAddress, port, &fd) != 0) return;
+  logGreeting(config.ruleTable, port);
+  entry->socket = std::move(fd);
+  entry->stopping = false;
+  entry->running = true;
+  const int listenFd = entry->socket.get();
+  const int err = entry->thread.start([this, entry, listenFd, port] {
+    acceptLoop(listenFd, port, entry->stopping, current_, state_);
+    entry->running = false;
+  });
+  if (err != 0) {
+    entry->running = false;
+    entry->socket.reset();
+    log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't start the listener of port %d: %s",
+              ntohs(port), std::strerror(err));
+  }
+}
+
+int ListenerTable::ensure(const RelayConfig& config) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const config::RuleTable& rules = config.ruleTable;
+  for (int i = 0; i < rules.count; ++i) {
+    const config::ccRule* rule = rules.rules[i];
+    if (rule == nullptr || !servesConnections(*rule)) continue;
     const uint16_t port = rule->peerPort;
-    ListenerEntry* found = nullptr;
-    for (ListenerEntry& entry : listenerTable) {
-      if (entry.port == port) found = &entry;
+    Entry* found = nullptr;
+    for (const std::unique_ptr<Entry>& entry : listenerTable) {
+      if (entry->port == port) found = entry.get();
     }
     if (found == nullptr) {
-      listenerTable.push_back(ListenerEntry{port, nullptr});
-      startListener(&listenerTable.back(), rule->ifAddr);
-    } else if (!found->running || !*found->running) {
-      startListener(found, rule->ifAddr);
+      listenerTable.push_back(std::make_unique<Entry>());
+      found = listenerTable.back().get();
+      found->port = port;
+      startListener(found, config, rule->ifAddr);
+    } else if (!found->running) {
+      startListener(found, config, rule->ifAddr);
     }
   }
   int running = 0;
-  for (const ListenerEntry& entry : listenerTable) running += entry.running && *entry.running;
+  for (const std::unique_ptr<Entry>& entry : listenerTable) running += entry->running ? 1 : 0;
   return running;
 }
 
-int listenerCount() {
-  std::lock_guard<std::mutex> hold(listenerTableMutex);
+int ListenerTable::count() const {
+  std::lock_guard<std::mutex> hold(mutex_);
   return static_cast<int>(listenerTable.size());
 }
 
-bool listenerRunning(uint16_t port) {
-  std::lock_guard<std::mutex> hold(listenerTableMutex);
-  for (const ListenerEntry& entry : listenerTable) {
-    if (entry.port == port) return entry.running && *entry.running;
+bool ListenerTable::running(uint16_t port) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (const std::unique_ptr<Entry>& entry : listenerTable) {
+    if (entry->port == port) return entry->running;
   }
   return false;
+}
+
+void ListenerTable::stopAll() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (const std::unique_ptr<Entry>& entry : listenerTable) {
+    if (!entry->thread.started()) continue;
+    entry->stopping = true;
+    // A thread blocked in accept returns at once when its socket is shut down.
+    if (entry->socket.valid()) platform::shutdownBoth(entry->socket.get());
+  }
+  for (const std::unique_ptr<Entry>& entry : listenerTable) {
+    entry->thread.join();
+    entry->socket.reset();
+    entry->running = false;
+  }
 }
 
 }  // namespace relay

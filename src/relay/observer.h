@@ -1,15 +1,16 @@
 // What a front end learns from the relay and what it is asked: the one interface through which
 // the core reaches the desktop program or the daemon.
 //
-// A front end implements `RelayObserver` and hands it to the relay service (relay_service.h),
-// which registers it for the life of the service. The calls come from the relay's own threads,
-// never from the front end's; each says which. None may wait for the thread that drives the
-// service, except the two questions, which a person may have to answer.
+// A front end implements `RelayObserver` and hands it to its relay (relay/relay.h), which keeps it
+// for the life of the relay. The calls come from the relay's own threads, never from the front
+// end's; each says which. None may wait for the thread that drives the relay, except the two
+// questions, which a person may have to answer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "log/openssl_ptr.h"
@@ -43,13 +44,31 @@ struct ClientCredentials {
   EvpPkeyPtr key;
 };
 
+// How a change of the running configuration ended: a restart, a reload from the store, or a
+// front end's edited settings or rules.
+struct ChangeResult {
+  enum class Kind { kRestart, kReload, kSettings, kRules };
+  Kind kind = Kind::kRestart;
+  // The new configuration serves. False when it was refused whole (a store that cannot be read);
+  // the running configuration then stays.
+  bool applied = false;
+  // The edited settings or rules could not be stored (registry error, and the store's file): they
+  // apply until the program ends.
+  long storeError = 0;
+  std::string storeFile;
+  // What the new configuration could not do as it was asked, one line each as logged: a name that
+  // does not resolve, a refused cipher list, ports that could not be listened on.
+  std::vector<std::string> problems;
+  int listening = 0;  // listeners running afterwards
+};
+
 class RelayObserver {
  public:
   virtual ~RelayObserver() = default;
 
   // Every log line, from any thread, in the order each thread logs.
   virtual void logLine(const logging::LogLine& line) = 0;
-  // Every five seconds, on the seeding thread: the figures and the status-line text.
+  // Every five seconds, on the status thread: the figures and the status-line text.
   virtual void statusTick(const StatusFigures& figures, const std::string& text) {
     (void)figures;
     (void)text;
@@ -61,6 +80,8 @@ class RelayObserver {
     (void)size;
     (void)fromClient;
   }
+  // A change asked for with restart, reload or apply has ended; on the relay's change thread.
+  virtual void changeDone(const ChangeResult& result) { (void)result; }
 
   // The questions of a connection thread, asked one at a time. A pass phrase for a private key
   // or a PKCS#12 file ("" when the prompt has no text of its own); empty when there is none.
@@ -69,31 +90,5 @@ class RelayObserver {
   // sent none); false when there is none to give.
   virtual bool askClientCertificate(const std::string& serverSubject, ClientCredentials* out) = 0;
 };
-
-// The observer for one call: null when none is registered. While it exists the observer is not
-// withdrawn, so a front end never goes away under a call into it.
-class ObserverCall {
- public:
-  enum class Which { kAll, kChunks };
-  explicit ObserverCall(Which which = Which::kAll);
-  ~ObserverCall();
-  ObserverCall(const ObserverCall&) = delete;
-  ObserverCall& operator=(const ObserverCall&) = delete;
-  RelayObserver* get() const { return observer_; }
-  RelayObserver* operator->() const { return observer_; }
-  explicit operator bool() const { return observer_ != nullptr; }
-
- private:
-  RelayObserver* observer_ = nullptr;
-};
-
-// True while an observer takes relayed chunks ("sniffer"): the pump asks this first and pays
-// nothing more when it is false.
-bool chunksWanted();
-
-// The relay service registers its front end's observer at start and withdraws it at shut-down;
-// the withdrawal waits (bounded) until no call into it is under way.
-void registerObserver(RelayObserver* observer, bool withChunks);
-void withdrawObserver();
 
 }  // namespace relay

@@ -1,6 +1,6 @@
 #include "config/settings.h"
 #include "perf/perf_data.h"
-#include "relay/relay.h"
+#include "relay/status.h"
 
 namespace relay {
 
@@ -10,8 +10,8 @@ uint32_t word(long value) { return static_cast<uint32_t>(value); }
 
 }  // namespace
 
-void publishPerfCounters(const StatusFigures& f) {
-  if (config::runningSettings()->perfMonEnable == 0) return;
+void publishPerfCounters(const config::Settings& settings, const StatusFigures& f) {
+  if (settings.perfMonEnable == 0) return;
   perf::perf_set_threadpool(static_cast<uint32_t>(f.connectionsTotal),
                             static_cast<uint32_t>(f.connectionsOpen), f.poolIdle, f.poolThreads);
   perf::perf_set_throughput(f.bytesClientToDest, f.bytesDestToClient);
@@ -21,9 +21,9 @@ void publishPerfCounters(const StatusFigures& f) {
                      word(f.hits), word(f.misses), word(f.timeouts));
 }
 
-void startPerfCounters() {
+void startPerfCounters(const config::Settings& settings) {
   perf::perf_install();
-  if (config::ccSettings.perfMonEnable != 0) {
+  if (settings.perfMonEnable != 0) {
     perf::perf_open();
     perf::perf_reset();
   }

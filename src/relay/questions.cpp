@@ -4,34 +4,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
-#include "config/settings.h"
+#include "relay/relay_state.h"
 
 namespace relay {
 namespace {
-
-// Serialises the questions: held while one is asked, so the person sees one at a time and a
-// second thread that needs the same answer waits for it.
-std::mutex& questionLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-// Guards the cached client certificate and key; held only to read or replace them, never while
-// a question is asked, so Clear Keys never waits for a person.
-std::mutex cacheMutex;
-ClientCredentials cachedClient;
-
-bool takeCachedClient(X509** certificate, EVP_PKEY** key) {
-  std::lock_guard<std::mutex> hold(cacheMutex);
-  if (cachedClient.certificate == nullptr || cachedClient.key == nullptr) return false;
-  X509_up_ref(cachedClient.certificate.get());
-  EVP_PKEY_up_ref(cachedClient.key.get());
-  *certificate = cachedClient.certificate.get();
-  *key = cachedClient.key.get();
-  return true;
-}
 
 std::string serverSubject(SSL* ssl) {
   X509* server = ssl != nullptr ? SSL_get0_peer_certificate(ssl) : nullptr;
@@ -43,20 +20,66 @@ std::string serverSubject(SSL* ssl) {
 
 }  // namespace
 
-std::string askPassphrase(const std::string& prompt) {
-  std::lock_guard<std::mutex> hold(questionLock());
-  std::string phrase = config::passphrase();
+bool Questions::takeCachedClient(X509** certificate, EVP_PKEY** key) {
+  std::lock_guard<std::mutex> hold(cacheMutex_);
+  if (cachedClient_.certificate == nullptr || cachedClient_.key == nullptr) return false;
+  X509_up_ref(cachedClient_.certificate.get());
+  EVP_PKEY_up_ref(cachedClient_.key.get());
+  *certificate = cachedClient_.certificate.get();
+  *key = cachedClient_.key.get();
+  return true;
+}
+
+std::string Questions::askPassphrase(const std::string& prompt) {
+  std::lock_guard<std::mutex> hold(questionMutex_);
+  std::string phrase = passphrase();
   if (!phrase.empty()) return phrase;
-  ObserverCall observer;
+  ObserverCall observer(*observer_);
   if (!observer) return {};
   phrase = observer->askPassphrase(prompt);
-  if (!phrase.empty()) config::setPassphrase(phrase);
+  if (!phrase.empty()) rememberPassphrase(phrase);
   return phrase;
 }
 
-int sharedPasswordCallback(char* buf, int size, int /*rwflag*/, void* /*prompt*/) {
-  if (buf == nullptr || size <= 0) return 0;
-  std::string phrase = askPassphrase("");
+bool Questions::clientCertificate(SSL* ssl, X509** certificate, EVP_PKEY** key) {
+  std::lock_guard<std::mutex> hold(questionMutex_);
+  if (takeCachedClient(certificate, key)) return true;
+  ObserverCall observer(*observer_);
+  ClientCredentials answer;
+  if (!observer || !observer->askClientCertificate(serverSubject(ssl), &answer) ||
+      answer.certificate == nullptr || answer.key == nullptr) {
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> cache(cacheMutex_);
+    cachedClient_ = std::move(answer);
+  }
+  return takeCachedClient(certificate, key);
+}
+
+void Questions::clearKeys() {
+  ClientCredentials old;
+  std::string phrase;
+  std::lock_guard<std::mutex> hold(cacheMutex_);
+  std::swap(old, cachedClient_);
+  phrase.swap(phrase_);
+  OPENSSL_cleanse(phrase.data(), phrase.size());
+}
+
+std::string Questions::passphrase() const {
+  std::lock_guard<std::mutex> hold(cacheMutex_);
+  return phrase_;
+}
+
+void Questions::rememberPassphrase(const std::string& text) {
+  std::lock_guard<std::mutex> hold(cacheMutex_);
+  OPENSSL_cleanse(phrase_.data(), phrase_.size());
+  phrase_ = text;
+}
+
+int sharedPasswordCallback(char* buf, int size, int /*rwflag*/, void* questions) {
+  if (buf == nullptr || size <= 0 || questions == nullptr) return 0;
+  std::string phrase = static_cast<Questions*>(questions)->askPassphrase("");
   // Leave room for a terminating zero: some readers treat the buffer as a C string.
   const size_t n = std::min(phrase.size(), static_cast<size_t>(size - 1));
   std::memcpy(buf, phrase.data(), n);
@@ -66,26 +89,8 @@ int sharedPasswordCallback(char* buf, int size, int /*rwflag*/, void* /*prompt*/
 }
 
 int sharedClientCertificateCallback(SSL* ssl, X509** certificate, EVP_PKEY** key) {
-  std::lock_guard<std::mutex> hold(questionLock());
-  if (takeCachedClient(certificate, key)) return 1;
-  ObserverCall observer;
-  ClientCredentials answer;
-  if (!observer || !observer->askClientCertificate(serverSubject(ssl), &answer) ||
-      answer.certificate == nullptr || answer.key == nullptr) {
-    return 0;
-  }
-  {
-    std::lock_guard<std::mutex> cache(cacheMutex);
-    cachedClient = std::move(answer);
-  }
-  return takeCachedClient(certificate, key) ? 1 : 0;
-}
-
-void clearKeys() {
-  config::setPassphrase("");
-  ClientCredentials old;
-  std::lock_guard<std::mutex> hold(cacheMutex);
-  std::swap(old, cachedClient);
+  RelayState* state = stateOf(ssl);
+  return state != nullptr && state->questions.clientCertificate(ssl, certificate, key) ? 1 : 0;
 }
 
 }  // namespace relay

@@ -1,53 +1,30 @@
+// The relay's start and end (`sslStartup`, `sslShutdown`) and `startRelay`, which builds the next
+// configuration, swaps it in and makes sure that every port of its enabled rules is listened on.
 #include <arpa/inet.h>
 #include <openssl/err.h>
-#include <openssl/rand.h>
 #include <openssl/ssl.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
-#include <ctime>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "config/address.h"
 #include "config/rules.h"
 #include "config/settings.h"
 #include "log/log.h"
-#include "platform/memory.h"
-#include "platform/net.h"
-#include "platform/socket_errors.h"
-#include "platform/threads.h"
+#include "relay/listeners.h"
 #include "relay/relay.h"
+#include "relay/relay_config.h"
+#include "relay/relay_state.h"
 #include "relay/ssl_context.h"
 #include "relay/worker_pool.h"
 #include "security/crl_ldap.h"
-#include "security/crl_store.h"
 
 namespace relay {
 
 namespace {
 
 constexpr char kModule[] = "proxy";
-
-// Set at start-up from "thread.pool.enable": the pool exists for the life of the process, so a
-// later change of the setting takes effect at the next start.
-std::atomic<bool> poolMade{false};
-
-void seedThread() {
-  const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
-  const pid_t pid = getpid();
-  RAND_seed(&now, sizeof now);
-  RAND_seed(&pid, sizeof pid);
-  for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5000));
-    const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
-    RAND_seed(&tick, sizeof tick);
-    statusTick();
-  }
-}
 
 // A settings number as the report's "%d" shows it.
 int num(uint32_t value) { return static_cast<int>(value); }
@@ -103,81 +80,89 @@ void logConfigurationReport(const config::Settings& s) {
   logListReport("port list :- count %d ", "portlist %d :- port <%s>", s.portCount, s.portList);
 }
 
-// What a new context holds before it serves: the CRLs (and the fetcher that refreshes them), the
-// trusted CA certificates and the cipher list.
-void prepareContext(SSL_CTX* ctx, const config::Settings& s) {
-  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
-  if (s.crlCheckEnable != 0) {
-    if (const std::string crlDir = s.sslCrlLists.get(); !crlDir.empty()) {
-      crl_load_dir(store, crlDir.c_str());
-      crl_list_all(store);
-    }
-    // Stops the fetcher of the previous start (waking it from its cycle) before the new one
-    // runs; the fetcher holds its own reference on the store it serves.
-    security::startCrlFetcher(store);
-  } else {
-    security::stopCrlFetcher();
+// The ports of serving rules that have no listener running, one problem line each.
+void noteIdlePorts(const RelayConfig& config, const ListenerTable& listeners,
+                   std::vector<std::string>* problems) {
+  std::vector<uint16_t> told;
+  for (int i = 0; i < config.ruleTable.count; ++i) {
+    const config::ccRule* rule = config.ruleTable.rules[i];
+    if (rule == nullptr || !servesConnections(*rule) || listeners.running(rule->peerPort)) continue;
+    if (std::find(told.begin(), told.end(), rule->peerPort) != told.end()) continue;
+    told.push_back(rule->peerPort);
+    problems->push_back("Port " + std::to_string(ntohs(rule->peerPort)) +
+                        " could not be listened on");
   }
-  loadCaCertificates(ctx, s);
-  applyCipherList(ctx, s);
 }
 
 }  // namespace
 
-void sslStartup() {
-  platform::ignoreSigpipe();
-  platform::tuneHeapForRelaying();
+void Relay::sslStartup() {
   // Connection threads may still run while the process exits; the library must not tear its
   // locks down under them.
   OPENSSL_init_ssl(
       OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_ATEXIT,
       nullptr);
-  const config::SettingsSnapshot settings = config::publishSettings(config::ccSettings);
-  createSharedContext();
-  fillContextCipherNames();
-  if (const int err = platform::startDetachedThread(seedThread); err != 0) {
+  if (const int err = statusThread_.start([this] { statusLoop(); }); err != 0) {
     log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__, "Couldn't start the seeding thread: %s",
               std::strerror(err));
   }
-  if (settings->threadPoolEnable != 0 && createPool(&workPool) != 0) poolMade = true;
-}
-
-int sslShutdown() {
-  security::stopCrlFetcher();
-  if (poolMade.exchange(false)) destroyPool(&workPool);
-  freeSharedContext();
-  ERR_clear_error();
-  return 1;
-}
-
-bool poolInUse() { return poolMade.load(); }
-
-int startRelay() {
-  // Everything this start sets up comes from one copy of the settings, and a new context is
-  // made whole from it before it replaces the running one.
-  const config::SettingsSnapshot settings = config::publishSettings(config::ccSettings);
-  const config::Settings& s = *settings;
-  SslCtxPtr ctx = buildSharedContext(s);
-  resetSessionCaches();
-  if (ctx != nullptr) {
-    prepareContext(ctx.get(), s);
-    installSharedContext(std::move(ctx));
+  if (const int err = changeThread_.start([this] { changeLoop(); }); err != 0) {
+    log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__, "Couldn't start the change thread: %s",
+              std::strerror(err));
   }
+  // The pool exists for the life of the relay, so a later change of "thread.pool.enable" takes
+  // effect at the next start.
+  poolMade_ = loaded_.threadPoolEnable != 0 && createPool(&state_->workPool) != 0;
+}
+
+void Relay::sslShutdown() {
+  fetcher_->stop();
+  if (poolMade_) destroyPool(&state_->workPool);
+  poolMade_ = false;
+  ERR_clear_error();
+}
+
+ChangeResult Relay::startRelay(const config::Settings& settings, const config::RuleTable& rules) {
+  // Everything this start sets up comes from one copy of the settings and rules, and the next
+  // configuration is made whole from them before it replaces the running one.
+  ChangeResult result;
+  std::shared_ptr<const RelayConfig> next =
+      buildRelayConfig(settings, rules, state_, &result.problems);
+  const config::Settings& s = next->ccSettings;
+  std::shared_ptr<const RelayConfig> old = current();
+  state_->destSessionCache.clear();
+  state_->loadedPairs.clear();
+  if (old != nullptr) flushServerSessions(old->sharedContext.get());
+  // The fetcher of the running configuration stops (woken from its cycle) before the next one
+  // starts; each holds its own reference on the store it serves.
+  if (s.crlCheckEnable != 0 && next->sharedContext != nullptr) {
+    fetcher_->start(SSL_CTX_get_cert_store(next->sharedContext.get()), root_, s.verbose != 0);
+  } else {
+    fetcher_->stop();
+  }
+  {
+    std::lock_guard<std::mutex> hold(configMutex_);
+    config_ = next;
+  }
+  if (old != nullptr) state_->retiredFigures.retire(old->sharedContext.get());
+  old.reset();
   const std::string cipher = s.sslCipher.get();
   const std::string heading =
       "Cipher descriptions for " + (cipher.empty() ? std::string("ALL") : cipher) + " ....";
-  logCipherDescriptions(heading.c_str());
-  const int listening = ensureListeners();
+  logCipherDescriptions(next->sharedContext.get(), heading.c_str());
+  result.listening = listeners_->ensure(*next);
+  noteIdlePorts(*next, *listeners_, &result.problems);
   if (s.socksEnable != 0) {
     log_event(LOG_INFO, 0x6070, kModule, __LINE__, "Socks server %s  %s",
               s.socksServer.get().c_str(), s.socksPort.get().c_str());
   }
-  const int rules = config::ruleTable.count;
-  const int ports = listenerCount();
-  log_event(LOG_INFO, 0x6070, kModule, __LINE__, "Configured %d %s on %d %s", rules,
-            plural(rules, "rule", "rules"), ports, plural(ports, "port", "ports"));
+  const int count = next->ruleTable.count;
+  const int ports = listeners_->count();
+  log_event(LOG_INFO, 0x6070, kModule, __LINE__, "Configured %d %s on %d %s", count,
+            plural(count, "rule", "rules"), ports, plural(ports, "port", "ports"));
   if (s.logDebug != 0 && s.showSettings != 0) logConfigurationReport(s);
-  return listening;
+  result.applied = true;
+  return result;
 }
 
 }  // namespace relay

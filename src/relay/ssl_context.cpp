@@ -4,29 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <tuple>
 
+#include "config/cipher_names.h"
 #include "config/settings.h"
 #include "log/log.h"
 #include "relay/questions.h"
+#include "relay/relay_state.h"
 #include "security/verify.h"
 
 namespace relay {
-
-const FriendlyCipher friendlyCipherTable[9] = {
-    {"Default", "DEFAULT"},
-    {"Strong Only", "ALL:!ADH:+RSA:+HIGH:-LOW:-MEDIUM:-EXP"},
-    {"Strong and Medium", "ALL:!ADH:+RSA:+HIGH:+MEDIUM:-LOW:-EXP"},
-    {"Strong Only (SSLv2)", "ALL:!ADH:+RSA:-SSLv3:+SSLv2:+HIGH:-MEDIUM:-LOW:-EXP"},
-    {"Strong Only (SSLv3)", "ALL:!ADH:+RSA:+SSLv3:-SSLv2:+HIGH:-MEDIUM:-LOW:-EXP"},
-    {"Strong and Medium (SSLv3)", "ALL:!ADH:+RSA:+SSLv3:-SSLv2:+HIGH:+MEDIUM:-LOW:-EXP"},
-    {"Strong and Medium (SSLv2)", "ALL:!ADH:+RSA:-SSLv3:+SSLv2:+HIGH:+MEDIUM:-LOW:-EXP"},
-    {"Medium Only (SSLv3)", "ALL:!ADH:+RSA:+SSLv3:-SSLv2:-HIGH:-MEDIUM:-LOW:-EXP"},
-    {"Medium Only (SSLv2)", "ALL:!ADH:+RSA:-SSLv3:+SSLv2:-HIGH:-MEDIUM:-LOW:-EXP"},
-};
-
 namespace {
 
 constexpr char kModule[] = "proxy";
@@ -34,23 +21,6 @@ constexpr uint32_t kOldNoSslv2 = 0x01000000;
 constexpr uint32_t kOldNoSslv3 = 0x02000000;
 constexpr uint32_t kOldNoTlsv1 = 0x04000000;
 constexpr size_t kCipherListSize = 1024;
-
-std::mutex contextMutex;  // guards the sharedContext pointer (not the context's contents)
-
-SSL_CTX* sharedContext = nullptr;
-
-bool operator<(const DestSessionKey& a, const DestSessionKey& b) {
-  return std::tie(a.address, a.port, a.serverName, a.verifyServer, a.certFile) <
-         std::tie(b.address, b.port, b.serverName, b.verifyServer, b.certFile);
-}
-struct KeyLess {
-  bool operator()(const DestSessionKey& a, const DestSessionKey& b) const { return a < b; }
-};
-std::mutex sessionCacheMutex;  // guards destSessionCache
-std::map<DestSessionKey, SslSessionPtr, KeyLess> destSessionCache;
-
-// Written by the start-up thread only (see the header).
-std::vector<std::string> cipherNames;
 
 // The library's options for the switches. SSL 2.0 no longer exists and SSL 3.0 is not built into
 // the library, so only the TLS switch can change what a handshake may use; with it off no
@@ -64,9 +34,6 @@ uint64_t libraryProtocolOptions(uint32_t oldBits) {
   return options;
 }
 
-// The figures of the contexts replaced so far; guarded by contextMutex.
-SessionFigures retiredFigures;
-
 void addFigures(SessionFigures* sum, SSL_CTX* ctx) {
   sum->connect += SSL_CTX_sess_connect(ctx);
   sum->connectGood += SSL_CTX_sess_connect_good(ctx);
@@ -79,7 +46,47 @@ void addFigures(SessionFigures* sum, SSL_CTX* ctx) {
   sum->timeouts += SSL_CTX_sess_timeouts(ctx);
 }
 
+security::VerifyPolicy policyOf(const config::Settings& s) {
+  security::VerifyPolicy p;
+  p.crlCheckEnable = s.crlCheckEnable;
+  p.crlPolicyFailCannotFindCrlForIssuer = s.crlPolicyFailCannotFindCrlForIssuer;
+  p.crlPolicyFailExpiredCrlForIssuer = s.crlPolicyFailExpiredCrlForIssuer;
+  p.crlPolicyFailValidCrlRevokesCert = s.crlPolicyFailValidCrlRevokesCert;
+  p.filterEnable = s.filterEnable;
+  p.filterHave = s.filterHave.get();
+  p.filterHavenot = s.filterHavenot.get();
+  return p;
+}
+
+void freeState(void* /*parent*/, void* ptr, CRYPTO_EX_DATA* /*ad*/, int /*index*/, long /*argl*/,
+               void* /*argp*/) {
+  delete static_cast<std::shared_ptr<RelayState>*>(ptr);
+}
+
+// The index of the relay's state in a context's application data; taken once for the process.
+int stateIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, freeState);
+  return index;
+}
+
 }  // namespace
+
+bool attachRelayState(SSL_CTX* ctx, std::shared_ptr<RelayState> state) {
+  auto* held = new (std::nothrow) std::shared_ptr<RelayState>(std::move(state));
+  if (held == nullptr || stateIndex() < 0 || SSL_CTX_set_ex_data(ctx, stateIndex(), held) != 1) {
+    delete held;
+    return false;
+  }
+  return true;
+}
+
+RelayState* stateOf(const SSL* ssl) {
+  const SSL_CTX* ctx = ssl != nullptr ? SSL_get_SSL_CTX(ssl) : nullptr;
+  if (ctx == nullptr) return nullptr;
+  const auto* held =
+      static_cast<std::shared_ptr<RelayState>*>(SSL_CTX_get_ex_data(ctx, stateIndex()));
+  return held != nullptr ? held->get() : nullptr;
+}
 
 uint32_t protocolOptionBits(uint32_t enableSsl2, uint32_t enableSsl3, uint32_t enableTls1) {
   uint32_t bits = 0;
@@ -89,24 +96,18 @@ uint32_t protocolOptionBits(uint32_t enableSsl2, uint32_t enableSsl3, uint32_t e
   return bits;
 }
 
-SslCtxPtr acquireSharedContext() {
-  std::lock_guard<std::mutex> hold(contextMutex);
-  if (sharedContext == nullptr) return nullptr;
-  SSL_CTX_up_ref(sharedContext);
-  return SslCtxPtr(sharedContext);
-}
-
-SslPtr newSharedSsl() {
-  SslCtxPtr ctx = acquireSharedContext();
+SslPtr newSharedSsl(SSL_CTX* ctx) {
   if (ctx == nullptr) return nullptr;
-  SslPtr ssl(SSL_new(ctx.get()));
+  SslPtr ssl(SSL_new(ctx));
   if (ssl == nullptr) log_openssl_errors(LOG_ERROR, bio_log_err);
   return ssl;
 }
 
-SslCtxPtr buildSharedContext(const config::Settings& settings) {
+SslCtxPtr buildSharedContext(const config::Settings& settings,
+                             const std::shared_ptr<RelayState>& state) {
   SslCtxPtr ctx(SSL_CTX_new(TLS_method()));
-  if (ctx == nullptr) {
+  if (ctx == nullptr || !security::attachVerifyPolicy(ctx.get(), policyOf(settings)) ||
+      !attachRelayState(ctx.get(), state)) {
     log_event(LOG_SERIOUS, 0x6001, kModule, __LINE__, "%s", "Couldn't create the SSL context");
     log_openssl_errors(LOG_ERROR, bio_log_err);
     return nullptr;
@@ -116,6 +117,7 @@ SslCtxPtr buildSharedContext(const config::Settings& settings) {
   SSL_CTX_set_options(ctx.get(), libraryProtocolOptions(bits));
   SSL_CTX_set_options(ctx.get(), SSL_OP_ALL);
   SSL_CTX_set_default_passwd_cb(ctx.get(), sharedPasswordCallback);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx.get(), &state->questions);
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, verify_callback);
   // No temporary RSA key callback: the library has none any more, and its key exchange is
   // ephemeral (ECDHE) by itself.
@@ -126,52 +128,29 @@ SslCtxPtr buildSharedContext(const config::Settings& settings) {
   return ctx;
 }
 
-void installSharedContext(SslCtxPtr ctx) {
-  SslCtxPtr old;
-  std::lock_guard<std::mutex> hold(contextMutex);
-  old.reset(sharedContext);  // freed after the lock, when the last SSL object of it goes
-  sharedContext = ctx.release();
-  if (old != nullptr) addFigures(&retiredFigures, old.get());
+void RetiredFigures::retire(SSL_CTX* ctx) {
+  if (ctx == nullptr) return;
+  std::lock_guard<std::mutex> hold(mutex_);
+  addFigures(&sum_, ctx);
 }
 
-bool createSharedContext() {
-  SslCtxPtr fresh = buildSharedContext(*config::runningSettings());
-  if (fresh == nullptr) return false;
-  installSharedContext(std::move(fresh));
-  return true;
-}
-
-SessionFigures sessionFigures(SSL_CTX* ctx) {
+SessionFigures RetiredFigures::with(SSL_CTX* current) const {
   SessionFigures sum;
   {
-    std::lock_guard<std::mutex> hold(contextMutex);
-    sum = retiredFigures;
+    std::lock_guard<std::mutex> hold(mutex_);
+    sum = sum_;
   }
-  if (ctx != nullptr) {
-    addFigures(&sum, ctx);
-    sum.cacheSize = SSL_CTX_sess_number(ctx);
+  if (current != nullptr) {
+    addFigures(&sum, current);
+    sum.cacheSize = SSL_CTX_sess_number(current);
   }
   return sum;
-}
-
-void freeSharedContext() {
-  SslCtxPtr old;
-  std::lock_guard<std::mutex> hold(contextMutex);
-  old.reset(sharedContext);
-  sharedContext = nullptr;
-}
-
-std::string cipherRuleFor(const std::string& setting) {
-  for (const FriendlyCipher& row : friendlyCipherTable) {
-    if (setting == row.name) return row.rule;
-  }
-  return setting;
 }
 
 bool applyCipherList(SSL_CTX* ctx, const config::Settings& settings) {
   const std::string setting = settings.sslCipher.get();
   if (setting.empty() || ctx == nullptr) return true;
-  std::string rule = cipherRuleFor(setting);
+  std::string rule = config::cipherRuleFor(setting);
   if (rule.size() >= kCipherListSize) rule.resize(kCipherListSize - 1);
   // Only the TLS 1.2 and older suites follow this list; TLS 1.3 suites keep the library's
   // defaults (they are set with a separate call and have no weak members).
@@ -182,60 +161,61 @@ bool applyCipherList(SSL_CTX* ctx, const config::Settings& settings) {
   return false;
 }
 
-void fillContextCipherNames() {
-  SslPtr ssl = newSharedSsl();
-  if (ssl == nullptr) return;
+std::vector<std::string> contextCipherNames(SSL_CTX* ctx) {
+  std::vector<std::string> names;
+  SslPtr ssl = newSharedSsl(ctx);
+  if (ssl == nullptr) return names;
   for (int i = 0;; ++i) {
     const char* name = SSL_get_cipher_list(ssl.get(), i);
     if (name == nullptr) break;
-    if (std::find(cipherNames.begin(), cipherNames.end(), name) == cipherNames.end()) {
-      cipherNames.emplace_back(name);
-    }
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
   }
+  return names;
 }
 
-const std::vector<std::string>& contextCipherNames() { return cipherNames; }
-
-void flushServerSessions() {
-  SslCtxPtr ctx = acquireSharedContext();
+void flushServerSessions(SSL_CTX* ctx) {
   // A time of 0 removes every session, expired or not.
-  if (ctx != nullptr) SSL_CTX_flush_sessions(ctx.get(), 0);
+  if (ctx != nullptr) SSL_CTX_flush_sessions(ctx, 0);
 }
 
-void resetSessionCaches() {
-  std::map<DestSessionKey, SslSessionPtr, KeyLess> old;
-  {
-    std::lock_guard<std::mutex> hold(sessionCacheMutex);
-    old.swap(destSessionCache);
-  }
-  flushServerSessions();
-  forgetLoadedCertificates();
+bool DestSessionKey::operator<(const DestSessionKey& b) const {
+  return std::tie(address, port, serverName, verifyServer, certFile) <
+         std::tie(b.address, b.port, b.serverName, b.verifyServer, b.certFile);
 }
 
 void rememberDestSession(SSL* ssl) {
   if (ssl == nullptr || SSL_is_server(ssl)) return;
   const auto* key = static_cast<const DestSessionKey*>(SSL_get_app_data(ssl));
   SSL_SESSION* session = SSL_get0_session(ssl);
-  if (key != nullptr && session != nullptr) destSessionStore(*key, session);
+  RelayState* state = stateOf(ssl);
+  if (key != nullptr && session != nullptr && state != nullptr) {
+    state->destSessionCache.store(*key, session);
+  }
 }
 
-SslSessionPtr destSessionLookup(const DestSessionKey& key) {
-  std::lock_guard<std::mutex> hold(sessionCacheMutex);
-  auto it = destSessionCache.find(key);
-  if (it == destSessionCache.end()) return nullptr;
+SslSessionPtr DestSessionCache::lookup(const DestSessionKey& key) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = sessions_.find(key);
+  if (it == sessions_.end()) return nullptr;
   SSL_SESSION_up_ref(it->second.get());
   return SslSessionPtr(it->second.get());
 }
 
-void destSessionStore(const DestSessionKey& key, SSL_SESSION* session) {
+void DestSessionCache::store(const DestSessionKey& key, SSL_SESSION* session) {
   if (session == nullptr || SSL_SESSION_is_resumable(session) == 0) return;
   // A copy: the library marks the connection's own session unusable when that connection ends
   // without a shutdown, and how the data phase ends must not undo a good handshake.
   SslSessionPtr held(SSL_SESSION_dup(session));
   if (held == nullptr) return;
-  std::lock_guard<std::mutex> hold(sessionCacheMutex);
+  std::lock_guard<std::mutex> hold(mutex_);
   // The replaced session is released after the lock, when `held` goes out of scope.
-  destSessionCache[key].swap(held);
+  sessions_[key].swap(held);
+}
+
+void DestSessionCache::clear() {
+  std::map<DestSessionKey, SslSessionPtr> old;
+  std::lock_guard<std::mutex> hold(mutex_);
+  old.swap(sessions_);
 }
 
 }  // namespace relay

@@ -1,21 +1,23 @@
-// The one SSL context of the process and what is configured on it: protocol versions, callbacks,
-// cipher list and its friendly names, trusted CA certificates, the two session caches, and the
-// loading of a rule's certificate and key into an SSL object. Also the cipher-description and
-// connection-summary report lines.
+// The SSL context of a relay configuration and what is configured on it: protocol versions,
+// callbacks, the verify policy, cipher list, trusted CA certificates; the two session caches and
+// the kept certificates and keys; the loading of a rule's certificate and key into an SSL object;
+// the cipher-description and connection-summary report lines. Internal to the relay.
 //
-// `sharedContext` is made by `sslStartup` and replaced by every `startRelay`: a new context is
-// built whole from the running settings (protocols, callbacks, CA certificates, CRLs, cipher list)
-// and then put in place with one swap, so nothing ever changes a context that connections use.
-// Connection threads take their own reference with `acquireSharedContext`; a connection keeps
-// the context it started with until it ends.
+// Each configuration (relay/relay_config.h) builds its own context whole (`buildSharedContext`,
+// then CRLs, CA certificates and the cipher list) before it is published, so nothing ever changes
+// a context that connections use; a connection keeps the context of the configuration it started
+// with until it ends.
 #pragma once
 
 #include <openssl/ssl.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/settings.h"
@@ -27,23 +29,17 @@ using ::SslCtxPtr;
 using ::SslPtr;
 using ::SslSessionPtr;
 
-// The current shared context, with a reference taken for the caller (null before start-up).
-SslCtxPtr acquireSharedContext();
-// A new SSL object of the shared context; null (with the error dump logged) when none can be made.
-SslPtr newSharedSsl();
-// A new context made from the settings' protocol switches, with the password, verify and
-// client-certificate callbacks; null (logged) when none can be made.
-SslCtxPtr buildSharedContext(const config::Settings& settings);
-// Makes `ctx` the shared context. The one it replaces lives on in the SSL objects made from it;
-// its handshake and cache figures are carried into `sessionFigures`.
-void installSharedContext(SslCtxPtr ctx);
-// Builds a context from the running settings and installs it (start-up). False when none can be
-// made.
-bool createSharedContext();
-// Drops the shared context (shut-down).
-void freeSharedContext();
+struct RelayState;
 
-// The session figures of the shared context, with those of the contexts it replaced added.
+// A new context made from the settings' protocol switches, with the password, verify and
+// client-certificate callbacks, the verify policy and the relay's state attached; null (logged)
+// when none can be made.
+SslCtxPtr buildSharedContext(const config::Settings& settings,
+                             const std::shared_ptr<RelayState>& state);
+// A new SSL object of the context; null (with the error dump logged) when none can be made.
+SslPtr newSharedSsl(SSL_CTX* ctx);
+
+// The session figures of a context, with those of the contexts it replaced added.
 struct SessionFigures {
   long connect = 0;
   long connectGood = 0;
@@ -56,28 +52,28 @@ struct SessionFigures {
   long misses = 0;
   long timeouts = 0;
 };
-SessionFigures sessionFigures(SSL_CTX* ctx);
+// The figures of the contexts a relay's configurations replaced, carried into its status line.
+class RetiredFigures {
+ public:
+  // Adds the figures of a context that serves no new connections any more.
+  void retire(SSL_CTX* ctx);
+  // The retired figures with those of the current context added.
+  SessionFigures with(SSL_CTX* current) const;
+
+ private:
+  mutable std::mutex mutex_;  // guards sum_
+  SessionFigures sum_;
+};
 
 // The options that the three protocol switches give (0x01000000 no SSLv2, 0x02000000 no SSLv3,
 // 0x04000000 no TLSv1 in the old numbering); the TLS switch governs every TLS version.
 uint32_t protocolOptionBits(uint32_t enableSsl2, uint32_t enableSsl3, uint32_t enableTls1);
 
-struct FriendlyCipher {
-  const char* name;
-  const char* rule;
-};
-extern const FriendlyCipher friendlyCipherTable[9];
-// The rule string for a "ssl.cipher" text: the table's rule for a friendly name (exact,
-// case-sensitive), else the text itself.
-std::string cipherRuleFor(const std::string& setting);
 // Sets the context's cipher list from "ssl.cipher" (unset keeps the library's default), logging a
 // failure. Returns false when the list was refused.
 bool applyCipherList(SSL_CTX* ctx, const config::Settings& settings);
-
-// The distinct cipher names a fresh SSL object of the shared context offers, in offer order.
-// Filled at start-up by the thread that runs it; read by the settings dialog on the same thread.
-void fillContextCipherNames();
-const std::vector<std::string>& contextCipherNames();
+// The distinct cipher names a fresh SSL object of the context offers, in offer order.
+std::vector<std::string> contextCipherNames(SSL_CTX* ctx);
 
 // Describes a cipher: name, protocol version, key exchange, authentication, encryption, MAC and
 // export mark. `padded` chooses the column format of the cipher list over the one-line format of
@@ -86,28 +82,51 @@ const std::vector<std::string>& contextCipherNames();
 constexpr size_t kCipherDescriptionSize = 128;
 const char* describeCipher(const SSL_CIPHER* cipher, bool padded, char* buf, size_t size);
 
-// Logs the heading and one line per cipher the shared context offers.
-void logCipherDescriptions(const char* heading);
+// Logs the heading and one line per cipher the context offers.
+void logCipherDescriptions(SSL_CTX* ctx, const char* heading);
 // Logs the "connection to" line of one SSL side after its handshake. Address and port are in
 // network byte order, as `connectInfo` keeps them; the line shows the port in host order.
 void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role, uint32_t address,
                           uint16_t port);
 
+// Certificates and keys that loaded whole, so that each connection does not read and decrypt its
+// files again. An entry serves only while both files are as they were when it was read; failures
+// are never kept, so they are logged for every connection that meets them. Any thread.
+class LoadedPairs {
+ public:
+  struct FileIdentity {
+    int64_t written = 0;  // modification time, nanoseconds
+    uintmax_t size = 0;
+    bool operator==(const FileIdentity&) const = default;
+  };
+  static FileIdentity identityOf(const std::string& file);
+
+  // True when the pair was kept and is now in the SSL object.
+  bool use(SSL* ssl, const std::string& certFile, const std::string& keyFile);
+  // Keeps the SSL object's certificate and key, read from files of these identities.
+  void remember(SSL* ssl, const std::string& certFile, const std::string& keyFile,
+                const FileIdentity& cert, const FileIdentity& key);
+  void clear();
+
+ private:
+  struct Pair {
+    FileIdentity cert;
+    FileIdentity key;
+    X509Ptr certificate;
+    EvpPkeyPtr privateKey;
+  };
+  std::mutex mutex_;  // guards pairs_
+  std::map<std::pair<std::string, std::string>, Pair> pairs_;
+};
+
 // Loads the rule's certificate and private key (PEM, DER or PKCS#12) into the SSL object, logging
-// failures; the connection goes on either way. An empty key file means none.
-void loadCertAndKey(SSL* ssl, const std::string& certFile, const std::string& keyFile);
-// Forgets the certificates and keys kept from earlier loads (the next connection reads its files
-// again); part of resetting the session caches.
-void forgetLoadedCertificates();
+// failures; the connection goes on either way. An empty key file means none. A pair that loaded
+// whole is kept in `kept` for the next connection.
+void loadCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
+                    const std::string& keyFile);
 // Adds the trusted CA certificates ("ssl.ca_cert", the HKLM CA key, the system trust store) to the
 // context's store and lists them.
 void loadCaCertificates(SSL_CTX* ctx, const config::Settings& settings);
-
-// Empties the destination session cache and the server-side session cache, and forgets the kept
-// certificates and keys.
-void resetSessionCaches();
-// Flushes the server-side session cache of the shared context.
-void flushServerSessions();
 
 // Identifies an outgoing SSL side for session reuse: a session is only resumed by a connection
 // that would have made the same handshake (a session made without checking the server is never
@@ -118,16 +137,32 @@ struct DestSessionKey {
   std::string serverName;
   uint32_t verifyServer = 0;
   std::string certFile;
+  bool operator<(const DestSessionKey& other) const;
 };
-// A saved session for this destination (a new reference), or null.
-SslSessionPtr destSessionLookup(const DestSessionKey& key);
-// Saves the session of a successful handshake; a later one replaces it. Sessions that cannot be
-// resumed are not kept.
-void destSessionStore(const DestSessionKey& key, SSL_SESSION* session);
+
+// The sessions of a relay's outgoing SSL sides, one per destination key. Any thread.
+class DestSessionCache {
+ public:
+  // A saved session for this destination (a new reference), or null.
+  SslSessionPtr lookup(const DestSessionKey& key);
+  // Saves the session of a successful handshake; a later one replaces it. Sessions that cannot be
+  // resumed are not kept.
+  void store(const DestSessionKey& key, SSL_SESSION* session);
+  void clear();
+
+ private:
+  std::mutex mutex_;  // guards sessions_
+  std::map<DestSessionKey, SslSessionPtr> sessions_;
+};
+
 // Saves the current session of an outgoing SSL object whose application data (SSL_set_app_data)
-// points to its DestSessionKey; the key must outlive the object. Called after the handshake and
-// again when the connection ends, since TLS 1.3 tickets arrive after the handshake. The shared
-// context keeps no client sessions itself: they would share the server cache's session ids.
+// points to its DestSessionKey (the key must outlive the object) into the cache of its relay.
+// Called after the handshake and again when the connection ends, since TLS 1.3 tickets arrive
+// after the handshake. A context keeps no client sessions itself: they would share the server
+// cache's session ids.
 void rememberDestSession(SSL* ssl);
+
+// Flushes the server-side session cache of the context.
+void flushServerSessions(SSL_CTX* ctx);
 
 }  // namespace relay

@@ -126,7 +126,7 @@ bool requireServerIdentity(SSL* ssl, const Connection& c) {
 int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways) {
   const config::ccRule& rule = *c->rule;
   const int fd = client->fd.get();
-  SslPtr ssl = newSharedSsl();
+  SslPtr ssl = newSharedSsl(c->config->sharedContext.get());
   if (!ssl) return 3;
   const uint32_t sessionContext = ntohs(c->info->localPort);
   if (sessionContext == 0) {
@@ -142,7 +142,7 @@ int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways) {
   SSL_set_accept_state(ssl.get());
   if (rule.sslRole == config::kRoleProxy) widenProxyCipherList(ssl.get());
   if (!rule.sslCert.empty() && rule.certType == 1) {
-    loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
+    loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey);
   }
   bool timedOut = false;
   const int rc = runHandshake(ssl.get(), fd, *c->settings, &timedOut);
@@ -181,7 +181,7 @@ int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways) {
 int connectDestSide(Connection* c, PumpEnd* dest) {
   const config::ccRule& rule = *c->rule;
   const int fd = dest->fd.get();
-  SslPtr ssl = newSharedSsl();
+  SslPtr ssl = newSharedSsl(c->config->sharedContext.get());
   if (!ssl) return 6;
   SSL_set_verify(ssl.get(), rule.verifyServer != 0 ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
                  verify_callback);
@@ -197,9 +197,9 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
     return 6;
   }
   if (rule.sslRole == config::kRoleClient && !rule.sslCert.empty()) {
-    loadCertAndKey(ssl.get(), rule.sslCert, rule.sslKey);
+    loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey);
   }
-  if (SslSessionPtr saved = destSessionLookup(c->sessionKey)) {
+  if (SslSessionPtr saved = c->state->destSessionCache.lookup(c->sessionKey)) {
     SSL_set_session(ssl.get(), saved.get());
   }
   SSL_set_app_data(ssl.get(), &c->sessionKey);

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "relay/relay.h"
 #include "relay/ssl_context.h"
+#include "relay/status.h"
 #include "relay/worker_pool.h"
 #include "security/crl_store.h"
 
@@ -19,24 +19,24 @@ const char* plural(unsigned long n, const char* one, const char* many) {
 unsigned long storeObjectCount(SSL_CTX* ctx) {
   X509_STORE* store = SSL_CTX_get_cert_store(ctx);
   if (store == nullptr) return 0;
-  std::lock_guard<std::mutex> hold(certStoreLock());
+  std::lock_guard<std::mutex> hold(certStoreLock(store));
   STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
   return objects != nullptr ? static_cast<unsigned long>(sk_X509_OBJECT_num(objects)) : 0;
 }
 
 }  // namespace
 
-StatusFigures statusFigures() {
+StatusFigures statusFigures(RelayState& state, const RelayConfig* config) {
   StatusFigures f;
-  const RelayStats stats = statsSnapshot();
+  const RelayStats::Figures stats = state.stats.snapshot();
   f.connectionsTotal = stats.connectionsTotal;
   f.connectionsOpen = stats.connectionsActive;
   f.bytesClientToDest = stats.bytesClientToDest;
   f.bytesDestToClient = stats.bytesDestToClient;
-  f.poolIdle = poolIdleCount(&workPool);
-  f.poolThreads = poolThreadCount(&workPool);
-  SslCtxPtr ctx = acquireSharedContext();
-  const SessionFigures sessions = sessionFigures(ctx.get());
+  f.poolIdle = poolIdleCount(&state.workPool);
+  f.poolThreads = poolThreadCount(&state.workPool);
+  SSL_CTX* ctx = config != nullptr ? config->sharedContext.get() : nullptr;
+  const SessionFigures sessions = state.retiredFigures.with(ctx);
   f.clientHandshakes = sessions.connect;
   f.clientHandshakesGood = sessions.connectGood;
   f.connectRenegotiations = sessions.connectRenegotiate;
@@ -47,7 +47,7 @@ StatusFigures statusFigures() {
   f.hits = sessions.hits;
   f.misses = sessions.misses;
   f.timeouts = sessions.timeouts;
-  f.caObjects = ctx != nullptr ? storeObjectCount(ctx.get()) : 0;
+  f.caObjects = ctx != nullptr ? storeObjectCount(ctx) : 0;
   return f;
 }
 
@@ -66,15 +66,6 @@ std::string statusLineText(const StatusFigures& f) {
                 static_cast<unsigned long long>(f.bytesClientToDest),
                 static_cast<unsigned long long>(f.bytesDestToClient));
   return text;
-}
-
-void statusTick() {
-  // Nothing happens before there is a context.
-  if (acquireSharedContext() == nullptr) return;
-  const StatusFigures figures = statusFigures();
-  publishPerfCounters(figures);
-  const std::string text = statusLineText(figures);
-  if (ObserverCall observer; observer) observer->statusTick(figures, text);
 }
 
 }  // namespace relay

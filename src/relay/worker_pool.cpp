@@ -7,13 +7,9 @@
 
 namespace relay {
 
-WorkPool workPool;
-
 namespace {
 
 constexpr std::chrono::milliseconds kDestroyWait{3000};
-
-std::atomic<int64_t> idleTimeoutMillis{30000};
 
 // Called with the queue's lock held. Ends the thread's membership in the counts.
 void leavePool(PoolQueue& q) {
@@ -26,7 +22,7 @@ void leavePool(PoolQueue& q) {
 void poolWorker(std::shared_ptr<PoolQueue> q) {
   std::unique_lock<std::mutex> lock(q->mutex);
   for (;;) {
-    const std::chrono::milliseconds timeout(idleTimeoutMillis.load());
+    const std::chrono::milliseconds timeout(q->idleTimeoutMillis.load());
     if (!q->itemQueued.wait_for(lock, timeout, [&q] { return !q->items.empty(); })) {
       q->idleCount.fetch_sub(1);
       leavePool(*q);
@@ -108,8 +104,8 @@ uint32_t poolIdleCount(const WorkPool* pool) {
   return pool != nullptr && pool->queue ? pool->queue->idleCount.load() : 0;
 }
 
-void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout) {
-  idleTimeoutMillis.store(timeout.count());
+void setPoolIdleTimeout(WorkPool* pool, std::chrono::milliseconds timeout) {
+  if (pool != nullptr && pool->queue) pool->queue->idleTimeoutMillis.store(timeout.count());
 }
 
 }  // namespace relay

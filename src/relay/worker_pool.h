@@ -2,12 +2,13 @@
 //
 // A thread is created whenever work is posted while no thread is idle, so the pool grows to the
 // number of connections in progress; a thread that waits 30 seconds without work ends. Any thread
-// may post; `createPool` and `destroyPool` run once each, at start-up and shut-down (tests may run
-// them again on the same pool once `destroyPool` has returned).
+// may post; `createPool` and `destroyPool` run once each, at the start and the shutdown of the
+// relay that owns the pool (tests may run them again on the same pool once `destroyPool` has
+// returned).
 //
 // The queue, its lock and the counts live in a `PoolQueue` that every pool thread holds a
 // reference to, so a thread still busy with its connection when `destroyPool` gives up waiting
-// (or when the process tears down its globals) never touches freed memory. Threads are detached:
+// (or when its relay is gone) never touches freed memory. Threads are detached:
 // `destroyPool` waits for the thread count to reach zero instead of joining handles.
 #pragma once
 
@@ -48,6 +49,8 @@ struct PoolQueue {
   // Read without the lock for statistics; changed only under `mutex`.
   std::atomic<uint32_t> threadCount{0};  // threads that exist
   std::atomic<uint32_t> idleCount{0};    // threads waiting for work or about to wait
+  // How long a thread waits for work before it ends.
+  std::atomic<int64_t> idleTimeoutMillis{30000};
 };
 
 struct WorkPool {
@@ -64,10 +67,8 @@ int destroyPool(WorkPool* pool);
 uint32_t poolThreadCount(const WorkPool* pool);
 uint32_t poolIdleCount(const WorkPool* pool);
 
-// How long a thread waits for work before it ends (30 s); tests shorten it.
-void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout);
-
-// The process's pool.
-extern WorkPool workPool;
+// How long a thread of the pool waits for work before it ends (30 s); tests shorten it. The pool
+// must have been made.
+void setPoolIdleTimeout(WorkPool* pool, std::chrono::milliseconds timeout);
 
 }  // namespace relay

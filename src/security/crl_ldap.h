@@ -8,10 +8,9 @@
 // source with a non-zero cycle time is fetched again after every cycle until its cycle time is
 // set to 0 in the configuration store; then the next source is taken up.
 //
-// The relay start-up owns the one running fetcher through `startCrlFetcher` and
-// `stopCrlFetcher`. The fetcher holds its own reference on the store it serves, so the store
-// lives at least as long as the fetcher; a stop wakes the fetcher from its cycle sleep and from
-// any LDAP wait at once. Plain LDAP only.
+// Each relay owns one `CrlFetcher`, which runs at most one fetcher thread at a time. The thread
+// holds its own reference on the store it serves, so the store lives at least as long as the
+// thread; a stop wakes it from its cycle sleep and from any LDAP wait at once. Plain LDAP only.
 #pragma once
 
 #include <openssl/x509.h>
@@ -20,6 +19,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -115,22 +115,43 @@ struct LdapSource {
   uint32_t ldapVersion = 2;          // "ldap.version"
 };
 
-// Starts the fetcher for `store` (the relay context's certificate store), first stopping a
-// fetcher that is still running. The fetcher takes its own reference on the store.
-void startCrlFetcher(X509_STORE* store);
-// Stops the running fetcher, if any: wakes it and waits for it a bounded time. When the wait
-// ends first the fetcher is left to finish by itself; it touches no store, file or log after
-// seeing the stop.
-void stopCrlFetcher();
+// The fetcher of one relay. `start` and `stop` may wait (for a fetcher thread to end), so they run
+// on a relay thread, never on a window thread; any thread may ask `running`.
+class CrlFetcher {
+ public:
+  CrlFetcher() = default;
+  ~CrlFetcher();
+  CrlFetcher(const CrlFetcher&) = delete;
+  CrlFetcher& operator=(const CrlFetcher&) = delete;
+
+  // Starts a fetcher thread for `store` (a relay context's certificate store) over the sources of
+  // `root`, first stopping the one that still runs. The thread takes its own reference on the
+  // store.
+  void start(X509_STORE* store, platform::Hive root, bool verbose);
+  // Stops the running fetcher, if any: wakes it and waits for it a bounded time. When the wait
+  // ends first the thread is left to finish by itself; it touches no store, file or log after
+  // seeing the stop.
+  void stop();
+  // True while a fetcher thread runs.
+  bool running() const;
+
+ private:
+  struct Fetcher;
+  void stopLocked();
+
+  mutable std::mutex mutex_;  // guards fetcher_ and serialises start and stop
+  std::shared_ptr<Fetcher> fetcher_;
+};
 
 }  // namespace security
 
-// The thread routine: fetches the sources under the settings root key into `store`. Returns the
-// number of sources taken up. `stop` may be null (never stopped).
-int ldap_fetch_thread(X509_STORE* store, security::FetchStop* stop = nullptr);
+// The thread routine: fetches the sources under the "ldap" key of the settings key of `root` into
+// `store`. Returns the number of sources taken up. `stop` may be null (never stopped).
+int ldap_fetch_thread(X509_STORE* store, platform::Hive root, bool verbose,
+                      security::FetchStop* stop = nullptr);
 // The source loop over the subkeys of `keyPath` in hive `root`; returns the sources taken up.
 int ldap_fetch_sources(platform::Hive root, const char* keyPath, X509_STORE* store,
-                       security::FetchStop* stop = nullptr);
+                       security::FetchStop* stop = nullptr, bool verbose = false);
 // One fetch from one source. Returns the number of entries that carried the CRL attribute, or 1
 // when the session could not be opened or the bind failed, or the search's non-zero LDAP result
 // code when the search failed.

@@ -1,4 +1,4 @@
-// The fetcher's source loop over the "ldap" key, its cycle, and the one running fetcher thread.
+// The fetcher's source loop over the "ldap" key, its cycle, and a relay's fetcher thread.
 #include <openssl/x509.h>
 
 #include <chrono>
@@ -115,7 +115,7 @@ bool runCycle(const platform::RegKey& key, LdapSource* s, X509_STORE* store,
 }  // namespace
 
 int ldap_fetch_sources(platform::Hive root, const char* keyPath, X509_STORE* store,
-                       security::FetchStop* stop) {
+                       security::FetchStop* stop, bool verbose) {
   platform::RegKey sources;
   if (platform::regOpenKey(root, keyPath, &sources) != platform::kErrorSuccess) {
     log_event(LOG_INFO, kCode, kModule, __LINE__, "ldap: read reg failed ");
@@ -135,23 +135,23 @@ int ldap_fetch_sources(platform::Hive root, const char* keyPath, X509_STORE* sto
     source.mnemonic = name;
     readSource(key, &source);
     if (source.displayDetails != 0) logDetails(source);
-    if (!source.dumpPath.empty()) crl_load_dir(store, source.dumpPath.c_str());
+    if (!source.dumpPath.empty()) crl_load_dir(store, source.dumpPath.c_str(), verbose);
     if (!runCycle(key, &source, store, stop)) break;
     ++taken;
   }
   return taken;
 }
 
-int ldap_fetch_thread(X509_STORE* store, security::FetchStop* stop) {
+int ldap_fetch_thread(X509_STORE* store, platform::Hive root, bool verbose,
+                      security::FetchStop* stop) {
   const std::string path = std::string(config::settingsKeyPath()) + "\\ldap";
-  return ldap_fetch_sources(config::rootKey(), path.c_str(), store, stop);
+  return ldap_fetch_sources(root, path.c_str(), store, stop, verbose);
 }
 
 namespace security {
-namespace {
 
-// The running fetcher: its thread, its stop request, and whether the thread has ended.
-struct Fetcher {
+// A running fetcher: its thread, its stop request, and whether the thread has ended.
+struct CrlFetcher::Fetcher {
   FetchStop stop;
   std::mutex mutex;  // guards done
   std::condition_variable ended;
@@ -159,26 +159,11 @@ struct Fetcher {
   std::thread thread;
 };
 
-// Holds the one fetcher of the process. At exit a fetcher still running is told to stop and
-// left to end with the process rather than be waited for.
-struct FetcherSlot {
-  std::mutex mutex;  // guards fetcher and serialises start and stop
-  std::shared_ptr<Fetcher> fetcher;
-  ~FetcherSlot() {
-    if (!fetcher) return;
-    fetcher->stop.request();
-    if (fetcher->thread.joinable()) fetcher->thread.detach();
-  }
-};
+CrlFetcher::~CrlFetcher() { stop(); }
 
-FetcherSlot& slot() {
-  static FetcherSlot instance;
-  return instance;
-}
-
-void stopLocked(FetcherSlot& s) {
-  if (!s.fetcher) return;
-  std::shared_ptr<Fetcher> fetcher = std::move(s.fetcher);
+void CrlFetcher::stopLocked() {
+  if (!fetcher_) return;
+  std::shared_ptr<Fetcher> fetcher = std::move(fetcher_);
   fetcher->stop.request();
   bool done = false;
   {
@@ -193,17 +178,14 @@ void stopLocked(FetcherSlot& s) {
   }
 }
 
-}  // namespace
-
-void startCrlFetcher(X509_STORE* store) {
-  FetcherSlot& s = slot();
-  std::lock_guard<std::mutex> hold(s.mutex);
-  stopLocked(s);
+void CrlFetcher::start(X509_STORE* store, platform::Hive root, bool verbose) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  stopLocked();
   if (store == nullptr || X509_STORE_up_ref(store) != 1) return;
   auto fetcher = std::make_shared<Fetcher>();
   try {
-    fetcher->thread = std::thread([fetcher, store] {
-      ldap_fetch_thread(store, &fetcher->stop);
+    fetcher->thread = std::thread([fetcher, store, root, verbose] {
+      ldap_fetch_thread(store, root, verbose, &fetcher->stop);
       X509_STORE_free(store);
       {
         std::lock_guard<std::mutex> done(fetcher->mutex);
@@ -216,13 +198,19 @@ void startCrlFetcher(X509_STORE* store) {
     log_event(LOG_INFO, kCode, kModule, __LINE__, "ldap: cannot start the fetcher thread");
     return;
   }
-  s.fetcher = std::move(fetcher);
+  fetcher_ = std::move(fetcher);
 }
 
-void stopCrlFetcher() {
-  FetcherSlot& s = slot();
-  std::lock_guard<std::mutex> hold(s.mutex);
-  stopLocked(s);
+void CrlFetcher::stop() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  stopLocked();
+}
+
+bool CrlFetcher::running() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!fetcher_) return false;
+  std::lock_guard<std::mutex> done(fetcher_->mutex);
+  return !fetcher_->done;
 }
 
 }  // namespace security

@@ -9,7 +9,7 @@
 // store's lookup methods (directories named by the trust-store paths) are never asked for CRLs,
 // so no CRL enters the store behind the program's back.
 //
-// Locks: certStoreLock() makes each of our steps (check then add, find then take a
+// Locks: certStoreLock(store) makes each of our steps (check then add, find then take a
 // reference, remove then insert) one step for every other user of the CRLs; the store's own lock
 // (X509_STORE_lock) is taken inside it for the object list, which the library's chain building
 // reads under that lock. Lines produced under these locks are logged after they are released.
@@ -23,11 +23,11 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "config/settings.h"
 #include "log/log.h"
 #include "log/openssl_ptr.h"
 
@@ -107,7 +107,7 @@ bool listingLine(const X509_CRL* crl, std::string* out) {
 
 // A directory entry that failed to load: named by its directory, with the error queue.
 void reportLoadFailure(const std::string& dir, bool always) {
-  if (always || config::runningSettings()->verbose != 0) {
+  if (always) {
     log_event(LOG_ERROR, 0x6067, kProxyModule, __LINE__, "Failed to load '%s'", dir.c_str());
     log_openssl_errors(LOG_ERROR, bio_log_err);
   }
@@ -116,7 +116,7 @@ void reportLoadFailure(const std::string& dir, bool always) {
 }
 
 // Reads one CRL file, PEM first, then DER.
-X509CrlPtr readCrlFile(const std::string& dir, const std::string& file) {
+X509CrlPtr readCrlFile(const std::string& dir, const std::string& file, bool verbose) {
   BioPtr bio(BIO_new(BIO_s_file()));
   if (!bio || BIO_read_filename(bio.get(), file.c_str()) <= 0) {
     reportLoadFailure(dir, true);
@@ -129,30 +129,54 @@ X509CrlPtr readCrlFile(const std::string& dir, const std::string& file) {
   }
   if (!crl) {
     ERR_raise(ERR_LIB_X509, ERR_R_ASN1_LIB);
-    reportLoadFailure(dir, false);
+    reportLoadFailure(dir, verbose);
   }
   return crl;
 }
 
 // Adds a CRL unless the store already holds one of its issuer (the first one loaded stays).
-void addFirstOfIssuer(X509_STORE* store, X509_CRL* crl, const std::string& dir) {
+void addFirstOfIssuer(X509_STORE* store, X509_CRL* crl, const std::string& dir, bool verbose) {
   bool added = true;
   {
-    std::lock_guard<std::mutex> hold(certStoreLock());
+    std::lock_guard<std::mutex> hold(certStoreLock(store));
     if (hasCrlOf(store, X509_CRL_get_issuer(crl))) return;
     added = X509_STORE_add_crl(store, crl) == 1;
   }
-  if (!added) reportLoadFailure(dir, false);
+  if (!added) reportLoadFailure(dir, verbose);
+}
+
+void freeStoreLock(void* /*parent*/, void* ptr, CRYPTO_EX_DATA* /*ad*/, int /*index*/,
+                   long /*argl*/, void* /*argp*/) {
+  delete static_cast<std::mutex*>(ptr);
+}
+
+// The index of the lock in a store's application data; taken once for the process.
+int storeLockIndex() {
+  static const int index = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_X509_STORE, 0, nullptr, nullptr,
+                                                   nullptr, freeStoreLock);
+  return index;
 }
 
 }  // namespace
 
-std::mutex& certStoreLock() {
-  static std::mutex lock;
-  return lock;
+std::mutex& certStoreLock(X509_STORE* store) {
+  // Made on first use, under the store's own lock so that two first users share one; it lives as
+  // long as the store. A store that cannot hold one (no memory) is locked with a lock of last
+  // resort, which is correct, only shared.
+  static std::mutex lastResort;
+  StoreObjectsLock objects(store);
+  if (!objects.held() || storeLockIndex() < 0) return lastResort;
+  auto* lock = static_cast<std::mutex*>(X509_STORE_get_ex_data(store, storeLockIndex()));
+  if (lock != nullptr) return *lock;
+  lock = new (std::nothrow) std::mutex;
+  if (lock == nullptr || X509_STORE_set_ex_data(store, storeLockIndex(), lock) != 1) {
+    delete lock;
+    return lastResort;
+  }
+  return *lock;
 }
 
-int crl_load_dir(X509_STORE* store, const char* path) {
+int crl_load_dir(X509_STORE* store, const char* path, bool verbose) {
   if (path == nullptr || store == nullptr) return 0;
   namespace fs = std::filesystem;
   const std::string dir = path;
@@ -163,7 +187,7 @@ int crl_load_dir(X509_STORE* store, const char* path) {
               "Problem getting 'file' information about <%s>", path);
     return 0;
   }
-  if (config::runningSettings()->verbose != 0) {
+  if (verbose) {
     log_event(LOG_INFO, 0x6064, kProxyModule, __LINE__, "Using <%s> CRL Lists", path);
   }
   if (!fs::is_directory(status)) return 0;
@@ -172,7 +196,8 @@ int crl_load_dir(X509_STORE* store, const char* path) {
     std::error_code typeError;
     if (it->is_directory(typeError)) continue;
     const std::string file = dir + "/" + it->path().filename().string();
-    if (X509CrlPtr crl = readCrlFile(dir, file)) addFirstOfIssuer(store, crl.get(), dir);
+    if (X509CrlPtr crl = readCrlFile(dir, file, verbose))
+      addFirstOfIssuer(store, crl.get(), dir, verbose);
   }
   return 0;
 }
@@ -187,7 +212,7 @@ int crl_store_replace(X509_STORE* store, X509_CRL* crl) {
   const X509_NAME* issuer = X509_CRL_get_issuer(crl);
   std::vector<PendingLine> lines;
   {
-    std::lock_guard<std::mutex> hold(certStoreLock());
+    std::lock_guard<std::mutex> hold(certStoreLock(store));
     StoreObjectsLock locked(store);
     STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
     // The new object goes in first: when that fails the old CRL stays in place.
@@ -230,7 +255,7 @@ void crl_list_all(X509_STORE* store) {
   if (store == nullptr) return;
   std::vector<PendingLine> lines;
   {
-    std::lock_guard<std::mutex> hold(certStoreLock());
+    std::lock_guard<std::mutex> hold(certStoreLock(store));
     StoreObjectsLock locked(store);
     if (!locked.held()) return;
     STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
@@ -246,7 +271,7 @@ void crl_list_all(X509_STORE* store) {
 X509_CRL* crl_find_for_issuer(X509_STORE_CTX* ctx, X509* cert) {
   X509_STORE* store = ctx != nullptr ? X509_STORE_CTX_get0_store(ctx) : nullptr;
   if (store == nullptr || cert == nullptr) return nullptr;
-  std::lock_guard<std::mutex> hold(certStoreLock());
+  std::lock_guard<std::mutex> hold(certStoreLock(store));
   StoreObjectsLock locked(store);
   if (!locked.held()) return nullptr;
   X509_CRL* crl = storedCrlOf(store, X509_get_issuer_name(cert));

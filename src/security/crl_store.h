@@ -1,11 +1,11 @@
-// Certificate revocation lists in the shared context's certificate store.
+// Certificate revocation lists in an SSL context's certificate store.
 //
 // The store holds at most one CRL per issuer name: a directory load keeps the first CRL of an
 // issuer, a replacement (the LDAP fetcher) swaps the stored CRL for the new one. The library's
 // store would keep several CRLs of one issuer by itself; these functions keep the rule, and the
 // revocation check finds the one held here. Safe from any thread: updates and the listing hold
-// the certificate-store lock (`certStoreLock`); their log lines are written after it
-// is released.
+// the store's certificate-store lock (`certStoreLock`); their log lines are written after it is
+// released.
 #pragma once
 
 #include <openssl/x509.h>
@@ -13,14 +13,16 @@
 #include <cstddef>
 #include <mutex>
 
-// Makes each compound change or walk of the shared context's certificate store (its CA
-// certificates and CRLs) one step for every other user: the CRL updates and lookups here, the CA
-// loading and the status line's object count in the relay. Never held across a log call.
-std::mutex& certStoreLock();
+// The lock of one certificate store (made on first use, freed with the store). It makes each
+// compound change or walk of the store (its CA certificates and CRLs) one step for every other
+// user: the CRL updates and lookups here, the CA loading and the status line's object count in the
+// relay. Never held across a log call.
+std::mutex& certStoreLock(X509_STORE* store);
 
-// Adds every CRL file (PEM or DER) of a directory. Returns 0 (also after failures), -1 when it
-// cannot allocate.
-int crl_load_dir(X509_STORE* store, const char* path);
+// Adds every CRL file (PEM or DER) of a directory; `verbose` adds the line naming the directory
+// and the lines of files that are no CRL. Returns 0 (also after failures), -1 when it cannot
+// allocate.
+int crl_load_dir(X509_STORE* store, const char* path, bool verbose);
 // Inserts the CRL, replacing a stored CRL of the same issuer (logged with four lines). The store
 // takes its own reference. Returns 1, or 0 when `crl` is null or memory runs out.
 int crl_store_replace(X509_STORE* store, X509_CRL* crl);

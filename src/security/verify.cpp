@@ -3,16 +3,47 @@
 #include <openssl/x509_vfy.h>
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
-#include "config/settings.h"
 #include "log/log.h"
 #include "security/crl_store.h"
 
 namespace {
 
+using security::VerifyPolicy;
+
 constexpr char kModule[] = "simple verify cb";
+
+void freePolicy(void* /*parent*/, void* ptr, CRYPTO_EX_DATA* /*ad*/, int /*index*/, long /*argl*/,
+                void* /*argp*/) {
+  delete static_cast<VerifyPolicy*>(ptr);
+}
+
+// The index of the policy in a context's application data; taken once for the process.
+int contextIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, freePolicy);
+  return index;
+}
+
+// The index of a borrowed policy in a store context's application data.
+int storeContextIndex() {
+  static const int index = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+const VerifyPolicy* policyOf(X509_STORE_CTX* ctx) {
+  const int sslIndex = SSL_get_ex_data_X509_STORE_CTX_idx();
+  const auto* ssl = static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(ctx, sslIndex));
+  if (ssl != nullptr) {
+    const SSL_CTX* context = SSL_get_SSL_CTX(ssl);
+    return context != nullptr
+               ? static_cast<const VerifyPolicy*>(SSL_CTX_get_ex_data(context, contextIndex()))
+               : nullptr;
+  }
+  return static_cast<const VerifyPolicy*>(X509_STORE_CTX_get_ex_data(ctx, storeContextIndex()));
+}
 constexpr int kGoOn = -1;  // a step that does not decide the outcome
 
 const char* policyWord(uint32_t reject) { return reject != 0 ? "reject" : "allow"; }
@@ -40,23 +71,23 @@ int explainFailure(X509_STORE_CTX* ctx, X509* cert) {
 }
 
 // The revocation check of the peer's certificate: a CRL failure is decided by its policy alone.
-int revocationVerdict(X509_STORE_CTX* ctx, X509* cert, const char* name) {
+int revocationVerdict(X509_STORE_CTX* ctx, X509* cert, const char* name, const VerifyPolicy& p) {
   switch (crl_check(ctx, cert)) {
     case -2: {
-      const uint32_t reject = config::crlPolicyFailValidCrlRevokesCert();
+      const uint32_t reject = p.crlPolicyFailValidCrlRevokesCert;
       log_event(LOG_ERROR, 0x6028, kModule, __LINE__,
                 "Fails CRL check. Valid CRL revokes cert <%s> policy says <%s>", name,
                 policyWord(reject));
       return policyVerdict(reject);
     }
     case -1: {
-      const uint32_t reject = config::crlPolicyFailExpiredCrlForIssuer();
+      const uint32_t reject = p.crlPolicyFailExpiredCrlForIssuer;
       log_event(LOG_ERROR, 0x602a, kModule, __LINE__,
                 "Fails CRL check. CRL expired for <%s> policy says <%s>", name, policyWord(reject));
       return policyVerdict(reject);
     }
     case 0: {
-      const uint32_t reject = config::crlPolicyFailCannotFindCrlForIssuer();
+      const uint32_t reject = p.crlPolicyFailCannotFindCrlForIssuer;
       log_event(LOG_ERROR, 0x6029, kModule, __LINE__,
                 "Fails CRL check. no Valid CRL for issuer <%s> policy says <%s>", name,
                 policyWord(reject));
@@ -71,7 +102,7 @@ int revocationVerdict(X509_STORE_CTX* ctx, X509* cert, const char* name) {
 
 // The subject filter: the subject line must contain "filter.have" and must not contain
 // "filter.havenot", both matched case-sensitively.
-int filterVerdict(X509* cert) {
+int filterVerdict(X509* cert, const VerifyPolicy& p) {
   char subject[512];
   if (cert == nullptr ||
       X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject) == nullptr) {
@@ -80,13 +111,13 @@ int filterVerdict(X509* cert) {
     return 0;
   }
   const std::string_view line(subject);
-  const std::string have = config::filterHave();
+  const std::string& have = p.filterHave;
   if (!have.empty() && line.find(have) == std::string_view::npos) {
     log_event(LOG_ERROR, 0x6026, kModule, __LINE__, "Filter: 'have' fail. %s does not contain %s",
               subject, have.c_str());
     return 0;
   }
-  const std::string havenot = config::filterHavenot();
+  const std::string& havenot = p.filterHavenot;
   if (!havenot.empty() && line.find(havenot) != std::string_view::npos) {
     log_event(LOG_ERROR, 0x6027, kModule, __LINE__, "Filter: 'have not' fail. '%s' contains '%s'",
               subject, havenot.c_str());
@@ -105,13 +136,33 @@ int verify_callback(int ok, X509_STORE_CTX* ctx) {
   log_event(LOG_INFO, 0x6020, kModule, __LINE__, "Verify (%d)(%d) %s", ok, depth, name);
   if (ok == 0) return explainFailure(ctx, cert);
   if (depth != 0) return 1;
-  if (config::crlCheckEnable() != 0) {
-    const int verdict = revocationVerdict(ctx, cert, name);
+  const VerifyPolicy* policy = policyOf(ctx);
+  if (policy == nullptr) return 1;
+  if (policy->crlCheckEnable != 0) {
+    const int verdict = revocationVerdict(ctx, cert, name, *policy);
     if (verdict != kGoOn) return verdict;
   }
-  if (config::filterEnable() == 0) return 1;
-  return filterVerdict(cert);
+  if (policy->filterEnable == 0) return 1;
+  return filterVerdict(cert, *policy);
 }
+
+namespace security {
+
+bool attachVerifyPolicy(SSL_CTX* ctx, const VerifyPolicy& policy) {
+  auto* copy = new (std::nothrow) VerifyPolicy(policy);
+  if (copy == nullptr || contextIndex() < 0 ||
+      SSL_CTX_set_ex_data(ctx, contextIndex(), copy) != 1) {
+    delete copy;
+    return false;
+  }
+  return true;
+}
+
+void setVerifyPolicy(X509_STORE_CTX* ctx, const VerifyPolicy* policy) {
+  X509_STORE_CTX_set_ex_data(ctx, storeContextIndex(), const_cast<VerifyPolicy*>(policy));
+}
+
+}  // namespace security
 
 int crl_check(X509_STORE_CTX* ctx, X509* cert) {
   X509_CRL* crl = crl_find_for_issuer(ctx, cert);

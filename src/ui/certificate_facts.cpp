@@ -8,7 +8,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include "security/crl_store.h"
+#include "relay/certificate_files.h"
 
 namespace ui {
 namespace {
@@ -53,12 +53,6 @@ std::string nidLongName(int nid) {
   return name != nullptr ? name : "UNKNOWN";
 }
 
-std::string timeText(const ASN1_TIME* time) {
-  char text[64];
-  asn1_time_text(text, sizeof text, time);
-  return text;
-}
-
 std::string bioText(BIO* bio) {
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio, &data);
@@ -80,8 +74,8 @@ std::string foldLines(const std::string& text) {
 }
 
 void fillSignature(const X509* cert, CertificateFacts* f) {
-  f->validFrom = timeText(X509_get0_notBefore(cert));
-  f->validTo = timeText(X509_get0_notAfter(cert));
+  f->validFrom = relay::certificateTimeText(X509_get0_notBefore(cert));
+  f->validTo = relay::certificateTimeText(X509_get0_notAfter(cert));
   f->signingAlgorithm = nidLongName(X509_get_signature_nid(cert));
   const ASN1_BIT_STRING* signature = nullptr;
   X509_get0_signature(&signature, nullptr, cert);
@@ -158,23 +152,6 @@ CertificateFacts certificateFacts(const X509* cert) {
   fillSignature(cert, &facts);
   fillExtensions(cert, &facts);
   return facts;
-}
-
-X509Ptr readDerOrPemCertificate(const std::string& file) {
-  BioPtr bio(BIO_new_file(file.c_str(), "rb"));
-  X509Ptr cert;
-  if (bio != nullptr) {
-    cert.reset(d2i_X509_bio(bio.get(), nullptr));
-    if (cert == nullptr) {
-      BIO_reset(bio.get());
-      ERR_clear_error();
-      // A certificate has no pass phrase; nothing may prompt on a terminal.
-      cert.reset(PEM_read_bio_X509(
-          bio.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
-    }
-  }
-  ERR_clear_error();
-  return cert;
 }
 
 }  // namespace ui

@@ -44,8 +44,4 @@ CertificateFacts certificateFacts(const X509* cert);
 // value with the line breaks folded.
 std::string extensionLine(const X509_EXTENSION* extension);
 
-// The certificate of the file read as DER, or else from its start as PEM; null when it is
-// neither (the error queue is left empty).
-X509Ptr readDerOrPemCertificate(const std::string& file);
-
 }  // namespace ui

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "log/openssl_ptr.h"
+#include "relay/certificate_files.h"
 #include "ui/modal.h"
 #include "ui/passphrase_dialog.h"
 
@@ -30,32 +31,19 @@ constexpr CertificateFilter kCertificateFilters[] = {
     {"All Files (*.*)", "*"},
 };
 
-BioPtr openFile(const QString& file) {
-  return BioPtr(BIO_new_file(QFile::encodeName(file).constData(), "rb"));
-}
-
-X509Ptr readPemOrDer(const QString& file) {
-  BioPtr bio = openFile(file);
-  if (bio == nullptr) return nullptr;
-  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  if (cert != nullptr) return cert;
-  bio = openFile(file);
-  if (bio == nullptr) return nullptr;
-  return X509Ptr(d2i_X509_bio(bio.get(), nullptr));
-}
-
 QFileDialog::Options ownDialog() { return QFileDialog::DontUseNativeDialog; }
 
 }  // namespace
 
-QString certificateSubject(QWidget* parent, const QString& file) {
+QString certificateSubject(QWidget* parent, const QString& file, const PassphraseMemory& memory) {
   std::error_code ec;
   if (file.isEmpty() || !std::filesystem::is_regular_file(
                             std::filesystem::path(QFile::encodeName(file).constData()), ec)) {
     return kNoCertDetected;
   }
-  X509Ptr cert = readPemOrDer(file);
-  if (cert == nullptr) cert = pkcs12CertificateHere(parent, QFile::encodeName(file).toStdString());
+  const std::string path = QFile::encodeName(file).toStdString();
+  X509Ptr cert = relay::readCertificate(path);
+  if (cert == nullptr) cert = pkcs12CertificateHere(parent, path, memory);
   // What failed to read is no error of the program's: the queue is emptied, not reported.
   ERR_clear_error();
   if (cert == nullptr) return kNoCertDetected;

@@ -9,6 +9,8 @@
 #include <QWidget>
 #include <string>
 
+#include "ui/passphrase_dialog.h"
+
 namespace ui {
 
 // What the Soft field shows for a file that holds no readable certificate.
@@ -18,7 +20,8 @@ inline constexpr char kNoCertDetected[] = "no cert detected";
 // characters): read as PEM, else as DER, else, when the file is PKCS#12, with the remembered pass
 // phrase or the password the user gives (pkcs12CertificateHere). kNoCertDetected when none can be
 // read, and for anything but a regular file (a folder, a pipe that would never end).
-QString certificateSubject(QWidget* parent, const QString& file);
+QString certificateSubject(QWidget* parent, const QString& file,
+                           const PassphraseMemory& memory = {});
 
 // The open-file dialog for a certificate (or key) file with the certificate filters; the chosen
 // existing file, or empty.

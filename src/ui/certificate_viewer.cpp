@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 
+#include "relay/certificate_files.h"
 #include "ui/log_model.h"
 #include "ui/modal.h"
 #include "ui/passphrase_dialog.h"
@@ -26,15 +27,16 @@ void showName(const std::array<QLineEdit*, kNameEntries>& fields, const NameText
 
 }  // namespace
 
-CertificateViewer::CertificateViewer(QWidget* parent, const QString& file)
+CertificateViewer::CertificateViewer(QWidget* parent, const QString& file,
+                                     const PassphraseMemory& memory)
     : QDialog(parent), form_(std::make_unique<Ui::CertificateViewer>()) {
   form_->setupUi(this);
   connect(form_->ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(form_->cancel, &QPushButton::clicked, this, &QDialog::reject);
   form_->fileName->setText(file);
   const std::string path = file.toStdString();
-  X509Ptr cert = readDerOrPemCertificate(path);
-  if (cert == nullptr) cert = pkcs12CertificateHere(parent, path);
+  X509Ptr cert = relay::readCertificate(path);
+  if (cert == nullptr) cert = pkcs12CertificateHere(parent, path, memory);
   loaded_ = cert != nullptr;
   fill(certificateFacts(cert.get()));
 }
@@ -65,8 +67,8 @@ void CertificateViewer::fill(const CertificateFacts& f) {
   for (size_t i = 0; i < kShownExtensions; ++i) showText(lines[i], f.extensions[i]);
 }
 
-void showCertificateViewer(QWidget* parent, const QString& file) {
-  CertificateViewer viewer(parent, file);
+void showCertificateViewer(QWidget* parent, const QString& file, const PassphraseMemory& memory) {
+  CertificateViewer viewer(parent, file, memory);
   runModal(&viewer);
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "ui/certificate_facts.h"
+#include "ui/passphrase_dialog.h"
 
 namespace Ui {
 class CertificateViewer;
@@ -23,7 +24,7 @@ class CertificateViewer final : public QDialog {
 
  public:
   // Reads the file at once; a PKCS#12 file may ask for its password (owned by `parent`).
-  CertificateViewer(QWidget* parent, const QString& file);
+  CertificateViewer(QWidget* parent, const QString& file, const PassphraseMemory& memory = {});
   ~CertificateViewer() override;
   void showPage(int index);
   // True when a certificate was read from the file.
@@ -37,6 +38,7 @@ class CertificateViewer final : public QDialog {
 };
 
 // The viewer on the file, modal (through runModal); what the rule editor's "View" calls.
-void showCertificateViewer(QWidget* parent, const QString& file);
+void showCertificateViewer(QWidget* parent, const QString& file,
+                           const PassphraseMemory& memory = {});
 
 }  // namespace ui

@@ -9,9 +9,9 @@
 #include <filesystem>
 
 #include "log/log.h"
-#include "relay/client_certificate.h"
-#include "ui/load_failure_dialog.h"
+#include "relay/certificate_files.h"
 #include "ui/message_box.h"
+#include "ui/message_dialog.h"
 #include "ui/modal.h"
 #include "ui/wait_cursor.h"
 #include "ui_client_certificate_dialog.h"
@@ -134,7 +134,7 @@ void ClientCertificateDialog::load() {
       accept();
       break;
     case relay::CredentialsResult::kCannotOpen:
-      LoadFailureDialog::show(this, oldestSslError());
+      MessageDialog::show(this, oldestSslError(), MessageDialog::Kind::kLoadFailure);
       break;
     case relay::CredentialsResult::kWrongPkcs12Password:
       wrongSinceSuccess = 0;  // a PKCS#12 file always waits the shortest time

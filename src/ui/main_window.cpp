@@ -11,7 +11,6 @@
 #include <QToolBar>
 #include <QUrl>
 
-#include "config/settings.h"
 #include "log/log.h"
 #include "ui/about_dialog.h"
 #include "ui/commands.h"
@@ -42,9 +41,9 @@ QIcon trayPicture(int id) {
 
 }  // namespace
 
-MainWindow::MainWindow(relay::RelayService* service, RelayBridge* bridge, Options options)
+MainWindow::MainWindow(relay::Relay* relay, RelayBridge* bridge, Options options)
     : form_(std::make_unique<Ui::MainWindow>()),
-      service_(service),
+      relay_(relay),
       bridge_(bridge),
       options_(std::move(options)) {
   form_->setupUi(this);
@@ -116,8 +115,9 @@ bool MainWindow::create() {
   connect(bridge_, &RelayBridge::linesWaiting, this, &MainWindow::takeLines, Qt::QueuedConnection);
   connect(bridge_, &RelayBridge::statusArrived, this, &MainWindow::updateStatus,
           Qt::QueuedConnection);
+  connect(bridge_, &RelayBridge::changeFinished, this, &MainWindow::changeFinished);
   restorePlace();
-  const bool started = service_->start();
+  const bool started = relay_->start();
   makeTray();
   takeLines();
   return started;
@@ -231,14 +231,51 @@ void MainWindow::saveLogAs() {
 
 void MainWindow::showHelp() { ui::showHelp(this, options_.programFolder); }
 
-void MainWindow::afterDialog(bool saved) {
-  if (saved) service_->restart();
+void MainWindow::afterDialog(bool handedOver) {
+  if (!handedOver) return;
+  if (changesPending_++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+  // A second edit would start from what runs now, not from the change under way.
+  for (int command : {kCmdSettings, kCmdRules}) {
+    for (QAction* a : findChildren<QAction*>()) {
+      if (a->data().toInt() == command) a->setEnabled(false);
+    }
+  }
+}
+
+void MainWindow::changeFinished(const relay::ChangeResult& result) {
+  using Kind = relay::ChangeResult::Kind;
+  if (result.kind != Kind::kSettings && result.kind != Kind::kRules) return;
+  if (changesPending_ > 0 && --changesPending_ == 0) {
+    QApplication::restoreOverrideCursor();
+    for (QAction* a : findChildren<QAction*>()) {
+      const int command = a->data().toInt();
+      if (command == kCmdSettings || command == kCmdRules) a->setEnabled(true);
+    }
+  }
+  const char* what = result.kind == Kind::kSettings ? "settings" : "rules";
+  if (result.storeError != 0) {
+    // A store that cannot be written leaves the change in force until the program ends; the user
+    // is told so, since it would be gone at the next start.
+    MessageBox::show(
+        this, QMessageBox::Warning, kTitle,
+        QString("The %1 could not be stored in %2; the changes apply until the program "
+                "ends.")
+            .arg(what)
+            .arg(QString::fromStdString(result.storeFile)));
+  }
+  if (!result.problems.empty()) {
+    QString text = QString("The %1 are in force, but:").arg(what);
+    for (const std::string& problem : result.problems) {
+      text += "\n" + QString::fromStdString(problem);
+    }
+    MessageBox::show(this, QMessageBox::Warning, kTitle, text);
+  }
 }
 
 void MainWindow::dispatch(int command) {
   switch (command) {
     case kCmdClearKeys:
-      service_->clearKeys();
+      relay_->clearKeys();
       break;
     case kCmdHide:
       hide();
@@ -247,10 +284,10 @@ void MainWindow::dispatch(int command) {
       shutdown();
       break;
     case kCmdSettings:
-      afterDialog(runSettingsCommand(this, this));
+      afterDialog(runSettingsCommand(this, relay_, this));
       break;
     case kCmdRules:
-      afterDialog(runRulesCommand(this, options_.programFolder));
+      afterDialog(runRulesCommand(this, relay_, options_.programFolder));
       break;
     case kCmdClearLog:
       model_.clear();
@@ -283,7 +320,9 @@ void MainWindow::shutdown() {
   // The place as it is restored: the frame's corner and the window's own size.
   if (!isMinimized() && !isMaximized()) saveWindowPlace(QRect(pos(), size()), placeAtStart_);
   bridge_->refuseQuestions();
-  service_->shutdown();
+  relay_->shutdown();
+  if (changesPending_ > 0) QApplication::restoreOverrideCursor();
+  changesPending_ = 0;
   if (tray_) tray_->hide();
   tray_.reset();
   QApplication::quit();

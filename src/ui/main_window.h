@@ -3,8 +3,9 @@
 // that need a window (`create`), dispatches every command by its id, shows what the relay reports
 // (log lines, the five-second status), and runs the shutdown steps when the program ends.
 //
-// Window thread only. The relay is driven through the relay service; nothing here waits for the
-// network.
+// Window thread only. The relay is driven through its object (relay/relay.h); nothing here waits
+// for the network or for another thread: a change the dialogs hand to the relay runs on the
+// relay's thread, with a wait cursor shown (and Settings and Rules unavailable) until it ends.
 #pragma once
 
 #include <QMainWindow>
@@ -13,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "relay/relay_service.h"
+#include "relay/relay.h"
 #include "ui/log_model.h"
 #include "ui/relay_bridge.h"
 #include "ui/stored_values.h"
@@ -37,12 +38,11 @@ class MainWindow final : public QMainWindow {
     std::string programFolder;  // where the about box looks for files, and the help page
     uint32_t toolbarSize = 48;  // 16, 32 or 48
   };
-  MainWindow(relay::RelayService* service, RelayBridge* bridge, Options options);
+  MainWindow(relay::Relay* relay, RelayBridge* bridge, Options options);
   ~MainWindow() override;
 
   // The start-up steps of the window: toolbar, status bar, log list and its font, the stored
-  // place, then the relay (the service's start), then the tray icon. False when the relay could
-  // not start.
+  // place, then the relay (its start), then the tray icon. False when the relay could not start.
   bool create();
   // The shutdown steps: the window's place saved (unless minimised or maximised), the relay
   // stopped, the tray icon removed; then the event loop ends. Runs once.
@@ -70,6 +70,8 @@ class MainWindow final : public QMainWindow {
   void updateStatus(const QString& text, quint64 bytesUp, quint64 bytesDown);
   // Writes the log list to a file, as Save As does after its dialog. 0 or the failure code.
   int saveLogTo(const QString& path);
+  // True while a change the dialogs handed to the relay has not ended.
+  bool changing() const { return changesPending_ > 0; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -83,12 +85,14 @@ class MainWindow final : public QMainWindow {
   void openWindow();
   void saveLogAs();
   void showHelp();
-  // After the Settings or Rules dialog: the relay restarts when it saved a change.
-  void afterDialog(bool saved);
+  // After the Settings or Rules dialog: when it handed a change to the relay, the window waits for
+  // its end without blocking.
+  void afterDialog(bool handedOver);
+  void changeFinished(const relay::ChangeResult& result);
   void showLine(const QModelIndex& index);
 
   std::unique_ptr<Ui::MainWindow> form_;
-  relay::RelayService* service_;
+  relay::Relay* relay_;
   RelayBridge* bridge_;
   Options options_;
   LogModel model_;
@@ -102,6 +106,7 @@ class MainWindow final : public QMainWindow {
   quint64 lastDown_ = 0;
   WindowPlace placeAtStart_;
   bool shutDown_ = false;
+  int changesPending_ = 0;
 };
 
 }  // namespace ui

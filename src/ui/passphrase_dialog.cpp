@@ -3,8 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
-#include "config/settings.h"
-#include "relay/pkcs12.h"
+#include "relay/certificate_files.h"
 #include "ui/modal.h"
 #include "ui_passphrase_dialog.h"
 
@@ -38,20 +37,21 @@ std::string askPassphraseDialog(QWidget* parent, const std::string& prompt) {
   return phrase;
 }
 
-X509Ptr pkcs12CertificateHere(QWidget* parent, const std::string& file) {
+X509Ptr pkcs12CertificateHere(QWidget* parent, const std::string& file,
+                              const PassphraseMemory& memory) {
   BioPtr bio(BIO_new_file(file.c_str(), "rb"));
   if (bio == nullptr || !relay::pkcs12Present(bio.get())) {
     ERR_clear_error();
     return nullptr;
   }
-  std::string password = config::passphrase();
+  std::string password = memory.recall ? memory.recall() : std::string();
   const bool typed = password.empty();
   if (typed) password = askPassphraseDialog(parent, kPkcs12Prompt);
   X509Ptr cert;
   if (!password.empty()) cert = relay::pkcs12ReadCertificate(bio.get(), password.c_str());
   ERR_clear_error();
   // A wrong password typed here must not become the pass phrase of every later key.
-  if (typed && cert != nullptr) config::setPassphrase(password);
+  if (typed && cert != nullptr && memory.keep) memory.keep(password);
   OPENSSL_cleanse(password.data(), password.size());
   return cert;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "log/openssl_ptr.h"
+#include "ui/passphrase_memory.h"
 
 namespace Ui {
 class PassphraseDialog;
@@ -50,6 +51,7 @@ std::string askPassphraseDialog(QWidget* parent, const std::string& prompt);
 //
 // This never goes through the relay's questions: a connection thread that waits for the window
 // thread to answer its own question holds their lock.
-X509Ptr pkcs12CertificateHere(QWidget* parent, const std::string& file);
+X509Ptr pkcs12CertificateHere(QWidget* parent, const std::string& file,
+                              const PassphraseMemory& memory = {});
 
 }  // namespace ui

@@ -60,6 +60,11 @@ void RelayBridge::relayedChunk(const uint8_t* data, size_t size, bool fromClient
   if (first) emit chunksWaiting();
 }
 
+void RelayBridge::changeDone(const relay::ChangeResult& result) {
+  QMetaObject::invokeMethod(
+      this, [this, result] { emit changeFinished(result); }, Qt::QueuedConnection);
+}
+
 template <typename Answer>
 Answer RelayBridge::onWindowThread(std::function<Answer()> ask, Answer nothing) {
   if (refusing_) return nothing;

@@ -32,6 +32,7 @@ class RelayBridge final : public QObject, public relay::RelayObserver {
   void logLine(const logging::LogLine& line) override;
   void statusTick(const relay::StatusFigures& figures, const std::string& text) override;
   void relayedChunk(const uint8_t* data, size_t size, bool fromClient) override;
+  void changeDone(const relay::ChangeResult& result) override;
   std::string askPassphrase(const std::string& prompt) override;
   bool askClientCertificate(const std::string& serverSubject,
                             relay::ClientCredentials* out) override;
@@ -59,6 +60,8 @@ class RelayBridge final : public QObject, public relay::RelayObserver {
   void linesWaiting();
   void statusArrived(const QString& text, quint64 bytesUp, quint64 bytesDown);
   void chunksWaiting();
+  // On the window thread: a change of the relay's configuration has ended.
+  void changeFinished(const relay::ChangeResult& result);
 
  private:
   template <typename Answer>

@@ -7,7 +7,6 @@
 #include <QSysInfo>
 #include <QTimer>
 
-#include "config/settings.h"
 #include "log/log.h"
 #include "platform/system.h"
 #include "ui/certificate_files.h"
@@ -16,7 +15,6 @@
 #include "ui/message_box.h"
 #include "ui/modal.h"
 #include "ui/text_limit.h"
-#include "ui/wait_cursor.h"
 #include "ui_rule_editor.h"
 
 namespace ui {
@@ -32,10 +30,10 @@ QString qs(const std::string& text) { return QString::fromStdString(text); }
 std::string text(const QComboBox* combo) { return combo->currentText().toStdString(); }
 
 // The port texts of "port.list", each number followed by the service registered for it.
-QStringList portEntries() {
+QStringList portEntries(const RuleDialogContext& context) {
   QStringList entries;
-  for (uint32_t i = 0; i < config::portCount(); ++i) {
-    const QString entry = qs(config::port(i));
+  for (const std::string& text : context.ports) {
+    const QString entry = qs(text);
     if (entry.isEmpty()) continue;
     entries << entry;
     bool number = false;
@@ -47,11 +45,11 @@ QStringList portEntries() {
   return entries;
 }
 
-QStringList hostEntries(bool withAnyAddress) {
+QStringList hostEntries(const RuleDialogContext& context, bool withAnyAddress) {
   QStringList entries{"localhost"};
   if (withAnyAddress) entries << "0.0.0.0";
   entries << QSysInfo::machineHostName();
-  for (uint32_t i = 0; i < config::hostCount(); ++i) entries << qs(config::host(i));
+  for (const std::string& host : context.hosts) entries << qs(host);
   return entries;
 }
 
@@ -76,10 +74,8 @@ void addAndShow(QComboBox* combo, const QString& entry) {
   combo->setCurrentText(entry);
 }
 
-RuleEditor::RuleEditor(QWidget* parent, const config::ccRule* rule, std::string programFolder)
-    : QDialog(parent),
-      form_(std::make_unique<Ui::RuleEditor>()),
-      programFolder_(std::move(programFolder)) {
+RuleEditor::RuleEditor(QWidget* parent, const config::ccRule* rule, RuleDialogContext context)
+    : QDialog(parent), form_(std::make_unique<Ui::RuleEditor>()), context_(std::move(context)) {
   form_->setupUi(this);
   setAcceptDrops(true);
   for (QComboBox* combo : findChildren<QComboBox*>()) limitText(combo->lineEdit());
@@ -89,7 +85,8 @@ RuleEditor::RuleEditor(QWidget* parent, const config::ccRule* rule, std::string 
   form_->sourceMask->installEventFilter(this);
   connect(form_->ok, &QPushButton::clicked, this, &RuleEditor::accept);
   connect(form_->cancel, &QPushButton::clicked, this, &QDialog::reject);
-  connect(form_->help, &QPushButton::clicked, this, [this] { showHelp(this, programFolder_); });
+  connect(form_->help, &QPushButton::clicked, this,
+          [this] { showHelp(this, context_.programFolder); });
   connect(form_->advanced, &QPushButton::clicked, this, [this] { setAdvancedShown(!advanced_); });
   for (QRadioButton* mode : {form_->direct, form_->useSocks, form_->useHttpsProxy}) {
     connect(mode, &QRadioButton::toggled, this, &RuleEditor::modeChanged);
@@ -105,10 +102,10 @@ RuleEditor::RuleEditor(QWidget* parent, const config::ccRule* rule, std::string 
 RuleEditor::~RuleEditor() = default;
 
 void RuleEditor::fillLists() {
-  fillSorted(form_->sourceHost, hostEntries(true));
-  fillSorted(form_->destHost, hostEntries(false));
+  fillSorted(form_->sourceHost, hostEntries(context_, true));
+  fillSorted(form_->destHost, hostEntries(context_, false));
   for (const char* word : kMaskWords) addSorted(form_->sourceMask, word);
-  const QStringList ports = portEntries();
+  const QStringList ports = portEntries(context_);
   fillSorted(form_->listenPort, ports);
   fillSorted(form_->destPort, ports);
 }
@@ -140,7 +137,7 @@ void RuleEditor::fillFrom(const RuleForm& f, bool existing) {
 }
 
 void RuleEditor::fillCertificateLists(const RuleForm& f) {
-  const QStringList files = certificateFilesIn(programFolder_);
+  const QStringList files = certificateFilesIn(context_.programFolder);
   fillSorted(form_->cert, files);
   fillSorted(form_->key, files);
   addAndShow(form_->cert, qs(f.cert));
@@ -181,10 +178,7 @@ RuleForm RuleEditor::readForm() const {
 
 void RuleEditor::accept() {
   std::string why;
-  {
-    WaitCursor wait;
-    built_ = buildRule(readForm(), programFolder_, &why);
-  }
+  built_ = buildRule(readForm(), context_.programFolder, &why);
   if (!built_) {
     log_event(LOG_WARNING, 0x6001, "driver", __LINE__, "Rule not taken: %s", why.c_str());
     MessageBox::show(this, QMessageBox::Warning, "Brisklane 4", kInvalidRule);
@@ -226,13 +220,16 @@ void RuleEditor::browseKey() {
 }
 
 void RuleEditor::showSubject() {
-  const std::string file = fileInProgramFolder(text(form_->cert), programFolder_);
-  form_->soft->setText(certificateSubject(this, qs(file)));
+  const std::string file = fileInProgramFolder(text(form_->cert), context_.programFolder);
+  form_->soft->setText(certificateSubject(this, qs(file), context_.passphrase));
 }
 
 void RuleEditor::viewCertificate() {
   const std::string file = text(form_->cert);
-  if (!file.empty()) showCertificateViewer(this, qs(fileInProgramFolder(file, programFolder_)));
+  if (!file.empty()) {
+    showCertificateViewer(this, qs(fileInProgramFolder(file, context_.programFolder)),
+                          context_.passphrase);
+  }
 }
 
 void RuleEditor::dropFiles(const QList<QUrl>& urls) {
@@ -274,8 +271,8 @@ void RuleEditor::fillEmptyMask() {
 }
 
 config::RuleRef runRuleEditor(QWidget* parent, const config::ccRule* rule,
-                              const std::string& programFolder) {
-  RuleEditor editor(parent, rule, programFolder);
+                              const RuleDialogContext& context) {
+  RuleEditor editor(parent, rule, context);
   if (runModal(&editor) != QDialog::Accepted) return config::RuleRef();
   return editor.takeRule();
 }

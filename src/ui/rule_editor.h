@@ -26,9 +26,9 @@ class RuleEditor final : public QDialog {
   Q_OBJECT
 
  public:
-  // `rule` fills the controls (none: a new rule). Certificate and key files are offered from
-  // `programFolder`.
-  RuleEditor(QWidget* parent, const config::ccRule* rule, std::string programFolder);
+  // `rule` fills the controls (none: a new rule). Certificate and key files are offered from the
+  // context's folder, hosts and ports from its lists.
+  RuleEditor(QWidget* parent, const config::ccRule* rule, RuleDialogContext context);
   ~RuleEditor() override;
 
   // The rule OK built; empty until then, and after it was taken.
@@ -60,7 +60,7 @@ class RuleEditor final : public QDialog {
   void fillEmptyMask();
 
   std::unique_ptr<Ui::RuleEditor> form_;
-  std::string programFolder_;
+  RuleDialogContext context_;
   uint32_t dropTime_ = 0;
   bool advanced_ = false;
   config::RuleRef built_;
@@ -68,7 +68,7 @@ class RuleEditor final : public QDialog {
 
 // Runs the editor modally on `rule` (or none); the new rule, or none after Cancel.
 config::RuleRef runRuleEditor(QWidget* parent, const config::ccRule* rule,
-                              const std::string& programFolder);
+                              const RuleDialogContext& context);
 
 // Combo-box lists as the dialogs keep them: entries sorted (case-insensitively), each once.
 void addSorted(QComboBox* combo, const QString& text);

@@ -30,25 +30,6 @@ std::string portText(const std::string& text, uint16_t port) {
   return name.empty() ? std::to_string(host) : name;
 }
 
-// Four decimal parts of 0 to 255 (leading zeros allowed), nothing else.
-bool dottedAddress(const std::string& text, uint32_t* hostOrder) {
-  uint32_t value = 0;
-  size_t at = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0 && (at >= text.size() || text[at++] != '.')) return false;
-    uint32_t number = 0;
-    size_t digits = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4) {
-      number = number * 10 + static_cast<uint32_t>(text[at++] - '0');
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || number > 255) return false;
-    value = (value << 8) | number;
-  }
-  *hostOrder = value;
-  return at == text.size();
-}
-
 bool ascii(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -108,6 +89,19 @@ bool textsGiven(const RuleForm& f, std::string* why) {
 }
 
 }  // namespace
+
+RuleDialogContext ruleDialogContext(const config::Settings& settings, std::string programFolder,
+                                    PassphraseMemory passphrase) {
+  RuleDialogContext context(std::move(programFolder));
+  for (uint32_t i = 0; i < settings.hostCount && i < config::kMaxListEntries; ++i) {
+    context.hosts.push_back(settings.hostList[i].get());
+  }
+  for (uint32_t i = 0; i < settings.portCount && i < config::kMaxListEntries; ++i) {
+    context.ports.push_back(settings.portList[i].get());
+  }
+  context.passphrase = std::move(passphrase);
+  return context;
+}
 
 RuleForm newRuleForm() {
   RuleForm form;
@@ -182,7 +176,8 @@ config::RuleRef buildRule(const RuleForm& f, const std::string& programFolder, s
   rule->httpsProxyEnable = f.proxyEnable ? 1 : 0;
   rule->httpsProxyUseNtlm = f.proxyNtlm ? 1 : 0;
   rule->httpProxyDropTime = f.dropTime;
-  config::resolveRule(rule.get());
+  // Names are looked up by the relay when it builds its configuration, never here.
+  config::deriveLiteralNumbers(rule.get());
   if (const int code = config::validateRule(rule.get()); code != 0) {
     reason = "the rule is incomplete (" + std::to_string(code) + ")";
     return config::RuleRef();
@@ -198,8 +193,9 @@ std::string fileInProgramFolder(const std::string& file, const std::string& prog
 }
 
 std::string maskForHost(const std::string& host) {
-  uint32_t a = 0;
-  if (!dottedAddress(host, &a)) return kAllOnes;
+  uint32_t address = 0;
+  if (!config::dottedQuad(host, &address)) return kAllOnes;
+  const uint32_t a = qFromBigEndian(address);
   if ((a & 0x80000000u) == 0) return (a & 0x00FFFFFFu) == 0 ? "255.0.0.0" : kAllOnes;
   if ((a & 0xC0000000u) == 0x80000000u) return (a & 0x0000FFFFu) == 0 ? "255.255.0.0" : kAllOnes;
   if ((a & 0xE0000000u) == 0xC0000000u) return (a & 0x000000FFu) == 0 ? "255.255.255.0" : kAllOnes;

@@ -1,13 +1,31 @@
 // What the rule editor's controls hold, apart from the widgets: how a rule fills them and how a
 // new rule is built from them. The editor never changes a rule it was given; building makes a
-// new `ccRule` with one reference. Window thread (building looks host and service names up).
+// new `ccRule` with one reference. Window thread; building looks no host name up (the relay does,
+// when it builds its configuration).
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/rules.h"
+#include "config/settings.h"
+#include "ui/passphrase_memory.h"
 
 namespace ui {
+
+// What the rule dialogs are given beside the rules: the folder certificate and key files are
+// offered from, the host and port lists of the settings ("host.list", "port.list") that the
+// editor's combo boxes offer, and the remembered pass phrase for reading certificates.
+struct RuleDialogContext {
+  RuleDialogContext(std::string folder = {}) : programFolder(std::move(folder)) {}  // NOLINT
+  std::string programFolder;
+  std::vector<std::string> hosts;
+  std::vector<std::string> ports;
+  PassphraseMemory passphrase;
+};
+// The context with the lists of `settings`.
+RuleDialogContext ruleDialogContext(const config::Settings& settings, std::string programFolder,
+                                    PassphraseMemory passphrase);
 
 struct RuleForm {
   std::string ifAddr;
@@ -39,12 +57,13 @@ RuleForm newRuleForm();
 // empty (a port as its service name when it has one).
 RuleForm formOfRule(const config::ccRule& rule);
 
-// Builds the rule the form describes, in the editor's order of steps, and completes it with
-// `resolveRule`. Null, with the reason in *why, when the form is incomplete or unusable: an empty
-// source Host, listening Port or Mask (and, for Direct, destination Host or Port), no destination
-// mode, a port text that names no port, a text the store cannot keep, an address or port text
-// that is not ASCII. A certificate or key named without a folder that is a file of
-// `programFolder` is kept with its full path, since the relay opens names from its own folder.
+// Builds the rule the form describes, in the editor's order of steps, and completes it with the
+// numbers its texts give without a lookup. Null, with the reason in *why, when the form is
+// incomplete or unusable: an empty source Host, listening Port or Mask (and, for Direct,
+// destination Host or Port), no destination mode, a port text that names no port, a text the store
+// cannot keep, an address or port text that is not ASCII. A certificate or key named without a
+// folder that is a file of `programFolder` is kept with its full path, since the relay opens names
+// from its own folder.
 config::RuleRef buildRule(const RuleForm& form, const std::string& programFolder, std::string* why);
 
 // The file a certificate or key text names: a name without a folder that is a file of

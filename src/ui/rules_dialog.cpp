@@ -17,11 +17,11 @@ QString description(const config::ccRule* rule) {
 
 }  // namespace
 
-RulesDialog::RulesDialog(QWidget* parent, config::RuleTable* table, std::string programFolder)
+RulesDialog::RulesDialog(QWidget* parent, config::RuleTable* table, RuleDialogContext context)
     : QDialog(parent),
       form_(std::make_unique<Ui::RulesDialog>()),
       table_(table),
-      programFolder_(std::move(programFolder)) {
+      context_(std::move(context)) {
   form_->setupUi(this);
   for (int i = 0; i < table_->count; ++i) {
     config::ccRule* rule = table_->rules[i];
@@ -37,7 +37,8 @@ RulesDialog::RulesDialog(QWidget* parent, config::RuleTable* table, std::string 
   connect(form_->moveDown, &QPushButton::clicked, this, [this] { moveRule(1); });
   connect(form_->ok, &QPushButton::clicked, this, &RulesDialog::accept);
   connect(form_->cancel, &QPushButton::clicked, this, &QDialog::reject);
-  connect(form_->help, &QPushButton::clicked, this, [this] { showHelp(this, programFolder_); });
+  connect(form_->help, &QPushButton::clicked, this,
+          [this] { showHelp(this, context_.programFolder); });
 }
 
 RulesDialog::~RulesDialog() {
@@ -74,15 +75,14 @@ void RulesDialog::newRule() {
                          .arg(config::kMaxRules));
     return;
   }
-  config::RuleRef rule = runRuleEditor(this, nullptr, programFolder_);
+  config::RuleRef rule = runRuleEditor(this, nullptr, context_);
   if (rule) insertLine(static_cast<int>(rules_.size()), std::move(rule));
 }
 
 void RulesDialog::editRule() {
   const int line = selectedLine();
   if (line < 0) return;
-  config::RuleRef rule =
-      runRuleEditor(this, rules_[static_cast<size_t>(line)].get(), programFolder_);
+  config::RuleRef rule = runRuleEditor(this, rules_[static_cast<size_t>(line)].get(), context_);
   if (!rule) return;
   delete form_->rulesList->takeItem(line);
   rules_.erase(rules_.begin() + line);  // the list's reference to the old rule goes
@@ -120,8 +120,8 @@ void RulesDialog::accept() {
   QDialog::accept();
 }
 
-int runRulesDialog(QWidget* parent, config::RuleTable* table, const std::string& programFolder) {
-  RulesDialog dialog(parent, table, programFolder);
+int runRulesDialog(QWidget* parent, config::RuleTable* table, const RuleDialogContext& context) {
+  RulesDialog dialog(parent, table, context);
   return runModal(&dialog) == QDialog::Accepted ? 1 : 0;
 }
 

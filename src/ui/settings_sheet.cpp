@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "config/cipher_names.h"
 #include "log/log.h"
 #include "platform/registry.h"
-#include "relay/ssl_context.h"
 #include "ui/certificate_files.h"
 #include "ui/help.h"
 #include "ui/log_font.h"
@@ -34,10 +34,11 @@ int checkCipherText(const std::string& text) {
 }
 
 SettingsSheet::SettingsSheet(QWidget* parent, Settings* record, LogFont logFont,
-                             std::string programFolder)
+                             std::string programFolder, std::vector<std::string> cipherNames)
     : QDialog(parent),
       form_(std::make_unique<Ui::SettingsSheet>()),
       record_(record),
+      cipherNames_(std::move(cipherNames)),
       logFont_(std::move(logFont)),
       programFolder_(std::move(programFolder)) {
   form_->setupUi(this);
@@ -119,11 +120,11 @@ void SettingsSheet::pageOpened(int index) {
 }
 
 void SettingsSheet::fillSsl() {
-  // The presets in the order of their table, then the single ciphers of the shared context.
-  for (const relay::FriendlyCipher& preset : relay::friendlyCipherTable) {
+  // The presets in the order of their table, then the single ciphers of the relay's context.
+  for (const config::FriendlyCipher& preset : config::friendlyCipherTable) {
     form_->cipherList->addItem(preset.name);
   }
-  for (const std::string& name : relay::contextCipherNames()) {
+  for (const std::string& name : cipherNames_) {
     if (form_->cipherList->findText(QString::fromStdString(name),
                                     Qt::MatchFixedString | Qt::MatchCaseSensitive) < 0) {
       form_->cipherList->addItem(QString::fromStdString(name));
@@ -227,8 +228,9 @@ void SettingsSheet::chooseFont() {
 
 SettingsSheet::Outcome runSettingsSheet(QWidget* parent, Settings* record,
                                         SettingsSheet::LogFont logFont,
-                                        const std::string& programFolder) {
-  SettingsSheet sheet(parent, record, std::move(logFont), programFolder);
+                                        const std::string& programFolder,
+                                        std::vector<std::string> cipherNames) {
+  SettingsSheet sheet(parent, record, std::move(logFont), programFolder, std::move(cipherNames));
   if (runModal(&sheet) != QDialog::Accepted) return SettingsSheet::Outcome::kCancelled;
   return sheet.outcome();
 }

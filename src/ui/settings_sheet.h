@@ -5,8 +5,8 @@
 // stored whatever the sheet's end), and a change of thread reuse, which needs the program to
 // start again, is saved at once and ends the program when the user agrees.
 //
-// The sheet edits the record it is given (the program's `ccSettings`) on the window thread; the
-// relay runs on a published copy until its next restart.
+// The sheet edits the record it is given (a copy of the relay's settings, Relay::editableSettings)
+// on the window thread; its owner hands the record to the relay after OK.
 #pragma once
 
 #include <QDialog>
@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "ui/settings_bindings.h"
@@ -40,8 +41,9 @@ class SettingsSheet final : public QDialog {
     std::function<void(const QFont&)> apply;
   };
 
+  // `cipherNames`: the single ciphers the relay's context offers, listed after the presets.
   SettingsSheet(QWidget* parent, config::Settings* record, LogFont logFont,
-                std::string programFolder);
+                std::string programFolder, std::vector<std::string> cipherNames = {});
   ~SettingsSheet() override;
 
   Outcome outcome() const { return outcome_; }
@@ -65,6 +67,7 @@ class SettingsSheet final : public QDialog {
 
   std::unique_ptr<Ui::SettingsSheet> form_;
   config::Settings* record_;
+  std::vector<std::string> cipherNames_;
   LogFont logFont_;
   std::string programFolder_;
   std::array<PageBindings, kPageCount> bindings_;
@@ -75,6 +78,7 @@ class SettingsSheet final : public QDialog {
 // Runs the sheet modally on `record`.
 SettingsSheet::Outcome runSettingsSheet(QWidget* parent, config::Settings* record,
                                         SettingsSheet::LogFont logFont,
-                                        const std::string& programFolder);
+                                        const std::string& programFolder,
+                                        std::vector<std::string> cipherNames);
 
 }  // namespace ui

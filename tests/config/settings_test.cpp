@@ -263,30 +263,28 @@ TEST_F(SettingsStore, SaveIsOneWriteAndCarriesTheConnectionLimit) {
   EXPECT_EQ(writes.count(), 1) << "saving what the store holds writes nothing";
 }
 
-TEST_F(SettingsStore, AccessorsReadTheGlobalRecord) {
+// What the front ends read off a loaded record: the toolbar size with 0 read as 48, the host list
+// split at ':'; and the log switches follow the record they are published from.
+TEST_F(SettingsStore, TheToolbarHostListAndLogSwitchesComeFromTheRecord) {
   const auto k = key();
   setDword(k, "log.detailed", 1);
   setDword(k, "toolbar.size", 0);
   setText(k, "host.list", "alpha:beta");
-  freeSettings(&ccSettings);
-  ASSERT_EQ(loadSettings(Hive::kCurrentUser, &ccSettings), 0);
-  EXPECT_EQ(logDetailed(), 1u);
-  EXPECT_EQ(logging::logSwitches().detailed.load(), 1u);
-  EXPECT_EQ(toolbarSize(), 48u);
-  setToolbarSize(16);
-  EXPECT_EQ(toolbarSize(), 16u);
-  EXPECT_EQ(hostCount(), 2u);
-  EXPECT_EQ(host(1), "beta");
-  EXPECT_EQ(host(7), "");
-  setPassphrase("pw");
-  EXPECT_EQ(passphrase(), "pw");
-  setPassphrase("");
-  EXPECT_EQ(passphrase(), "");
+  Settings record;
+  ASSERT_EQ(loadSettings(Hive::kCurrentUser, &record), 0);
+  EXPECT_EQ(toolbarSize(record), 48u);
+  record.toolbarSize = 16;
+  EXPECT_EQ(toolbarSize(record), 16u);
+  EXPECT_EQ(record.hostCount, 2u);
+  EXPECT_EQ(record.hostList[1].get(), "beta");
   EXPECT_STREQ(settingsKeyPath(), "Software\\Tandry\\Brisklane 4");
+  publishLogSwitches(record);
+  EXPECT_EQ(logging::logSwitches().detailed.load(), 1u);
   setDword(k, "log.detailed", 0);
-  ASSERT_EQ(loadSettings(Hive::kCurrentUser, &ccSettings), 0);
+  ASSERT_EQ(loadSettings(Hive::kCurrentUser, &record), 0);
+  EXPECT_EQ(logging::logSwitches().detailed.load(), 1u) << "loading publishes nothing";
+  publishLogSwitches(record);
   EXPECT_EQ(logging::logSwitches().detailed.load(), 0u);
-  freeSettings(&ccSettings);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 
 namespace proxy {
 
-using config::ccSettings;
 using config::setLocalNetworks;
 namespace {
 
@@ -55,7 +54,8 @@ int accept(Pair& p, const std::string& bytes, uint32_t* address, uint16_t* port,
   send(p.client, bytes.data(), bytes.size(), 0);
   shutdown(p.client, SHUT_WR);
   SocksRequest request;
-  const int rc = socksAccept(ccSettings, p.relay, &request);
+  const config::Settings settings;
+  const int rc = socksAccept(settings, p.relay, &request);
   *address = request.address;
   *port = request.port;
   if (host != nullptr) *host = request.host;
@@ -178,12 +178,13 @@ class ScriptedServer {
 };
 
 int connectThrough(ScriptedServer& server, uint32_t dest) {
-  ccSettings.socksEnable = 1;
-  ccSettings.socksServer.set("127.0.0.1");
-  ccSettings.socksPort.set(std::to_string(ntohs(server.port())));
+  config::Settings settings;
+  settings.socksEnable = 1;
+  settings.socksServer.set("127.0.0.1");
+  settings.socksPort.set(std::to_string(ntohs(server.port())));
   int err = 0;
   platform::UniqueFd fd = platform::tcpSocket(&err);
-  return socksConnect(ccSettings, fd.get(), dest, htons(443));
+  return socksConnect(settings, fd.get(), dest, htons(443));
 }
 
 TEST(SocksConnect, SendsTheTwelveByteRequestAndReadsTheReply) {
@@ -204,18 +205,16 @@ TEST(SocksConnect, SendsTheTwelveByteRequestAndReadsTheReply) {
     ScriptedServer server(std::string("\x04\x5a\x00\x00\x00\x00\x00\x00", 8));
     EXPECT_EQ(connectThrough(server, inet_addr("10.1.2.3")), 20090);  // version must be 0
   }
-  ccSettings.socksEnable = 0;
 }
 
 TEST(SocksConnect, LocalDestinationsBypassTheServer) {
-  ccSettings.localNetCount = 0;
-  EXPECT_TRUE(socksBypass(ccSettings, inet_addr("127.0.0.1")));
-  EXPECT_FALSE(socksBypass(ccSettings, inet_addr("127.0.0.2")));
+  config::Settings settings;
+  EXPECT_TRUE(socksBypass(settings, inet_addr("127.0.0.1")));
+  EXPECT_FALSE(socksBypass(settings, inet_addr("127.0.0.2")));
   const uint32_t host = inet_addr("10.1.2.3");
-  setLocalNetworks(&ccSettings, &host, 1);
-  EXPECT_TRUE(socksBypass(ccSettings, inet_addr("10.200.0.1")));
-  EXPECT_FALSE(socksBypass(ccSettings, inet_addr("11.0.0.1")));
-  ccSettings.localNetCount = 0;
+  setLocalNetworks(&settings, &host, 1);
+  EXPECT_TRUE(socksBypass(settings, inet_addr("10.200.0.1")));
+  EXPECT_FALSE(socksBypass(settings, inet_addr("11.0.0.1")));
 }
 
 }  // namespace

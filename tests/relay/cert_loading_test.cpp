@@ -17,7 +17,6 @@ namespace {
 
 using relay::SslPtr;
 using ssl_test::handshake;
-using ssl_test::newSsl;
 
 class CertAndKey : public ssl_test::SslFixture {};
 
@@ -32,7 +31,7 @@ TEST_F(CertAndKey, EveryFormLoadsAndServesAHandshake) {
 }
 
 TEST_F(CertAndKey, WrongPassPhraseIsLoggedAndOnlyTheHandshakeFails) {
-  config::ccSettings.sslPasswd.set("wrong");
+  state_->questions.rememberPassphrase("wrong");
   EXPECT_FALSE(handshakeWith(file("server.pem"), file("server-enc.key")));
   EXPECT_EQ(lines(),
             std::vector<std::string>{"Private key load failed: cert: <" + file("server.pem") +
@@ -46,7 +45,7 @@ TEST_F(CertAndKey, WrongPassPhraseIsLoggedAndOnlyTheHandshakeFails) {
 }
 
 TEST_F(CertAndKey, Pkcs12WithAnEmptyPasswordAnswerFails) {
-  config::ccSettings.sslPasswd.clear();
+  state_->questions.rememberPassphrase("");
   EXPECT_FALSE(handshakeWith(file("server.p12"), ""));
   const auto entries = sink_.entries();
   ASSERT_FALSE(entries.empty());
@@ -95,22 +94,23 @@ class CountingPerson final : public relay::RelayObserver {
 // encrypted PEM key is asked for once, and a cancelled question is not asked again.
 TEST_F(CertAndKey, OnlyFilesThatNeedAPasswordAskForOne) {
   for (const char* answer : {"secret", ""}) {
-    config::setPassphrase("");
-    relay::forgetLoadedCertificates();
+    state_->questions.rememberPassphrase("");
+    state_->loadedPairs.clear();
     CountingPerson person(answer);
-    relay::registerObserver(&person, false);
+    state_->observer.attach(&person, false);
     EXPECT_EQ(handshakeWith(file("server.pem"), file("server-enc.key")), *answer != '\0');
     EXPECT_EQ(handshakeWith(file("server.pem"), file("server.key")), true);
-    relay::withdrawObserver();
+    state_->observer.withdraw();
     EXPECT_EQ(person.asked, 1) << "answer <" << answer << ">";
   }
-  config::setPassphrase("");
+  state_->questions.rememberPassphrase("");
 }
 
 TEST_F(CertAndKey, ObjectWithoutPasswordCallbackNeverPrompts) {
   relay::SslCtxPtr bare(SSL_CTX_new(TLS_method()));
   SslPtr ssl(SSL_new(bare.get()));
-  relay::loadCertAndKey(ssl.get(), file("server.pem"), file("server-enc.key"));
+  relay::loadCertAndKey(ssl.get(), &state_->loadedPairs, file("server.pem"),
+                        file("server-enc.key"));
   EXPECT_EQ(countWithCode(0x6043), 1);
 }
 
@@ -150,7 +150,7 @@ class CaCertificates : public ssl_test::SslFixture {
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   int clientCaCount() {
-    relay::SslCtxPtr ctx = relay::acquireSharedContext();
+    relay::SslCtxPtr ctx = context();
     return sk_X509_NAME_num(SSL_CTX_get_client_CA_list(ctx.get()));
   }
 
@@ -160,8 +160,8 @@ class CaCertificates : public ssl_test::SslFixture {
 
 TEST_F(CaCertificates, DirectoryTrustsPemAndDerAndSkipsOtherFilesQuietly) {
   const std::string cas = makeCaDir();
-  config::ccSettings.sslCaCert.set(cas);
-  config::ccSettings.verbose = 1;
+  settings_.sslCaCert.set(cas);
+  settings_.verbose = 1;
   loadCas();
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          "Using <" + cas + "> as a Directory for trusted CA certificates",
@@ -169,8 +169,8 @@ TEST_F(CaCertificates, DirectoryTrustsPemAndDerAndSkipsOtherFilesQuietly) {
   EXPECT_EQ(clientCaCount(), 2);
 
   sink_.clear();
-  config::ccSettings.verbose = 0;
-  config::ccSettings.debug = 1;
+  settings_.verbose = 0;
+  settings_.debug = 1;
   loadCas();
   EXPECT_EQ(count("Failed to load '" + cas + "/readme.txt'"), 1);
   EXPECT_EQ(countStarting("Failed to load"), 1);
@@ -179,19 +179,19 @@ TEST_F(CaCertificates, DirectoryTrustsPemAndDerAndSkipsOtherFilesQuietly) {
 }
 
 TEST_F(CaCertificates, TrustedCaLetsAVerifyingClientAcceptTheServer) {
-  config::ccSettings.sslCaCert.set(file("ca.pem"));
+  settings_.sslCaCert.set(file("ca.pem"));
   loadCas();
   SslPtr server = newSsl();
   SslPtr client = newSsl();
   SSL_set_verify(client.get(), SSL_VERIFY_PEER, nullptr);
-  relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
   ASSERT_TRUE(handshake(client.get(), server.get()));
   EXPECT_EQ(SSL_get_verify_result(client.get()), X509_V_OK);
 }
 
 TEST_F(CaCertificates, SameCaFromFileAndRegistryIsAddedOnce) {
-  config::ccSettings.sslCaCert.set(file("ca.pem"));
-  config::ccSettings.sslUseSystemRegistry = 1;
+  settings_.sslCaCert.set(file("ca.pem"));
+  settings_.sslUseSystemRegistry = 1;
   addRegistryCa("TestCa", bytes(file("ca.der")));
   addRegistryCa("Second", bytes(file("ca2.der")));
   loadCas();
@@ -204,8 +204,8 @@ TEST_F(CaCertificates, SameCaFromFileAndRegistryIsAddedOnce) {
 }
 
 TEST_F(CaCertificates, BrokenRegistryValueAndMissingPathAreLogged) {
-  config::ccSettings.sslCaCert.set(dir_ + "/nothing-here");
-  config::ccSettings.sslUseSystemRegistry = 1;
+  settings_.sslCaCert.set(dir_ + "/nothing-here");
+  settings_.sslUseSystemRegistry = 1;
   addRegistryCa("Broken", std::vector<char>(40, 'z'));
   loadCas();
   EXPECT_EQ(count("Problem getting 'file' information about <" + dir_ + "/nothing-here>"), 1);

@@ -26,9 +26,10 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "log/sinks.h"
-#include "relay/connect_info.h"
+#include "platform/socket_errors.h"
 #include "relay/observer.h"
 #include "relay/pump_test_support.h"
+#include "relay/relay_state.h"
 
 namespace {
 
@@ -75,8 +76,11 @@ bool seesEnd(int fd) {
   return recv(fd, &byte, 1, 0) <= 0;
 }
 
-PumpReport testReport() {
+// The report of a test relay, for the settings and state of its test.
+PumpReport testReport(const config::Settings* settings, relay::RelayState* state) {
   PumpReport report;
+  report.settings = settings;
+  report.state = state;
   report.clientAddress = htonl(0x7F000001);
   report.clientPort = htons(5555);
   report.destAddress = htonl(0x0A010203);
@@ -115,7 +119,7 @@ class PumpRun {
 
 // A plain relay between two peers.
 struct PlainRelay {
-  explicit PlainRelay(const PumpReport& report = testReport()) {
+  explicit PlainRelay(const PumpReport& report) {
     auto [cPeer, cSide] = tcpPair();
     auto [dPeer, dSide] = tcpPair();
     clientPeer = std::move(cPeer);
@@ -135,24 +139,20 @@ struct PlainRelay {
 
 class DataPump : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    // The pump runs on this program's threads; a write to a closed peer must fail, not end it.
+    platform::ignoreSigpipe();
+  }
   void SetUp() override {
-    verbose_ = config::ccSettings.verbose;
-    stats_ = config::ccSettings.statsEnable;
-    loopsleep_ = config::ccSettings.tcpLoopsleep;
-    config::ccSettings.verbose = 0;
-    config::ccSettings.statsEnable = 0;
-    config::ccSettings.tcpLoopsleep = 0;
-    config::publishSettings(config::ccSettings);
+    settings_.verbose = 0;
+    settings_.statsEnable = 0;
+    settings_.tcpLoopsleep = 0;
     logging::log_close();
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
   }
-  void TearDown() override {
-    logging::log_close();
-    config::ccSettings.verbose = verbose_;
-    config::ccSettings.statsEnable = stats_;
-    config::ccSettings.tcpLoopsleep = loopsleep_;
-    config::publishSettings(config::ccSettings);
-  }
+  void TearDown() override { logging::log_close(); }
+  // The report of a pump for this test's settings and relay state.
+  PumpReport report() { return testReport(&settings_, state_.get()); }
   int countLines(const std::string& prefix, uint32_t code) const {
     int n = 0;
     for (const auto& e : sink_.entries()) n += e.code == code && e.text.rfind(prefix, 0) == 0;
@@ -166,9 +166,8 @@ class DataPump : public ::testing::Test {
   }
 
   logging::CollectingSink sink_;
-  uint32_t verbose_ = 0;
-  uint32_t stats_ = 0;
-  uint32_t loopsleep_ = 0;
+  config::Settings settings_;
+  std::shared_ptr<relay::RelayState> state_ = std::make_shared<relay::RelayState>();
 };
 
 // Both peers send `size` bytes at the same time and check what they receive.
@@ -189,16 +188,15 @@ void exchange(int a, int b, size_t size) {
 }
 
 TEST_F(DataPump, RelaysBothWaysAtOnceAndCountsWhileStatsAreOn) {
-  config::ccSettings.statsEnable = 1;
-  config::ccSettings.tcpLoopsleep = 1;  // one pause per round must not lose or reorder bytes
-  config::publishSettings(config::ccSettings);
-  const relay::RelayStats before = relay::statsSnapshot();
+  settings_.statsEnable = 1;
+  settings_.tcpLoopsleep = 1;  // one pause per round must not lose or reorder bytes
+  const relay::RelayStats::Figures before = state_->stats.snapshot();
   constexpr size_t kSize = 6 << 20;
   {
-    PlainRelay relay;
+    PlainRelay relay(report());
     ASSERT_TRUE(sendAll(relay.clientPeer.get(), "hello"));
     EXPECT_EQ(receive(relay.destPeer.get(), 5), "hello");
-    const relay::RelayStats during = relay::statsSnapshot();
+    const relay::RelayStats::Figures during = state_->stats.snapshot();
     EXPECT_EQ(during.connectionsTotal, before.connectionsTotal + 1);
     EXPECT_EQ(during.connectionsActive, before.connectionsActive + 1);
     exchange(relay.clientPeer.get(), relay.destPeer.get(), kSize);
@@ -211,26 +209,24 @@ TEST_F(DataPump, RelaysBothWaysAtOnceAndCountsWhileStatsAreOn) {
     shutdown(relay.destPeer.get(), SHUT_WR);
     ASSERT_TRUE(relay.pump->ended());
   }
-  const relay::RelayStats after = relay::statsSnapshot();
+  const relay::RelayStats::Figures after = state_->stats.snapshot();
   EXPECT_EQ(after.connectionsActive, before.connectionsActive);
   EXPECT_EQ(after.bytesClientToDest, before.bytesClientToDest + kSize + 5);
   EXPECT_EQ(after.bytesDestToClient, before.bytesDestToClient + kSize + 6);
 
-  config::ccSettings.statsEnable = 0;
-  config::publishSettings(config::ccSettings);
+  settings_.statsEnable = 0;
   {
-    PlainRelay relay;
+    PlainRelay relay(report());
     exchange(relay.clientPeer.get(), relay.destPeer.get(), 100000);
   }
-  const relay::RelayStats off = relay::statsSnapshot();
+  const relay::RelayStats::Figures off = state_->stats.snapshot();
   EXPECT_EQ(off.connectionsTotal, after.connectionsTotal);
   EXPECT_EQ(off.bytesClientToDest, after.bytesClientToDest);
 }
 
 TEST_F(DataPump, DestinationClosingFirstDeliversItsLastBytesAndClosesBoth) {
-  config::ccSettings.verbose = 1;
-  config::publishSettings(config::ccSettings);
-  PlainRelay relay;
+  settings_.verbose = 1;
+  PlainRelay relay(report());
   const std::string last = pattern(300000, 3);
   ASSERT_TRUE(sendAll(relay.destPeer.get(), last));
   relay.destPeer.reset();
@@ -244,16 +240,16 @@ TEST_F(DataPump, DestinationClosingFirstDeliversItsLastBytesAndClosesBoth) {
 
 TEST_F(DataPump, DisconnectLineFollowsTheStyleAndVerbose) {
   {
-    PlainRelay quiet;
+    PlainRelay quiet(report());
     quiet.clientPeer.reset();
     quiet.destPeer.reset();
     ASSERT_TRUE(quiet.pump->ended());
   }
   EXPECT_EQ(countLines("Disconnect", 0x6052), 0) << "the line needs verbose";
-  PumpReport report = testReport();
-  report.frontEndStyle = true;
+  PumpReport custom = report();
+  custom.frontEndStyle = true;
   {
-    PlainRelay frontEnd(report);
+    PlainRelay frontEnd(custom);
     frontEnd.clientPeer.reset();
     frontEnd.destPeer.reset();
     ASSERT_TRUE(frontEnd.pump->ended());
@@ -267,9 +263,8 @@ TEST_F(DataPump, DisconnectLineFollowsTheStyleAndVerbose) {
 }
 
 TEST_F(DataPump, PeerResetWhileSendingEndsWithoutSigpipe) {
-  config::ccSettings.verbose = 1;
-  config::publishSettings(config::ccSettings);
-  PlainRelay relay;
+  settings_.verbose = 1;
+  PlainRelay relay(report());
   std::atomic<bool> stop{false};
   std::thread flood([&] {
     const std::string block = pattern(65536, 4);
@@ -290,17 +285,16 @@ TEST_F(DataPump, PeerResetWhileSendingEndsWithoutSigpipe) {
 }
 
 TEST_F(DataPump, IdleConnectionEndsOnlyWhenIdleSecondsAreSet) {
-  config::ccSettings.verbose = 1;
-  config::publishSettings(config::ccSettings);
+  settings_.verbose = 1;
   {
-    PlainRelay forever;
+    PlainRelay forever(report());
     EXPECT_FALSE(forever.pump->ended(1500ms)) << "0 idle seconds must wait forever";
     ASSERT_TRUE(sendAll(forever.clientPeer.get(), "late"));
     EXPECT_EQ(receive(forever.destPeer.get(), 4), "late");
   }
-  PumpReport report = testReport();
-  report.idleSeconds = 1;
-  PlainRelay idle(report);
+  PumpReport custom = report();
+  custom.idleSeconds = 1;
+  PlainRelay idle(custom);
   ASSERT_TRUE(sendAll(idle.clientPeer.get(), "x"));
   EXPECT_EQ(receive(idle.destPeer.get(), 1), "x");
   const auto start = std::chrono::steady_clock::now();
@@ -327,8 +321,7 @@ TEST_F(DataPump, DescriptorAbove1023Works) {
   UniqueFd high(static_cast<int>(kHigh));
   cSide.reset();
   {
-    PumpRun pump(PumpEnd{std::move(high), nullptr}, PumpEnd{std::move(dSide), nullptr},
-                 testReport());
+    PumpRun pump(PumpEnd{std::move(high), nullptr}, PumpEnd{std::move(dSide), nullptr}, report());
     exchange(cPeer.get(), dPeer.get(), 1 << 20);
     cPeer.reset();
     dPeer.reset();
@@ -350,9 +343,9 @@ TEST_F(DataPump, SslOnBothEndsOfALinkRelaysBothWaysAtOnce) {
   ASSERT_TRUE(handshake(out.get(), link1.get(), in.get(), link2.get()));
   {
     PumpRun first(PumpEnd{std::move(aSide), nullptr}, PumpEnd{std::move(link1), std::move(out)},
-                  testReport());
+                  report());
     PumpRun second(PumpEnd{std::move(link2), std::move(in)}, PumpEnd{std::move(bSide), nullptr},
-                   testReport());
+                   report());
     exchange(aPeer.get(), bPeer.get(), 3 << 20);
     aPeer.reset();
     EXPECT_TRUE(seesEnd(bPeer.get())) << "the end travels over the SSL link";
@@ -386,7 +379,7 @@ TEST_F(DataPump, RecordsAlreadyInsideTheSslObjectAreDeliveredWithoutMoreTraffic)
   expected += large;
 
   PumpRun pump(PumpEnd{std::move(link2), std::move(side)}, PumpEnd{std::move(bSide), nullptr},
-               testReport());
+               report());
   EXPECT_TRUE(receive(bPeer.get(), expected.size()) == expected);
 
   const std::string reply = pattern(200000, 7);
@@ -426,15 +419,15 @@ class Viewer final : public relay::RelayObserver {
 
 TEST_F(DataPump, BufferViewGetsACopyOfEveryBlock) {
   Viewer viewer;
-  relay::registerObserver(&viewer, true);
+  state_->observer.attach(&viewer, true);
   {
-    PlainRelay relay;
+    PlainRelay relay(report());
     ASSERT_TRUE(sendAll(relay.clientPeer.get(), "ping"));
     EXPECT_EQ(receive(relay.destPeer.get(), 4), "ping");
     ASSERT_TRUE(sendAll(relay.destPeer.get(), "pong"));
     EXPECT_EQ(receive(relay.clientPeer.get(), 4), "pong");
   }
-  relay::withdrawObserver();
+  state_->observer.withdraw();
   std::lock_guard<std::mutex> hold(viewer.mutex);
   EXPECT_EQ(viewer.viewed, ">ping<pong");
 }

@@ -14,83 +14,53 @@
 #include <thread>
 #include <vector>
 
-#include "config/rules.h"
 #include "config/settings.h"
-#include "log/log.h"
-#include "log/sinks.h"
 #include "platform/registry.h"
 #include "platform/threads.h"
 #include "relay/relay.h"
+#include "relay/relay_fixture.h"
 #include "relay/worker_pool.h"
 #include "support/support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Writes a plug rule from 127.0.0.1:port to 127.0.0.1:dest into the hive of the current folder.
-void writePlugRule(uint16_t port, uint16_t dest) {
-  platform::RegKey key;
-  ASSERT_EQ(platform::regCreateKey(platform::Hive::kCurrentUser,
-                                   std::string(config::settingsKeyPath()) + "\\Rule1", &key),
-            0);
-  for (const auto& [name, text] :
-       std::map<std::string, std::string>{{"peer.port.str", std::to_string(port)},
-                                          {"peer.addr.str", "All"},
-                                          {"peer.mask.str", "All"},
-                                          {"if.addr.str", "127.0.0.1"},
-                                          {"dest.addr.str", "127.0.0.1"},
-                                          {"dest.port.str", std::to_string(dest)}}) {
-    platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
-                          static_cast<uint32_t>(text.size() + 1));
-  }
-}
-
-bool waitForLine(const logging::CollectingSink& sink, const std::string& start) {
-  for (int i = 0; i < 500; ++i) {
-    for (const std::string& line : sink.lines()) {
-      if (line.rfind(start, 0) == 0) return true;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
+using relay_test::InProcessRelay;
+using relay_test::StoreValues;
 
 TEST(Listener, AConnectionWithoutAThreadIsClosedAndTheListenerGoesOn) {
   test_support::TempDir folder;
   platform::setHiveDirectory(folder.path());
   const uint16_t port = test_support::freePort();
   const uint16_t closed = test_support::freePort();
-  writePlugRule(port, closed);
-  logging::CollectingSink sink;
-  ASSERT_TRUE(logging::log_open(&sink, nullptr));
-  config::ccSettings.tcpCloseSockets = 1;
-  config::publishSettings(config::ccSettings);
-  config::ruleTable.root = platform::Hive::kCurrentUser;
-  ASSERT_EQ(config::loadAllRules(&config::ruleTable), 1);
-  ASSERT_EQ(relay::ensureListeners(), 1);
+  StoreValues store(platform::Hive::kCurrentUser);
+  store.quietSettings();
+  store.rule(1, port, "127.0.0.1", closed);
+  {
+    InProcessRelay relay;
+    ASSERT_TRUE(relay.start());
+    ASSERT_EQ(relay.relay.listenerCount(), 1);
 
-  platform::failThreadStartsForTesting(EAGAIN);
-  const int first = test_support::connectLocal(port);
-  ASSERT_GE(first, 0);
-  EXPECT_EQ(test_support::receive(first, 1, 10s), "");  // closed, not left hanging
-  close(first);
-  EXPECT_TRUE(waitForLine(sink, "Couldn't create I/O thread for 127.0.0.1."));
-  // The pool refuses work it has no thread for, instead of queueing it behind nobody.
-  relay::WorkPool pool;
-  relay::createPool(&pool);
-  EXPECT_EQ(relay::postWork(
-                &pool, [](void*) {}, nullptr),
-            0);
-  platform::failThreadStartsForTesting(0);
+    platform::failThreadStartsForTesting(EAGAIN);
+    const int first = test_support::connectLocal(port);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(test_support::receive(first, 1, 10s), "");  // closed, not left hanging
+    close(first);
+    EXPECT_TRUE(relay.observer.waitFor("Couldn't create I/O thread for 127.0.0.1."));
+    // The pool refuses work it has no thread for, instead of queueing it behind nobody.
+    relay::WorkPool pool;
+    relay::createPool(&pool);
+    EXPECT_EQ(relay::postWork(
+                  &pool, [](void*) {}, nullptr),
+              0);
+    platform::failThreadStartsForTesting(0);
 
-  const int second = test_support::connectLocal(port);
-  ASSERT_GE(second, 0);
-  EXPECT_TRUE(waitForLine(sink, "Couldn't connect to 127.0.0.1."));  // it was handled
-  close(second);
-  relay::destroyPool(&pool);
-  config::releaseAllRules(&config::ruleTable);
-  logging::log_close();
+    const int second = test_support::connectLocal(port);
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(relay.observer.waitFor("Couldn't connect to 127.0.0.1."));  // it was handled
+    close(second);
+    relay::destroyPool(&pool);
+  }
   platform::setHiveDirectory("");
 }
 
@@ -138,17 +108,14 @@ TEST(Listener, ConnectionsAboveTheLimitAreRefusedUntilOneEnds) {
   const uint16_t destPort = test_support::freePort();
   HoldingServer dest(destPort);
   ASSERT_TRUE(dest.ok());
-  writePlugRule(port, destPort);
-  logging::CollectingSink sink;
-  ASSERT_TRUE(logging::log_open(&sink, nullptr));
-  const config::Settings saved = config::ccSettings;
-  config::ccSettings.tcpCloseSockets = 0;  // a refused connection is closed all the same
-  config::ccSettings.tcpMaxConnections = 2;
-  config::publishSettings(config::ccSettings);
-  config::ruleTable.root = platform::Hive::kCurrentUser;
-  ASSERT_EQ(config::loadAllRules(&config::ruleTable), 1);
-  relay::ensureListeners();  // listeners of other tests in this process may still run
-  ASSERT_TRUE(relay::listenerRunning(htons(port)));
+  StoreValues store(platform::Hive::kCurrentUser);
+  store.quietSettings();
+  store.dword("", "tcp.close.sockets", 0);  // a refused connection is closed all the same
+  store.dword("", "tcp.max.connections", 2);
+  store.rule(1, port, "127.0.0.1", destPort);
+  InProcessRelay relay;
+  ASSERT_TRUE(relay.start());
+  ASSERT_TRUE(relay.relay.listenerRunning(htons(port)));
 
   int held[2];
   int heldDest[2];
@@ -164,7 +131,7 @@ TEST(Listener, ConnectionsAboveTheLimitAreRefusedUntilOneEnds) {
   close(refused);
   const std::string line = "Connection limit of 2 reached, refusing connection to port " +
                            std::to_string(port) + " from 127.0.0.1.";
-  EXPECT_TRUE(waitForLine(sink, line));
+  EXPECT_TRUE(relay.observer.waitFor(line));
   ASSERT_TRUE(test_support::sendAll(held[1], "still relayed"));
   EXPECT_EQ(test_support::receive(heldDest[1], 13), "still relayed");
 
@@ -185,10 +152,7 @@ TEST(Listener, ConnectionsAboveTheLimitAreRefusedUntilOneEnds) {
   }
   EXPECT_TRUE(served) << "a connection is served again once one ended";
   close(held[1]);
-  config::ccSettings = saved;
-  config::publishSettings(config::ccSettings);
-  config::releaseAllRules(&config::ruleTable);
-  logging::log_close();
+  relay.relay.shutdown();
   platform::setHiveDirectory("");
 }
 

@@ -24,9 +24,11 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "log/sinks.h"
+#include "platform/socket_errors.h"
 #include "relay/connect_info.h"
 #include "relay/data_pump.h"
 #include "relay/pump_test_support.h"
+#include "relay/relay_state.h"
 #include "support/support.h"
 
 namespace {
@@ -66,8 +68,11 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit 
 // One pump on its own thread, like a connection thread.
 class PumpRun {
  public:
-  PumpRun(PumpEnd client, PumpEnd dest) {
+  PumpRun(PumpEnd client, PumpEnd dest, const config::Settings* settings,
+          relay::RelayState* state) {
     PumpReport report;
+    report.settings = settings;
+    report.state = state;
     report.clientAddress = htonl(0x7F000001);
     report.clientPort = htons(5555);
     report.destAddress = htonl(0x0A010203);
@@ -108,20 +113,18 @@ void exchange(int a, int b, size_t size, unsigned seed) {
 
 class PumpPaths : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    // The pump runs on this program's threads; a write to a closed peer must fail, not end it.
+    platform::ignoreSigpipe();
+  }
   void SetUp() override {
-    saved_ = config::ccSettings;
-    config::ccSettings.verbose = 1;
-    config::ccSettings.statsEnable = 1;
-    config::ccSettings.tcpLoopsleep = 0;
-    config::publishSettings(config::ccSettings);
+    settings_.verbose = 1;
+    settings_.statsEnable = 1;
+    settings_.tcpLoopsleep = 0;
     logging::log_close();
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
   }
-  void TearDown() override {
-    logging::log_close();
-    config::ccSettings = saved_;
-    config::publishSettings(config::ccSettings);
-  }
+  void TearDown() override { logging::log_close(); }
   bool logged(const std::string& text) const {
     for (const auto& e : sink_.entries()) {
       if (e.text == text) return true;
@@ -130,15 +133,17 @@ class PumpPaths : public ::testing::Test {
   }
 
   logging::CollectingSink sink_;
-  config::Settings saved_;
+  config::Settings settings_;
+  std::shared_ptr<relay::RelayState> state_ = std::make_shared<relay::RelayState>();
 };
 
 TEST_F(PumpPaths, PlainSidesSpliceThroughAPipeKeepHalfCloseAndReturnThePipesWhenQuiet) {
   auto [client, clientSide] = tcpPair();
   auto [dest, destSide] = tcpPair();
   const int pipesBefore = openPipes();
-  const relay::RelayStats before = relay::statsSnapshot();
-  PumpRun pump(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(destSide), nullptr});
+  const relay::RelayStats::Figures before = state_->stats.snapshot();
+  PumpRun pump(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(destSide), nullptr},
+               &settings_, state_.get());
 
   // The destination reads nothing yet: the bytes wait in the pump's pipe, not in a buffer.
   const std::string request = pattern(8 << 20, 1);
@@ -161,7 +166,7 @@ TEST_F(PumpPaths, PlainSidesSpliceThroughAPipeKeepHalfCloseAndReturnThePipesWhen
   dest.reset();
   EXPECT_TRUE(test_support::receive(client.get(), answer.size() + 1) == answer);
   EXPECT_TRUE(pump.ended());
-  const relay::RelayStats after = relay::statsSnapshot();
+  const relay::RelayStats::Figures after = state_->stats.snapshot();
   EXPECT_EQ(after.bytesClientToDest - before.bytesClientToDest, request.size() + (4 << 20));
   EXPECT_EQ(after.bytesDestToClient - before.bytesDestToClient, answer.size() + (4 << 20));
   EXPECT_TRUE(logged("Disconnect 127.0.0.1.5555 from 10.1.2.3.443: No error."));
@@ -172,7 +177,8 @@ TEST_F(PumpPaths, ResetOfASplicedDestinationEndsTheRelayWithItsError) {
   auto [client, clientSide] = tcpPair();
   auto [dest, destSide] = tcpPair();
   const int pipesBefore = openPipes();
-  PumpRun pump(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(destSide), nullptr});
+  PumpRun pump(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(destSide), nullptr},
+               &settings_, state_.get());
   std::atomic<bool> stop{false};
   std::thread flood([&] {
     const std::string block = pattern(65536, 7);
@@ -202,8 +208,8 @@ TEST_F(PumpPaths, SslRecordsArrivingInOneReadAreAllDeliveredAndTheEndBehindThem)
   relay::SslPtr peer(SSL_new(tls.client.get()));
   relay::SslPtr side(SSL_new(tls.server.get()));
   ASSERT_TRUE(handshake(peer.get(), link.get(), side.get(), linkSide.get()));
-  PumpRun pump(PumpEnd{std::move(linkSide), std::move(side)},
-               PumpEnd{std::move(destSide), nullptr});
+  PumpRun pump(PumpEnd{std::move(linkSide), std::move(side)}, PumpEnd{std::move(destSide), nullptr},
+               &settings_, state_.get());
 
   // The peer's records are gathered first and then sent with one send: many small ones, full
   // ones, and the close_notify behind them, so that one read of the pump brings them all.
@@ -256,8 +262,10 @@ TEST_F(PumpPaths, SslChainGoesQuietAndCarriesBothWaysAgainAfterItsBuffersWentBac
   relay::SslPtr out(SSL_new(tls.client.get()));
   relay::SslPtr in(SSL_new(tls.server.get()));
   ASSERT_TRUE(handshake(out.get(), link1.get(), in.get(), link2.get()));
-  PumpRun first(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(link1), std::move(out)});
-  PumpRun second(PumpEnd{std::move(link2), std::move(in)}, PumpEnd{std::move(destSide), nullptr});
+  PumpRun first(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(link1), std::move(out)},
+                &settings_, state_.get());
+  PumpRun second(PumpEnd{std::move(link2), std::move(in)}, PumpEnd{std::move(destSide), nullptr},
+                 &settings_, state_.get());
   exchange(client.get(), dest.get(), 2 << 20, 20);
   for (int round = 0; round < 2; ++round) {
     std::this_thread::sleep_for(1200ms);  // past the quiet time: buffers and stacks went back

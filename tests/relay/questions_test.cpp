@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "config/settings.h"
 #include "relay/observer.h"
+#include "relay/observer_slot.h"
 
 namespace {
 
@@ -31,22 +31,23 @@ class SlowPerson final : public relay::RelayObserver {
 };
 
 TEST(Questions, OneQuestionServesEveryWaitingThreadUntilClearKeys) {
-  config::setPassphrase("");
+  relay::ObserverSlot slot;
+  relay::Questions questions(&slot);
   SlowPerson person;
-  relay::registerObserver(&person, false);
+  slot.attach(&person, false);
   std::vector<std::string> answers(4);
   std::vector<std::thread> threads;
   for (size_t i = 0; i < answers.size(); ++i) {
-    threads.emplace_back([&answers, i] {
+    threads.emplace_back([&answers, &questions, i] {
       char buf[32] = {};
-      const int n = relay::sharedPasswordCallback(buf, sizeof buf, 0, nullptr);
+      const int n = relay::sharedPasswordCallback(buf, sizeof buf, 0, &questions);
       answers[i] = std::string(buf, static_cast<size_t>(n));
     });
   }
   // Clear Keys from another thread meanwhile does not wait for the person.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const auto start = std::chrono::steady_clock::now();
-  relay::clearKeys();
+  questions.clearKeys();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
   for (std::thread& t : threads) t.join();
   // The Clear Keys may have come before or after the first answer was remembered.
@@ -56,14 +57,14 @@ TEST(Questions, OneQuestionServesEveryWaitingThreadUntilClearKeys) {
   EXPECT_EQ(person.prompts.front(), "");
 
   const int before = person.asked.load();
-  EXPECT_EQ(relay::askPassphrase(""), "typed");  // remembered
+  EXPECT_EQ(questions.askPassphrase(""), "typed");  // remembered
   EXPECT_EQ(person.asked.load(), before);
-  relay::clearKeys();
-  EXPECT_EQ(relay::askPassphrase("Enter PKCS12 Certificate password"), "typed");
+  questions.clearKeys();
+  EXPECT_EQ(questions.askPassphrase("Enter PKCS12 Certificate password"), "typed");
   EXPECT_EQ(person.asked.load(), before + 1);
   EXPECT_EQ(person.prompts.back(), "Enter PKCS12 Certificate password");
-  relay::withdrawObserver();
-  relay::clearKeys();
+  slot.withdraw();
+  questions.clearKeys();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/cipher_names.h"
 #include "relay/questions.h"
 #include "relay/ssl_test_support.h"
 
@@ -14,18 +15,17 @@ namespace {
 
 using relay::SslPtr;
 using ssl_test::handshake;
-using ssl_test::newSsl;
 using ssl_test::serverToClientByte;
 
 TEST(FriendlyCipher, NamesMapExactlyAndOtherTextsPassUnchanged) {
-  EXPECT_EQ(relay::cipherRuleFor("Strong Only"), "ALL:!ADH:+RSA:+HIGH:-LOW:-MEDIUM:-EXP");
-  EXPECT_EQ(relay::cipherRuleFor("strong only"), "strong only");
-  EXPECT_EQ(relay::cipherRuleFor("Default"), "DEFAULT");
-  EXPECT_EQ(relay::cipherRuleFor("Medium Only (SSLv2)"),
+  EXPECT_EQ(config::cipherRuleFor("Strong Only"), "ALL:!ADH:+RSA:+HIGH:-LOW:-MEDIUM:-EXP");
+  EXPECT_EQ(config::cipherRuleFor("strong only"), "strong only");
+  EXPECT_EQ(config::cipherRuleFor("Default"), "DEFAULT");
+  EXPECT_EQ(config::cipherRuleFor("Medium Only (SSLv2)"),
             "ALL:!ADH:+RSA:-SSLv3:+SSLv2:-HIGH:-MEDIUM:-LOW:-EXP");
-  EXPECT_EQ(relay::cipherRuleFor("AES128-SHA:RC4"), "AES128-SHA:RC4");
+  EXPECT_EQ(config::cipherRuleFor("AES128-SHA:RC4"), "AES128-SHA:RC4");
   std::set<std::string> names;
-  for (const auto& row : relay::friendlyCipherTable) names.insert(row.name);
+  for (const auto& row : config::friendlyCipherTable) names.insert(row.name);
   EXPECT_EQ(names.size(), 9u);
 }
 
@@ -41,7 +41,7 @@ TEST(ProtocolOptions, OldBitsFollowTheThreeSwitches) {
 class SharedContext : public ssl_test::SslFixture {};
 
 TEST_F(SharedContext, IsConfiguredAndSurvivesReplacement) {
-  relay::SslCtxPtr first = relay::acquireSharedContext();
+  relay::SslCtxPtr first = context();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(SSL_CTX_get_verify_mode(first.get()), SSL_VERIFY_NONE);
   EXPECT_EQ(SSL_CTX_get_quiet_shutdown(first.get()), 1);
@@ -50,7 +50,7 @@ TEST_F(SharedContext, IsConfiguredAndSurvivesReplacement) {
 
   SslPtr ssl(SSL_new(first.get()));
   ASSERT_TRUE(newContext());
-  relay::SslCtxPtr second = relay::acquireSharedContext();
+  relay::SslCtxPtr second = context();
   EXPECT_NE(first.get(), second.get());
   // The old context still serves the object made from it.
   EXPECT_EQ(SSL_get_SSL_CTX(ssl.get()), first.get());
@@ -59,25 +59,25 @@ TEST_F(SharedContext, IsConfiguredAndSurvivesReplacement) {
 
 TEST_F(SharedContext, PasswordCallbackAnswersTheRememberedPhraseWithinTheBuffer) {
   char buf[8] = {};
-  EXPECT_EQ(relay::sharedPasswordCallback(buf, sizeof buf, 0, nullptr), 6);
+  EXPECT_EQ(relay::sharedPasswordCallback(buf, sizeof buf, 0, &state_->questions), 6);
   EXPECT_STREQ(buf, "secret");
   char small[4] = {};
-  EXPECT_EQ(relay::sharedPasswordCallback(small, sizeof small, 0, nullptr), 3);
+  EXPECT_EQ(relay::sharedPasswordCallback(small, sizeof small, 0, &state_->questions), 3);
   EXPECT_STREQ(small, "sec");
-  config::ccSettings.sslPasswd.clear();
-  EXPECT_EQ(relay::sharedPasswordCallback(buf, sizeof buf, 0, nullptr), 0);
+  state_->questions.rememberPassphrase("");
+  EXPECT_EQ(relay::sharedPasswordCallback(buf, sizeof buf, 0, &state_->questions), 0);
 }
 
 TEST_F(SharedContext, AllProtocolSwitchesOffAllowNoHandshake) {
   EXPECT_TRUE(handshakeWith(file("server.pem"), file("server.key")));
-  config::ccSettings.sslEnableSsl2 = 0;
-  config::ccSettings.sslEnableSsl3 = 0;
-  config::ccSettings.sslEnableTls1 = 0;
+  settings_.sslEnableSsl2 = 0;
+  settings_.sslEnableSsl3 = 0;
+  settings_.sslEnableTls1 = 0;
   ASSERT_TRUE(newContext());
   EXPECT_FALSE(handshakeWith(file("server.pem"), file("server.key")));
   // SSL 2.0 and 3.0 do not exist in the library: switching them on brings nothing back.
-  config::ccSettings.sslEnableSsl2 = 1;
-  config::ccSettings.sslEnableSsl3 = 1;
+  settings_.sslEnableSsl2 = 1;
+  settings_.sslEnableSsl3 = 1;
   ASSERT_TRUE(newContext());
   EXPECT_FALSE(handshakeWith(file("server.pem"), file("server.key")));
 }
@@ -87,11 +87,11 @@ TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
   EXPECT_TRUE(applyCiphers());  // unset: library default kept
   EXPECT_EQ(SSL_get_cipher_list(newSsl().get(), 0), defaultFirst);
 
-  config::ccSettings.sslCipher.set("Strong Only");
+  settings_.sslCipher.set("Strong Only");
   EXPECT_TRUE(applyCiphers());
   EXPECT_TRUE(lines().empty());
 
-  config::ccSettings.sslCipher.set("NO-SUCH-CIPHER");
+  settings_.sslCipher.set("NO-SUCH-CIPHER");
   EXPECT_FALSE(applyCiphers());
   const auto entries = sink_.entries();
   ASSERT_GE(entries.size(), 2u);
@@ -101,27 +101,25 @@ TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
   EXPECT_EQ(entries[1].text.rfind("---", 0), 0u) << "the error queue follows";
 
   // A list that takes effect: a TLS 1.2 handshake uses the one cipher allowed.
-  config::ccSettings.sslCipher.set("ECDHE-RSA-AES128-GCM-SHA256");
+  settings_.sslCipher.set("ECDHE-RSA-AES128-GCM-SHA256");
   ASSERT_TRUE(applyCiphers());
   SslPtr server = newSsl();
   SslPtr client = newSsl();
   SSL_set_max_proto_version(client.get(), TLS1_2_VERSION);
-  relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
   ASSERT_TRUE(handshake(client.get(), server.get()));
   EXPECT_STREQ(SSL_get_cipher_name(client.get()), "ECDHE-RSA-AES128-GCM-SHA256");
 }
 
 TEST_F(SharedContext, CipherNamesAreDistinctAndInOfferOrder) {
-  relay::fillContextCipherNames();
-  relay::fillContextCipherNames();
-  const auto& names = relay::contextCipherNames();
+  const std::vector<std::string> names = relay::contextCipherNames(ctx_.get());
   ASSERT_FALSE(names.empty());
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
   EXPECT_EQ(names[0], SSL_get_cipher_list(newSsl().get(), 0));
 }
 
 TEST_F(SharedContext, CipherDescriptionsListEveryCipherWithModernFields) {
-  relay::logCipherDescriptions("Cipher list");
+  relay::logCipherDescriptions(ctx_.get(), "Cipher list");
   const auto entries = sink_.entries();
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries[0].text, "Cipher list");
@@ -142,7 +140,7 @@ TEST_F(SharedContext, CipherDescriptionsListEveryCipherWithModernFields) {
 TEST_F(SharedContext, ConnectionSummaryNamesVersionRolePeerKeyAndCipher) {
   SslPtr server = newSsl();
   SslPtr client = newSsl();
-  relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
   ASSERT_TRUE(handshake(client.get(), server.get()));
   const uint32_t loopback = 0x0100007f;  // 127.0.0.1 in network byte order on this host
   const uint16_t port = 0xfb20;          // 8443 in network byte order on this host
@@ -177,7 +175,8 @@ class SessionCaches : public ssl_test::SslFixture {
     const unsigned char sid[4] = {0x20, 0xfb, 0, 0};
     SSL_set_session_id_context(server.get(), sid, sizeof sid);
     SSL_set_max_proto_version(client.get(), maxVersion);
-    relay::loadCertAndKey(server.get(), file("server.pem"), file("server.key"));
+    relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"),
+                          file("server.key"));
     if (offer != nullptr) SSL_set_session(client.get(), offer);
     if (!handshake(client.get(), server.get()) || !serverToClientByte(client.get(), server.get())) {
       return nullptr;
@@ -194,32 +193,32 @@ class SessionCaches : public ssl_test::SslFixture {
 
 TEST_F(SessionCaches, DestinationCacheStoresLooksUpAndReplacesPerFullKey) {
   relay::DestSessionKey key{0x0100007f, 0xfb20, "example.test", 0, ""};
-  EXPECT_EQ(relay::destSessionLookup(key), nullptr);
+  EXPECT_EQ(state_->destSessionCache.lookup(key), nullptr);
   bool reused = false;
   relay::SslSessionPtr first(connect(nullptr, TLS1_2_VERSION, &reused));
   relay::SslSessionPtr second(connect(nullptr, TLS1_2_VERSION, &reused));
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
 
-  relay::destSessionStore(key, first.get());
-  EXPECT_EQ(sessionId(relay::destSessionLookup(key).get()), sessionId(first.get()));
-  relay::destSessionStore(key, second.get());
-  EXPECT_EQ(sessionId(relay::destSessionLookup(key).get()), sessionId(second.get()));
+  state_->destSessionCache.store(key, first.get());
+  EXPECT_EQ(sessionId(state_->destSessionCache.lookup(key).get()), sessionId(first.get()));
+  state_->destSessionCache.store(key, second.get());
+  EXPECT_EQ(sessionId(state_->destSessionCache.lookup(key).get()), sessionId(second.get()));
   EXPECT_NE(sessionId(first.get()), sessionId(second.get()));
 
   relay::DestSessionKey verifying = key;
   verifying.verifyServer = 1;
-  EXPECT_EQ(relay::destSessionLookup(verifying), nullptr);
+  EXPECT_EQ(state_->destSessionCache.lookup(verifying), nullptr);
   relay::DestSessionKey otherName = key;
   otherName.serverName = "other.test";
-  EXPECT_EQ(relay::destSessionLookup(otherName), nullptr);
+  EXPECT_EQ(state_->destSessionCache.lookup(otherName), nullptr);
 
   relay::SslSessionPtr blank(SSL_SESSION_new());
-  relay::destSessionStore(otherName, blank.get());
-  EXPECT_EQ(relay::destSessionLookup(otherName), nullptr) << "a session that cannot resume";
+  state_->destSessionCache.store(otherName, blank.get());
+  EXPECT_EQ(state_->destSessionCache.lookup(otherName), nullptr) << "a session that cannot resume";
 
-  relay::resetSessionCaches();
-  EXPECT_EQ(relay::destSessionLookup(key), nullptr);
+  state_->destSessionCache.clear();
+  EXPECT_EQ(state_->destSessionCache.lookup(key), nullptr);
 }
 
 TEST_F(SessionCaches, SavedSessionsAreResumedWithEitherTlsVersion) {
@@ -230,8 +229,8 @@ TEST_F(SessionCaches, SavedSessionsAreResumedWithEitherTlsVersion) {
     relay::SslSessionPtr made(connect(nullptr, version, &reused));
     ASSERT_NE(made, nullptr);
     EXPECT_FALSE(reused);
-    relay::destSessionStore(key, made.get());
-    relay::SslSessionPtr saved = relay::destSessionLookup(key);
+    state_->destSessionCache.store(key, made.get());
+    relay::SslSessionPtr saved = state_->destSessionCache.lookup(key);
     ASSERT_NE(saved, nullptr);
     relay::SslSessionPtr again(connect(saved.get(), version, &reused));
     ASSERT_NE(again, nullptr);
@@ -241,7 +240,7 @@ TEST_F(SessionCaches, SavedSessionsAreResumedWithEitherTlsVersion) {
 
 TEST_F(SessionCaches, FlushEmptiesTheServerCache) {
   // Without tickets the server can resume only from its own cache.
-  relay::SslCtxPtr ctx = relay::acquireSharedContext();
+  relay::SslCtxPtr ctx = context();
   SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET);
   bool reused = false;
   relay::SslSessionPtr made(connect(nullptr, TLS1_2_VERSION, &reused));
@@ -249,7 +248,7 @@ TEST_F(SessionCaches, FlushEmptiesTheServerCache) {
   EXPECT_EQ(SSL_CTX_sess_number(ctx.get()), 1);
   relay::SslSessionPtr again(connect(made.get(), TLS1_2_VERSION, &reused));
   EXPECT_TRUE(reused);
-  relay::flushServerSessions();
+  relay::flushServerSessions(ctx.get());
   EXPECT_EQ(SSL_CTX_sess_number(ctx.get()), 0);
   relay::SslSessionPtr after(connect(made.get(), TLS1_2_VERSION, &reused));
   ASSERT_NE(after, nullptr);

@@ -1,6 +1,6 @@
 // Test material for the SSL context tests: certificates and keys made with the openssl tool once
 // per test run, in-memory handshakes between two SSL objects, and a fixture that captures log
-// lines and restores the settings it changes.
+// lines and builds contexts from settings of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "log/log.h"
 #include "log/sinks.h"
 #include "platform/registry.h"
+#include "relay/relay_state.h"
 #include "relay/ssl_context.h"
 #include "support/support.h"
 
@@ -108,53 +110,45 @@ inline bool serverToClientByte(SSL* client, SSL* server) {
   return SSL_read(client, &got, 1) == 1 && got == byte;
 }
 
-inline relay::SslPtr newSsl() {
-  relay::SslCtxPtr ctx = relay::acquireSharedContext();
-  return relay::SslPtr(ctx != nullptr ? SSL_new(ctx.get()) : nullptr);
-}
-
-// Captures every log line and gives each test a fresh shared context made from known settings.
+// Captures every log line and gives each test a fresh SSL context made from known settings, for a
+// relay state of its own (the remembered pass phrase "secret").
 class SslFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(Material::get().ok()) << "the openssl tool could not make the test material";
-    saved_ = config::ccSettings;
-    config::ccSettings.sslEnableSsl2 = 0;
-    config::ccSettings.sslEnableSsl3 = 0;
-    config::ccSettings.sslEnableTls1 = 1;
-    config::ccSettings.sslCipher.clear();
-    config::ccSettings.sslCaCert.clear();
-    config::ccSettings.sslUseSystemRegistry = 0;
-    config::ccSettings.verbose = 0;
-    config::ccSettings.debug = 0;
-    config::ccSettings.sslPasswd.set("secret");
+    settings_.sslEnableSsl2 = 0;
+    settings_.sslEnableSsl3 = 0;
+    settings_.sslEnableTls1 = 1;
+    state_->questions.rememberPassphrase("secret");
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
-    config::publishSettings(config::ccSettings);
-    ASSERT_TRUE(relay::createSharedContext());
+    ASSERT_TRUE(newContext());
     ERR_clear_error();
   }
   void TearDown() override {
-    relay::resetSessionCaches();
-    relay::freeSharedContext();
+    ctx_.reset();
+    state_.reset();
     logging::log_close();
-    config::ccSettings = saved_;
-    config::publishSettings(saved_);
     ERR_clear_error();
   }
 
   std::string file(const std::string& name) const { return Material::get().path(name); }
-  // Loads the CA certificates of the edited settings into the shared context.
-  static void loadCas() {
-    relay::loadCaCertificates(relay::acquireSharedContext().get(), config::ccSettings);
+  // A new SSL object of the context.
+  relay::SslPtr newSsl() const {
+    return relay::SslPtr(ctx_ != nullptr ? SSL_new(ctx_.get()) : nullptr);
   }
-  // Sets the shared context's cipher list from the edited settings.
-  static bool applyCiphers() {
-    return relay::applyCipherList(relay::acquireSharedContext().get(), config::ccSettings);
+  // A reference of the caller's own to the context.
+  relay::SslCtxPtr context() const {
+    SSL_CTX_up_ref(ctx_.get());
+    return relay::SslCtxPtr(ctx_.get());
   }
-  // A new shared context made from the edited settings.
-  static bool newContext() {
-    config::publishSettings(config::ccSettings);
-    return relay::createSharedContext();
+  // Loads the CA certificates of the settings into the context.
+  void loadCas() { relay::loadCaCertificates(ctx_.get(), settings_); }
+  // Sets the context's cipher list from the settings.
+  bool applyCiphers() { return relay::applyCipherList(ctx_.get(), settings_); }
+  // A new context made from the settings.
+  bool newContext() {
+    ctx_ = relay::buildSharedContext(settings_, state_);
+    return ctx_ != nullptr;
   }
   std::vector<std::string> lines() const { return sink_.lines(); }
   int count(const std::string& line) const {
@@ -171,18 +165,20 @@ class SslFixture : public ::testing::Test {
     for (const auto& l : sink_.lines()) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
     return n;
   }
-  // A server SSL object of the shared context with the given certificate and key loaded, and a
-  // client of the same context; true when the handshake between them succeeds.
+  // A server SSL object of the context with the given certificate and key loaded, and a client
+  // of the same context; true when the handshake between them succeeds.
   bool handshakeWith(const std::string& cert, const std::string& key) {
     relay::SslPtr server = newSsl();
     relay::SslPtr client = newSsl();
     if (server == nullptr || client == nullptr) return false;
-    relay::loadCertAndKey(server.get(), cert, key);
+    relay::loadCertAndKey(server.get(), &state_->loadedPairs, cert, key);
     return handshake(client.get(), server.get());
   }
 
   logging::CollectingSink sink_;
-  config::Settings saved_;
+  config::Settings settings_;
+  std::shared_ptr<relay::RelayState> state_ = std::make_shared<relay::RelayState>();
+  relay::SslCtxPtr ctx_;
 };
 
 }  // namespace ssl_test

@@ -62,7 +62,6 @@ class WorkerPool : public ::testing::Test {
     relay::destroyPool(&pool_);
     // Threads still running here would outlive the gates they wait on.
     EXPECT_TRUE(waitUntil([this] { return relay::poolThreadCount(&pool_) == 0; }));
-    relay::setPoolIdleTimeoutForTesting(30000ms);
   }
   WorkPool pool_;
 };
@@ -105,7 +104,7 @@ TEST_F(WorkerPool, ItemsPostedTogetherDoNotWaitBehindEachOther) {
 }
 
 TEST_F(WorkerPool, IdleThreadsEndAfterTheTimeoutAndNewWorkStartsOneAgain) {
-  relay::setPoolIdleTimeoutForTesting(150ms);
+  relay::setPoolIdleTimeout(&pool_, 150ms);
   std::atomic<int> runs{0};
   ASSERT_NE(relay::postWork(&pool_, &countRun, &runs), 0);
   ASSERT_TRUE(waitUntil([&] { return runs == 1; }));

@@ -28,10 +28,6 @@ class LdapFixture : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(Pki::get().ok()) << "the openssl tool could not make the CRLs";
     platform::setHiveDirectory(hive_.path());
-    savedRoot_ = config::ccSettings.rootKey;
-    config::ccSettings.rootKey = platform::Hive::kCurrentUser;
-    config::ccSettings.verbose = 0;
-    config::publishSettings(config::ccSettings);
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
     store_ = X509_STORE_new();
     ASSERT_NE(store_, nullptr);
@@ -39,7 +35,6 @@ class LdapFixture : public ::testing::Test {
   void TearDown() override {
     X509_STORE_free(store_);
     logging::log_close();
-    config::ccSettings.rootKey = savedRoot_;
     platform::setHiveDirectory("");
     ERR_clear_error();
   }
@@ -134,7 +129,6 @@ class LdapFixture : public ::testing::Test {
   TempDir hive_;
   logging::CollectingSink sink_;
   X509_STORE* store_ = nullptr;
-  platform::Hive savedRoot_ = platform::Hive::kCurrentUser;
 };
 
 }  // namespace ldap_test

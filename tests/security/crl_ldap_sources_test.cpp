@@ -214,20 +214,23 @@ TEST_F(SourceLoop, RestartStopsTheEarlierFetcherAndStopEndsIt) {
   platform::RegKey key = writeSource("resting", source(listener.port(), 1));
   setDword(key, "disable", 1);
   setDword(key, "cycle.time", 100);
+  security::CrlFetcher fetcher;
   X509_STORE* first = X509_STORE_new();
-  security::startCrlFetcher(first);
+  fetcher.start(first, platform::Hive::kCurrentUser, false);
   X509_STORE_free(first);  // the fetcher holds its own reference
   ASSERT_TRUE(waitForPrefix(kCyclePrefix, 1));
+  EXPECT_TRUE(fetcher.running());
   auto begun = Clock::now();
-  security::startCrlFetcher(store_);
+  fetcher.start(store_, platform::Hive::kCurrentUser, false);
   EXPECT_LT(Clock::now() - begun, std::chrono::seconds(3));
   ASSERT_TRUE(waitForPrefix(kCyclePrefix, 2));
   begun = Clock::now();
-  security::stopCrlFetcher();
+  fetcher.stop();
   EXPECT_LT(Clock::now() - begun, std::chrono::seconds(3));
+  EXPECT_FALSE(fetcher.running());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(countPrefix(kCyclePrefix), 2);
-  security::stopCrlFetcher();  // nothing running: returns at once
+  fetcher.stop();  // nothing running: returns at once
 }
 
 }  // namespace

@@ -70,9 +70,7 @@ class CrlStore : public CrlFixture {
 TEST_F(CrlStore, LoadsPemAndDerOfTwoIssuersAndListsBoth) {
   put("current.crl.der", "a.der");
   put("other.crl.pem", "b.pem");
-  config::ccSettings.verbose = 1;
-  config::publishSettings(config::ccSettings);
-  EXPECT_EQ(crl_load_dir(store_.get(), dir_.c_str()), 0);
+  EXPECT_EQ(crl_load_dir(store_.get(), dir_.c_str(), true), 0);
   EXPECT_EQ(lines(), std::vector<std::string>{"Using <" + dir_ + "> CRL Lists"});
   EXPECT_EQ(storedCrlCount(store_.get()), 2);
   const std::string list = listing();
@@ -116,13 +114,11 @@ TEST_F(CrlStore, SecondCrlOfAnIssuerIsSkippedSilently) {
   put("current.crl.pem", "one.pem");
   put("newer.crl.pem", "two.pem");
   put("current.crl.der", "three.der");
-  config::ccSettings.verbose = 1;
-  config::publishSettings(config::ccSettings);
-  crl_load_dir(store_.get(), dir_.c_str());
+  crl_load_dir(store_.get(), dir_.c_str(), true);
   EXPECT_EQ(storedCrlCount(store_.get()), 1);
   EXPECT_EQ(countWithCode(0x6067), 0) << joined();
   // Loading the directory again changes nothing.
-  crl_load_dir(store_.get(), dir_.c_str());
+  crl_load_dir(store_.get(), dir_.c_str(), true);
   EXPECT_EQ(storedCrlCount(store_.get()), 1);
 }
 
@@ -142,9 +138,7 @@ TEST_F(CrlStore, BadFilesAreNamedByDirectoryAndTheRestLoads) {
   chmod((dir_ + "/locked.pem").c_str(), 0);
   const bool rootReads = access((dir_ + "/locked.pem").c_str(), R_OK) == 0;
 
-  config::ccSettings.verbose = 1;
-  config::publishSettings(config::ccSettings);
-  crl_load_dir(store_.get(), dir_.c_str());
+  crl_load_dir(store_.get(), dir_.c_str(), true);
   const std::string failed = "Failed to load '" + dir_ + "'";
   EXPECT_EQ(count(failed), 5) << joined();  // text, empty, truncated, dangling link, locked file
   EXPECT_EQ(countWithCode(0x6067), 5);
@@ -161,26 +155,22 @@ TEST_F(CrlStore, BadFilesAreNamedByDirectoryAndTheRestLoads) {
   // Without "verbose" only the files that cannot be opened are reported.
   StorePtr quiet(X509_STORE_new());
   sink_.clear();
-  config::ccSettings.verbose = 0;
-  config::publishSettings(config::ccSettings);
-  crl_load_dir(quiet.get(), dir_.c_str());
+  crl_load_dir(quiet.get(), dir_.c_str(), false);
   EXPECT_EQ(count(failed), rootReads ? 1 : 2) << joined();
   EXPECT_EQ(storedCrlCount(quiet.get()), 2);
   EXPECT_EQ(ERR_peek_error(), 0u) << "a silent failure left its error queued";
 }
 
 TEST_F(CrlStore, MissingPathOrPlainFileLoadsNothing) {
-  config::ccSettings.verbose = 1;
-  config::publishSettings(config::ccSettings);
   const std::string missing = dir_ + "/missing";
-  crl_load_dir(store_.get(), missing.c_str());
+  crl_load_dir(store_.get(), missing.c_str(), true);
   EXPECT_EQ(lines(),
             std::vector<std::string>{"Problem getting 'file' information about <" + missing + ">"});
   sink_.clear();
-  crl_load_dir(store_.get(), file("current.crl.pem").c_str());
+  crl_load_dir(store_.get(), file("current.crl.pem").c_str(), true);
   EXPECT_EQ(lines(), std::vector<std::string>{"Using <" + file("current.crl.pem") + "> CRL Lists"});
   EXPECT_EQ(storedCrlCount(store_.get()), 0);
-  EXPECT_EQ(crl_load_dir(store_.get(), nullptr), 0);
+  EXPECT_EQ(crl_load_dir(store_.get(), nullptr, true), 0);
 }
 
 TEST_F(CrlStore, ReplacementLogsFourLinesAndLeavesOneCrl) {
@@ -216,10 +206,9 @@ TEST_F(CrlStore, ReplacementLogsFourLinesAndLeavesOneCrl) {
 
 TEST_F(CrlStore, ReplacementWhileChecksRunLosesNoReference) {
   trust("ca");
-  config::ccSettings.crlCheckEnable = 1;
-  config::ccSettings.crlPolicyFailCannotFindCrlForIssuer = 1;
-  config::ccSettings.crlPolicyFailValidCrlRevokesCert = 1;
-  config::publishSettings(config::ccSettings);
+  policy_.crlCheckEnable = 1;
+  policy_.crlPolicyFailCannotFindCrlForIssuer = 1;
+  policy_.crlPolicyFailValidCrlRevokesCert = 1;
   holdCrl("current.crl.pem");
   CrlPtr crls[2] = {loadCrl(file("current.crl.pem")), loadCrl(file("newer.crl.pem"))};
   X509Ptr server = loadCert(file("server.pem"));
@@ -234,6 +223,7 @@ TEST_F(CrlStore, ReplacementWhileChecksRunLosesNoReference) {
         StoreCtxPtr ctx(X509_STORE_CTX_new());
         X509_STORE_CTX_init(ctx.get(), store_.get(), cert, nullptr);
         X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
+        security::setVerifyPolicy(ctx.get(), &policy_);
         const bool ok = X509_verify_cert(ctx.get()) == 1;
         if (ok != (cert == server.get())) ++wrong;
         ERR_clear_error();

@@ -1,6 +1,6 @@
 // Test material for certificate checking: a CA run with "openssl ca", certificates and CRLs made
-// once per test run by data/make_crl_pki.sh; a fixture that captures log lines, restores the
-// settings it changes and verifies certificates against a store through `verify_callback`.
+// once per test run by data/make_crl_pki.sh; a fixture that captures log lines and verifies
+// certificates against a store through `verify_callback` under a policy of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
 #include "log/log.h"
 #include "log/openssl_ptr.h"
 #include "log/sinks.h"
@@ -82,16 +81,6 @@ class CrlFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(Material::get().ok()) << "the openssl tool could not make the test material";
-    saved_ = config::ccSettings;
-    config::ccSettings.verbose = 0;
-    config::ccSettings.crlCheckEnable = 0;
-    config::ccSettings.crlPolicyFailCannotFindCrlForIssuer = 0;
-    config::ccSettings.crlPolicyFailExpiredCrlForIssuer = 0;
-    config::ccSettings.crlPolicyFailValidCrlRevokesCert = 0;
-    config::ccSettings.filterEnable = 0;
-    config::ccSettings.filterHave.clear();
-    config::ccSettings.filterHavenot.clear();
-    config::publishSettings(config::ccSettings);
     ASSERT_TRUE(logging::log_open(&sink_, nullptr));
     store_.reset(X509_STORE_new());
     ASSERT_NE(store_, nullptr);
@@ -100,8 +89,6 @@ class CrlFixture : public ::testing::Test {
   void TearDown() override {
     store_.reset();
     logging::log_close();
-    config::ccSettings = saved_;
-    config::publishSettings(config::ccSettings);
     ERR_clear_error();
   }
 
@@ -122,7 +109,7 @@ class CrlFixture : public ::testing::Test {
     return all;
   }
 
-  // Verifies the certificate `name` against the store through verify_callback.
+  // Verifies the certificate `name` against the store through verify_callback, under `policy_`.
   bool verify(const std::string& name) {
     X509Ptr cert = loadCert(file(name + ".pem"));
     StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -131,6 +118,7 @@ class CrlFixture : public ::testing::Test {
       return false;
     }
     X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
+    security::setVerifyPolicy(ctx.get(), &policy_);
     const bool ok = X509_verify_cert(ctx.get()) == 1;
     ERR_clear_error();
     return ok;
@@ -145,7 +133,7 @@ class CrlFixture : public ::testing::Test {
   }
 
   logging::CollectingSink sink_;
-  config::Settings saved_;
+  security::VerifyPolicy policy_;
   StorePtr store_;
 };
 

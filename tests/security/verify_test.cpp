@@ -32,36 +32,31 @@ TEST_F(Verify, CrlCheckResultsAndTheStoredCrlStaysAsItWas) {
 }
 
 TEST_F(Verify, CrlFailureDecidesAloneAndOnlyThePeerIsChecked) {
-  config::ccSettings.crlCheckEnable = 1;
-  config::ccSettings.filterEnable = 1;
-  config::ccSettings.filterHave.set("no such text");
-  config::publishSettings(config::ccSettings);
+  policy_.crlCheckEnable = 1;
+  policy_.filterEnable = 1;
+  policy_.filterHave = "no such text";
   EXPECT_TRUE(verify("server"));  // no CRL, policy allow: the filter is not consulted
   EXPECT_EQ(lines(),
             (std::vector<std::string>{
                 "Verify (1)(1) /O=Brisklane test/CN=Test CA", "Verify (1)(0) " + kServer,
                 "Fails CRL check. no Valid CRL for issuer <" + kServer + "> policy says <allow>"}));
-  config::ccSettings.crlPolicyFailCannotFindCrlForIssuer = 1;
-  config::publishSettings(config::ccSettings);
+  policy_.crlPolicyFailCannotFindCrlForIssuer = 1;
   EXPECT_FALSE(verify("server"));
 }
 
 TEST_F(Verify, SubjectFilterHaveAndHaveNot) {
-  config::ccSettings.filterEnable = 1;
-  config::ccSettings.filterHave.set("CN=127.0.0.1");
-  config::ccSettings.filterHavenot.set("Brisklane");
-  config::publishSettings(config::ccSettings);
+  policy_.filterEnable = 1;
+  policy_.filterHave = "CN=127.0.0.1";
+  policy_.filterHavenot = "Brisklane";
   EXPECT_FALSE(verify("server"));
   EXPECT_EQ(count("Filter: 'have not' fail. '" + kServer + "' contains 'Brisklane'"), 1)
       << joined();
   EXPECT_EQ(countWithCode(0x6026), 0);
-  config::ccSettings.filterHave.set("cn=127.0.0.1");
-  config::ccSettings.filterHavenot.clear();
-  config::publishSettings(config::ccSettings);
+  policy_.filterHave = "cn=127.0.0.1";
+  policy_.filterHavenot.clear();
   EXPECT_FALSE(verify("server"));
   EXPECT_EQ(count("Filter: 'have' fail. " + kServer + " does not contain cn=127.0.0.1"), 1);
-  config::ccSettings.filterEnable = 0;
-  config::publishSettings(config::ccSettings);
+  policy_.filterEnable = 0;
   EXPECT_TRUE(verify("server"));
 }
 

@@ -12,7 +12,7 @@
 #include "ui/buffer_view.h"
 #include "ui/certificate_viewer.h"
 #include "ui/client_certificate_dialog.h"
-#include "ui/load_failure_dialog.h"
+#include "ui/message_dialog.h"
 #include "ui/passphrase_dialog.h"
 
 namespace {
@@ -65,7 +65,8 @@ std::vector<std::pair<std::string, QWidget*>> shots(QWidget* parent, ui::RelayBr
   out.emplace_back("passphrase.png", prompt);
   out.emplace_back("client-certificate.png", selection(parent, dir.file("certs")));
   out.emplace_back("load-failure.png",
-                   new ui::LoadFailureDialog(parent, missingFileText(dir.file("certs/gone.pem"))));
+                   new ui::MessageDialog(parent, missingFileText(dir.file("certs/gone.pem")),
+                                         ui::MessageDialog::Kind::kLoadFailure));
   const char* pages[] = {"viewer-x509.png", "viewer-issuer.png", "viewer-cert-info.png",
                          "viewer-extensions.png"};
   for (int i = 0; i < 4; ++i) {

@@ -12,10 +12,10 @@
 #include "cert_test_support.h"
 #include "config/settings.h"
 #include "platform/registry.h"
-#include "relay/client_certificate.h"
+#include "relay/certificate_files.h"
 #include "ui/client_certificate_dialog.h"
-#include "ui/load_failure_dialog.h"
 #include "ui/message_box.h"
+#include "ui/message_dialog.h"
 #include "ui/modal.h"
 #include "ui/passphrase_dialog.h"
 
@@ -45,7 +45,8 @@ class CertificateDialogsTest : public QObject {
   std::function<int(ui::PassphraseDialog*)> onPrompt_;
   QStringList failures_;
   std::vector<int> pauses_;
-  QStringList problems_;  // what a hook found wrong (hooks cannot use QVERIFY)
+  QStringList problems_;    // what a hook found wrong (hooks cannot use QVERIFY)
+  std::string remembered_;  // the remembered pass phrase the window's readers use
 
   void expect(bool good, const QString& what) {
     if (!good) problems_.append(what);
@@ -75,7 +76,8 @@ class CertificateDialogsTest : public QObject {
     platform::setHiveDirectory(store_.path());
     ui::ClientCertificateDialog::setPause([this](int ms) { pauses_.push_back(ms); });
     ui::setModalHook([this](QDialog* dialog) {
-      if (auto* box = qobject_cast<ui::LoadFailureDialog*>(dialog)) {
+      if (auto* box = qobject_cast<ui::MessageDialog*>(dialog);
+          box != nullptr && box->kind() == ui::MessageDialog::Kind::kLoadFailure) {
         failures_.append(box->text());
         return int(QDialog::Rejected);
       }
@@ -89,7 +91,7 @@ class CertificateDialogsTest : public QObject {
     pauses_.clear();
     failures_.clear();
     problems_.clear();
-    config::setPassphrase("");
+    remembered_.clear();
   }
 
   void cleanup() { QVERIFY2(problems_.isEmpty(), qPrintable(problems_.join("; "))); }
@@ -133,13 +135,15 @@ class CertificateDialogsTest : public QObject {
       click(d, "ok");
       return d->result();
     };
-    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.pem")) == nullptr);
+    const ui::PassphraseMemory memory{[this] { return remembered_; },
+                                      [this](const std::string& p) { remembered_ = p; }};
+    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.pem"), memory) == nullptr);
     QCOMPARE(shown, 0);
-    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.p12")) == nullptr);
-    QCOMPARE(config::passphrase(), std::string());
-    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.p12")) != nullptr);
-    QCOMPARE(config::passphrase(), std::string(kP12Password));
-    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.p12")) != nullptr);
+    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.p12"), memory) == nullptr);
+    QCOMPARE(remembered_, std::string());
+    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.p12"), memory) != nullptr);
+    QCOMPARE(remembered_, std::string(kP12Password));
+    QVERIFY(ui::pkcs12CertificateHere(nullptr, dir_.file("viewer.p12"), memory) != nullptr);
     QCOMPARE(shown, 2);  // the remembered phrase served the third reading
   }
 

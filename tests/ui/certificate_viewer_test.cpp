@@ -123,10 +123,7 @@ class CertificateViewerTest : public QObject {
     });
   }
 
-  void init() {
-    prompts_ = 0;
-    config::setPassphrase("");
-  }
+  void init() { prompts_ = 0; }
 
   // The labels of each page are checked with the screenshots (cert_shots_test); here the sheet.
   void sheetHasFourPagesAndNoApply() {

@@ -1,5 +1,5 @@
 // The dialogs in the running desktop program: the Rules and Settings commands of the main window
-// over a real relay service, with real peers (socat as the destination, openssl s_client as an
+// over a real relay, with real peers (socat as the destination, openssl s_client as an
 // SSL client). A rule added through the dialogs is served at once; protocol and cipher switches
 // reach the next handshake; a change of thread reuse that the user accepts ends the program.
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include "config/rules.h"
 #include "config/settings.h"
 #include "platform/registry.h"
-#include "relay/relay_service.h"
+#include "relay/relay.h"
 #include "ui/commands.h"
 #include "ui/dialog_commands.h"
 #include "ui/main_window.h"
@@ -64,7 +64,7 @@ class DialogsEndToEnd : public QObject {
   std::unique_ptr<test_support::TempDir> pki_;
   std::unique_ptr<test_support::Process> echo_;
   std::unique_ptr<ui::RelayBridge> bridge_;
-  std::unique_ptr<relay::RelayService> service_;
+  std::unique_ptr<relay::Relay> relay_;
   std::unique_ptr<ui::MainWindow> window_;
   uint16_t echoPort_ = 0;
   uint16_t tlsPort_ = 0;
@@ -103,6 +103,8 @@ class DialogsEndToEnd : public QObject {
     });
     window_->dispatch(ui::kCmdSettings);
     QVERIFY(script.finished());
+    // The relay stores the change and restarts on it on a thread of its own.
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->changing(), 20000);
   }
 
  private slots:
@@ -136,18 +138,18 @@ class DialogsEndToEnd : public QObject {
     setNumber(rule, "ssl.role", config::kRoleServer);
 
     bridge_ = std::make_unique<ui::RelayBridge>();
-    service_ = std::make_unique<relay::RelayService>(bridge_.get());
-    service_->loadSettings(platform::Hive::kCurrentUser, false);
+    relay_ = std::make_unique<relay::Relay>(bridge_.get());
+    relay_->loadSettings(platform::Hive::kCurrentUser, false);
     ui::MainWindow::Options options;
     options.programFolder = pki_->path();
-    window_ = std::make_unique<ui::MainWindow>(service_.get(), bridge_.get(), options);
+    window_ = std::make_unique<ui::MainWindow>(relay_.get(), bridge_.get(), options);
     QVERIFY(window_->create());
     QVERIFY(test_support::waitForPort(tlsPort_));
   }
 
   void cleanupTestCase() {
     window_.reset();
-    service_.reset();
+    relay_.reset();
     bridge_.reset();
     if (echo_) echo_->stop();
     store_.reset();
@@ -172,7 +174,9 @@ class DialogsEndToEnd : public QObject {
     });
     window_->dispatch(ui::kCmdRules);
     QVERIFY(script.finished());
-    QCOMPARE(config::ruleTable.count, 2);
+    QVERIFY(window_->changing());
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->changing(), 20000);
+    QCOMPARE(relay_->editableRules().count, 2);
     QVERIFY(test_support::waitForPort(port));
 
     const int fd = test_support::connectLocal(port);
@@ -210,7 +214,7 @@ class DialogsEndToEnd : public QObject {
       QComboBox* ciphers = byId<QComboBox>(s->findChild<QTabWidget*>()->widget(0), 1038);
       ciphers->setCurrentIndex(ciphers->findText("Strong Only"));
     });
-    QCOMPARE(config::ccSettings.sslCipher.get(), std::string("Strong Only"));
+    QCOMPARE(relay_->editableSettings().sslCipher.get(), std::string("Strong Only"));
     QVERIFY(!negotiatedCipher().empty());
     QTRY_VERIFY_WITH_TIMEOUT(logged("Cipher descriptions for Strong Only ...."), 10000);
     QVERIFY(!logged("error setting cipher list"));
@@ -227,7 +231,7 @@ class DialogsEndToEnd : public QObject {
     QCOMPARE(storedNumber("thread.pool.enable"), 0u);
     QCOMPARE(storedNumber("tcp.nodelay"), 0u);
     QVERIFY(window_->trayIcon() == nullptr);  // the shutdown steps ran
-    QCOMPARE(config::ruleTable.count, 0);
+    QCOMPARE(relay_->editableRules().count, 0);
   }
 };
 

@@ -76,9 +76,9 @@ void MainWindowTest::commandsActAndOpenTheirDialogs() {
   QVERIFY(!w.isVisible());
   w.dispatch(ui::kCmdOpen);
   QVERIFY(w.isVisible());
-  QCOMPARE(config::passphrase(), std::string("remembered"));
+  QCOMPARE(program.relay().passphrase(), std::string("remembered"));
   w.dispatch(ui::kCmdClearKeys);
-  QCOMPARE(config::passphrase(), std::string());
+  QCOMPARE(program.relay().passphrase(), std::string());
 
   // Settings, Rules and About open their dialogs (Cancel leaves the relay as it runs).
   QStringList titles;
@@ -107,8 +107,7 @@ void MainWindowTest::logListTrimsAndSavesSections() {
   QCOMPARE(w.logModel()->line(0), std::string("line 4"));
   // A line with control characters and invalid UTF-8 is kept as it is and shown.
   log_event(LOG_INFO, 0x6001, "test", 0, "%s", "bell\a and \xff\xfe end");
-  QTRY_COMPARE(ui::LogModel::shown(w.logModel()->line(5)),
-               QString("bell^G and \uFFFD\uFFFD end"));
+  QTRY_COMPARE(ui::LogModel::shown(w.logModel()->line(5)), QString("bell^G and \uFFFD\uFFFD end"));
 
   const std::string file = store.file("saved.log");
   QCOMPARE(w.saveLogTo(QString::fromStdString(file)), 0);

@@ -10,7 +10,7 @@
 #include "cert_test_support.h"
 #include "config/settings.h"
 #include "platform/registry.h"
-#include "relay/relay_service.h"
+#include "relay/relay.h"
 #include "ui/buffer_view.h"
 #include "ui/client_certificate_dialog.h"
 #include "ui/modal.h"
@@ -74,7 +74,7 @@ class RelayQuestionsTest : public QObject {
   Process tlsServer_;
   Process echo_;
   std::unique_ptr<ui::RelayBridge> bridge_;
-  std::unique_ptr<relay::RelayService> service_;
+  std::unique_ptr<relay::Relay> relay_;
   QStringList log_;
   int selections_ = 0;
   int prompts_ = 0;
@@ -167,22 +167,22 @@ class RelayQuestionsTest : public QObject {
         log_.append(QString::fromStdString(line.text));
       }
     });
-    service_ = std::make_unique<relay::RelayService>(bridge_.get());
-    service_->loadSettings(platform::Hive::kCurrentUser, true);
+    relay_ = std::make_unique<relay::Relay>(bridge_.get());
+    relay_->loadSettings(platform::Hive::kCurrentUser, true);
     // The listeners are open once start returns: probing them would be a connection of its own.
-    QVERIFY(service_->start());
+    QVERIFY(relay_->start());
   }
 
   void cleanupTestCase() {
-    service_->shutdown();
-    service_.reset();
+    relay_->shutdown();
+    relay_.reset();
     tlsServer_.stop();
     echo_.stop();
     platform::setHiveDirectory("");
   }
 
   void init() {
-    service_->clearKeys();
+    relay_->clearKeys();
     selections_ = prompts_ = 0;
   }
 
@@ -198,7 +198,7 @@ class RelayQuestionsTest : public QObject {
     QCOMPARE(through(clientRule_, "again\n"), std::string("niaga\n"));
     QCOMPARE(selections_, 1);  // the cached certificate served, without a dialog
 
-    service_->clearKeys();
+    relay_->clearKeys();
     onSelection_ = [](ui::ClientCertificateDialog* d) {
       return answerSelection(d, "client.p12", kP12Password);
     };
@@ -207,7 +207,7 @@ class RelayQuestionsTest : public QObject {
     QCOMPARE(selections_, 2);
 
     // Cancelled: the handshake goes on without one (the server refuses), and nothing is cached.
-    service_->clearKeys();
+    relay_->clearKeys();
     onSelection_ = [](ui::ClientCertificateDialog* d) {
       d->findChild<QPushButton*>("cancel")->click();
       return d->result();
@@ -238,13 +238,13 @@ class RelayQuestionsTest : public QObject {
     QCOMPARE(log_.filter(QString("Connection to port %1 from").arg(serverRule_)).size(), 2);
 
     // Clear Keys forgets the phrase (and the loaded key): the next connection asks again.
-    service_->clearKeys();
+    relay_->clearKeys();
     Process third = tlsClient("third");
     QVERIFY(echoed("third"));
     QCOMPARE(prompts_, 2);
 
     // A cancelled prompt fails that key load, once, and the handshake with it.
-    service_->clearKeys();
+    relay_->clearKeys();
     onPrompt_ = [](ui::PassphraseDialog* d) {
       d->findChild<QPushButton*>("cancel")->click();
       return d->result();

@@ -105,15 +105,13 @@ class RuleEditorTest : public QObject {
   }
   void cleanupTestCase() { platform::setHostResolver(nullptr); }
   void init() { store_ = std::make_unique<ui_test::TestStore>(); }
-  void cleanup() {
-    store_.reset();
-    config::setPassphrase("");
-  }
+  void cleanup() { store_.reset(); }
 
   void aNewRuleStartsAsADirectPlugGatewayWithTheListsFilled() {
-    config::ccSettings.hostCount = config::splitList("alpha:beta", config::ccSettings.hostList);
-    config::ccSettings.portCount = config::splitList("443:8080:socks", config::ccSettings.portList);
-    RuleEditor e(nullptr, nullptr, folder());
+    config::Settings settings;
+    settings.hostCount = config::splitList("alpha:beta", settings.hostList);
+    settings.portCount = config::splitList("443:8080:socks", settings.portList);
+    RuleEditor e(nullptr, nullptr, ui::ruleDialogContext(settings, folder(), {}));
     QCOMPARE(e.windowTitle(), QString("Brisklane Rule"));
     QVERIFY(!e.advancedShown());
     QVERIFY(!byId<QWidget>(&e, kDisable)->isVisibleTo(&e));
@@ -192,7 +190,7 @@ class RuleEditorTest : public QObject {
     QVERIFY(built);
     QVERIFY(built.get() != rule.get());
     QCOMPARE(built->sslCert, pki_.file("server.pem"));
-    QCOMPARE(built->destAddr.load(), 0xFFFFFFFFu);
+    QCOMPARE(built->destAddr, 0xFFFFFFFFu);
     QCOMPARE(rule->sslCert, std::string("server.pem"));
   }
 
@@ -223,7 +221,7 @@ class RuleEditorTest : public QObject {
     QCOMPARE(plug->sslRole, uint32_t{config::kRolePlug});
     QVERIFY(plug->sslCert.empty() && plug->sslKey.empty());  // a plug gateway has none
     QCOMPARE(ntohs(plug->peerPort), 7100);
-    QCOMPARE(plug->destAddr.load(), htonl(0x7F000001u));
+    QCOMPARE(plug->destAddr, htonl(0x7F000001u));
     QCOMPARE(ntohs(plug->destPort), 9);
 
     byId<QRadioButton>(&e, kClient)->setChecked(true);
@@ -232,9 +230,9 @@ class RuleEditorTest : public QObject {
     config::RuleRef socks = pressOk(&e);
     QVERIFY(socks);
     QCOMPARE(socks->connectType, uint32_t{config::kConnectSocks});
-    QCOMPARE(socks->destAddr.load(), 0xFFFFFFFFu);
+    QCOMPARE(socks->destAddr, 0xFFFFFFFFu);
     QVERIFY(socks->destAddrStr.empty() && socks->destPortStr.empty());
-    QCOMPARE(socks->destPort.load(), uint16_t{0});
+    QCOMPARE(socks->destPort, uint16_t{0});
     QCOMPARE(socks->sslCert, pki_.file("server.pem"));
     QCOMPARE(socks->sslKey, pki_.file("server.key"));
   }
@@ -341,7 +339,6 @@ class RuleEditorTest : public QObject {
     QCOMPARE(ui::certificateSubject(nullptr, file("server.der")), subject);
     // PKCS#12 asks for its password (cancelled here: nothing read), or uses the remembered one;
     // nothing else is worth a question.
-    config::setPassphrase("");
     {
       ModalScript prompt;
       prompt.then([](QDialog*) { return static_cast<int>(QDialog::Rejected); });
@@ -349,9 +346,9 @@ class RuleEditorTest : public QObject {
       QVERIFY(prompt.finished());
       QCOMPARE(prompt.seen(), std::vector<QString>{"Enter Password"});
     }
-    config::setPassphrase("pw");
+    const ui::PassphraseMemory remembered{[] { return std::string("pw"); }, nullptr};
     ModalScript none;
-    QCOMPARE(ui::certificateSubject(nullptr, file("server.p12")), subject);
+    QCOMPARE(ui::certificateSubject(nullptr, file("server.p12"), remembered), subject);
     for (const char* name : {"server.key", "notes.pem", "folder.pem", "pipe.pem", "missing.pem"}) {
       QCOMPARE(ui::certificateSubject(nullptr, file(name)), QString(ui::kNoCertDetected));
     }

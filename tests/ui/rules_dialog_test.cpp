@@ -13,7 +13,6 @@
 #include "ui_test_support.h"
 
 using config::ccRule;
-using config::ruleTable;
 using ui::RuleEditor;
 using ui::RulesDialog;
 using ui_test::byId;
@@ -43,10 +42,6 @@ void select(RulesDialog* dialog, int line) {
   byId<QListWidget>(dialog, kList)->setCurrentRow(line);
 }
 
-std::vector<ccRule*> tableRules() {
-  return std::vector<ccRule*>(ruleTable.rules, ruleTable.rules + ruleTable.count);
-}
-
 }  // namespace
 
 class RulesDialogTest : public QObject {
@@ -54,7 +49,12 @@ class RulesDialogTest : public QObject {
 
  private:
   std::unique_ptr<ui_test::TestStore> store_;
+  config::RuleTable ruleTable;  // the table the dialogs edit (a front end's copy)
   std::vector<ccRule*> three_;
+
+  std::vector<ccRule*> tableRules() const {
+    return std::vector<ccRule*>(ruleTable.rules, ruleTable.rules + ruleTable.count);
+  }
 
  private slots:
   void init() {
@@ -65,10 +65,13 @@ class RulesDialogTest : public QObject {
                         ui_test::makeRule("7003", "All", "All", "127.0.0.1", "9", 1)});
     three_ = tableRules();
   }
-  void cleanup() { store_.reset(); }
+  void cleanup() {
+    config::releaseAllRules(&ruleTable);
+    store_.reset();
+  }
 
   void showsOneDescriptionPerRuleInOrder() {
-    RulesDialog dialog(nullptr, &ruleTable, "");
+    RulesDialog dialog(nullptr, &ruleTable, std::string());
     QCOMPARE(dialog.windowTitle(), QString("Brisklane Configuration"));
     // An enabled rule's line starts with the empty text of "disabled (".
     const QStringList expected = {" 7001 All All as plug to 127.0.0.1 9 on all interfaces  ",
@@ -86,7 +89,7 @@ class RulesDialogTest : public QObject {
     {
       ModalScript script;
       script.then(newPlugRule("7004"));
-      RulesDialog dialog(nullptr, &ruleTable, "");
+      RulesDialog dialog(nullptr, &ruleTable, std::string());
       QVERIFY(clickId(&dialog, kNew));
       select(&dialog, 0);
       QVERIFY(clickId(&dialog, kDelete));
@@ -109,7 +112,7 @@ class RulesDialogTest : public QObject {
     {
       ModalScript script;
       script.then(newPlugRule("7004"));
-      RulesDialog dialog(nullptr, &ruleTable, "");
+      RulesDialog dialog(nullptr, &ruleTable, std::string());
       select(&dialog, 0);
       QVERIFY(clickId(&dialog, kDelete));
       QCOMPARE(byId<QListWidget>(&dialog, kList)->currentRow(), 0);  // the line now at 0
@@ -131,7 +134,7 @@ class RulesDialogTest : public QObject {
 
   void okWithAnEmptyListLeavesNoRules() {
     {
-      RulesDialog dialog(nullptr, &ruleTable, "");
+      RulesDialog dialog(nullptr, &ruleTable, std::string());
       for (int i = 0; i < 3; ++i) {
         select(&dialog, 2 - i);
         QVERIFY(clickId(&dialog, kDelete));
@@ -145,7 +148,7 @@ class RulesDialogTest : public QObject {
 
   void buttonsWithoutSelectionOrAtTheEndsDoNothing() {
     ModalScript script;  // no editor may run
-    RulesDialog dialog(nullptr, &ruleTable, "");
+    RulesDialog dialog(nullptr, &ruleTable, std::string());
     const QStringList before = dialog.lines();
     byId<QListWidget>(&dialog, kList)->clearSelection();
     for (int id : {int(kEdit), int(kDelete), int(kUp), int(kDown)}) QVERIFY(clickId(&dialog, id));
@@ -173,7 +176,7 @@ class RulesDialogTest : public QObject {
       ui_test::setTextId(e, 1011, "8002");
       clickId(e, 1);
     });
-    RulesDialog dialog(nullptr, &ruleTable, "");
+    RulesDialog dialog(nullptr, &ruleTable, std::string());
     const QStringList before = dialog.lines();
     select(&dialog, 1);
     QVERIFY(clickId(&dialog, kEdit));
@@ -199,7 +202,7 @@ class RulesDialogTest : public QObject {
     }
     ui_test::fillTable(&ruleTable, many);
     ModalScript script;
-    RulesDialog dialog(nullptr, &ruleTable, "");
+    RulesDialog dialog(nullptr, &ruleTable, std::string());
     const int boxes = ui::MessageBox::count();
     ui::MessageBox::setNextAnswer(QMessageBox::Ok);
     QVERIFY(clickId(&dialog, kNew));
@@ -212,7 +215,7 @@ class RulesDialogTest : public QObject {
   void helpOpensTheHelpPage() {
     QString opened;
     ui::setHelpOpener([&opened](const QString& page) { opened = page; });
-    RulesDialog dialog(nullptr, &ruleTable, "");
+    RulesDialog dialog(nullptr, &ruleTable, std::string());
     QVERIFY(clickId(&dialog, 9));
     ui::setHelpOpener(nullptr);
     QVERIFY(opened.endsWith("help/index.html"));

@@ -1,29 +1,29 @@
 // brisklane-screenshots FOLDER [PORT]: the desktop program's windows, each saved as a PNG in
 // FOLDER, so that anyone can look at what the program shows without running it. It runs the
-// real window on the store of BRISKLANE_CONFIG_DIR (as "brisklane sniffer"), sends a line through the rule listening on
-// PORT (when given) so that the log and the status line hold traffic, and opens every window and
-// dialog through the same commands a person would use; the modal hook photographs each dialog
-// and closes it.
+// real window on the store of BRISKLANE_CONFIG_DIR (as "brisklane sniffer"), sends a line through
+// the rule listening on PORT (when given) so that the log and the status line hold traffic, and
+// opens every window and dialog through the same commands a person would use; the modal hook
+// photographs each dialog and closes it.
 //
 // Each picture is checked before it is kept: a picture of one colour (a window that did not
 // paint) makes the tour fail. Exit status 0 when every picture was taken, 1 otherwise.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QListView>
 #include <QMenu>
 #include <QRegularExpression>
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "config/settings.h"
 #include "platform/registry.h"
-#include "relay/relay_service.h"
+#include "relay/relay.h"
 #include "support/support.h"
 #include "ui/cert_shots_support.h"
-#include "ui/dialog_shots_support.h"
 #include "ui/commands.h"
+#include "ui/dialog_shots_support.h"
 #include "ui/main_window.h"
 #include "ui/modal.h"
 #include "ui/relay_bridge.h"
@@ -67,15 +67,15 @@ int main(int argc, char** argv) {
   const uint16_t port = argc > 2 ? static_cast<uint16_t>(std::atoi(argv[2])) : 0;
 
   ui::RelayBridge bridge;
-  relay::RelayService service(&bridge);
+  relay::Relay relay(&bridge);
   // As "brisklane sniffer": the relayed bytes reach the buffer view.
-  service.loadSettings(platform::Hive::kCurrentUser, true);
+  relay.loadSettings(platform::Hive::kCurrentUser, true);
   ui::MainWindow::Options options;
   // The about box lists the program's files: those beside brisklane when BKL_BIN_DIR names them.
   const QString bin = qEnvironmentVariable("BKL_BIN_DIR", QCoreApplication::applicationDirPath());
   options.programFolder = bin.toStdString();
-  options.toolbarSize = config::toolbarSize();
-  ui::MainWindow window(&service, &bridge, options);
+  options.toolbarSize = config::toolbarSize(relay.editableSettings());
+  ui::MainWindow window(&relay, &bridge, options);
   window.create();
   window.resize(780, 440);
 

@@ -92,22 +92,9 @@ ModalScript::Step pickFile(const QString& path, QString* title, QStringList* fil
   };
 }
 
-TestStore::TestStore() {
-  platform::setHiveDirectory(dir_.path());
-  config::releaseAllRules(&config::ruleTable);
-  config::loadedRuleKeys = 0;
-  config::freeSettings(&config::ccSettings);
-  config::ccSettings = config::Settings();
-  config::loadSettings(platform::Hive::kCurrentUser, &config::ccSettings);
-}
+TestStore::TestStore() { platform::setHiveDirectory(dir_.path()); }
 
-TestStore::~TestStore() {
-  config::releaseAllRules(&config::ruleTable);
-  config::loadedRuleKeys = 0;
-  config::freeSettings(&config::ccSettings);
-  config::ccSettings = config::Settings();
-  platform::setHiveDirectory("");
-}
+TestStore::~TestStore() { platform::setHiveDirectory(""); }
 
 void TestStore::setting(const std::string& name, uint32_t value) {
   platform::regSetValue(keyOf(), name, platform::REG_DWORD, &value, sizeof value);
@@ -134,12 +121,12 @@ void TestStore::rule(int n, uint16_t listen, uint16_t dest, uint32_t role) {
 }
 
 DesktopProgram::DesktopProgram(const std::string& programFolder, uint32_t toolbarSize)
-    : service_(&bridge_) {
-  service_.loadSettings(platform::Hive::kCurrentUser, false);
+    : relay_(&bridge_) {
+  relay_.loadSettings(platform::Hive::kCurrentUser, false);
   ui::MainWindow::Options options;
   options.programFolder = programFolder;
   options.toolbarSize = toolbarSize;
-  window_ = std::make_unique<ui::MainWindow>(&service_, &bridge_, options);
+  window_ = std::make_unique<ui::MainWindow>(&relay_, &bridge_, options);
   window_->create();
 }
 
@@ -154,7 +141,7 @@ config::ccRule* makeRule(const std::string& port, const std::string& peer, const
   rule->destAddrStr = dest;
   rule->destPortStr = destPort;
   rule->sslRole = role;
-  config::resolveRule(rule);
+  config::deriveLiteralNumbers(rule);
   return rule;
 }
 

@@ -1,6 +1,6 @@
 // What the window tests share: modal dialogs answered by a script instead of a person, a
 // configuration store of the test's own, controls found by their dialog ids, and the desktop
-// program's window put together as the program does it (bridge, relay service, main window).
+// program's window put together as the program does it (bridge, relay, main window).
 #pragma once
 
 #include <QAbstractButton>
@@ -16,7 +16,7 @@
 #include <string>
 
 #include "config/rules.h"
-#include "relay/relay_service.h"
+#include "relay/relay.h"
 #include "support/support.h"
 #include "ui/main_window.h"
 #include "ui/relay_bridge.h"
@@ -73,8 +73,8 @@ class ModalScript {
 ModalScript::Step pickFile(const QString& path, QString* title = nullptr,
                            QStringList* filters = nullptr);
 
-// A configuration store in a temporary folder for the test's life, with empty settings and an
-// empty rule table; values and rules written into the store (read when the program loads).
+// A configuration store in a temporary folder for the test's life; values and rules written into
+// the store (read when the program loads).
 class TestStore {
  public:
   TestStore();
@@ -107,11 +107,11 @@ class DesktopProgram {
   ~DesktopProgram();
   ui::MainWindow& window() { return *window_; }
   ui::RelayBridge& bridge() { return bridge_; }
-  relay::RelayService& service() { return service_; }
+  relay::Relay& relay() { return relay_; }
 
  private:
   ui::RelayBridge bridge_;
-  relay::RelayService service_;
+  relay::Relay relay_;
   std::unique_ptr<ui::MainWindow> window_;
 };
 

@@ -1,7 +1,8 @@
-#include "relay/client_certificate.h"
+#include "relay/certificate_files.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -10,12 +11,39 @@
 #include "config/registry_values.h"
 #include "config/settings.h"
 #include "platform/process_info.h"
-#include "relay/pkcs12.h"
+#include "security/crl_store.h"
 
 namespace relay {
 namespace {
 
 constexpr char kValueName[] = "ssl.client_cert";
+
+struct Pkcs12Free {
+  void operator()(PKCS12* p) const { PKCS12_free(p); }
+};
+struct X509StackFree {
+  void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
+};
+
+struct Pkcs12Contents {
+  X509Ptr cert;
+  EvpPkeyPtr key;
+};
+
+Pkcs12Contents readPkcs12(BIO* bio, const char* password) {
+  Pkcs12Contents out;
+  if (bio == nullptr) return out;
+  std::unique_ptr<PKCS12, Pkcs12Free> p12(d2i_PKCS12_bio(bio, nullptr));
+  if (p12 == nullptr) return out;
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  STACK_OF(X509)* chain = nullptr;
+  if (PKCS12_parse(p12.get(), password, &key, &cert, &chain) != 1) return out;
+  out.key.reset(key);
+  out.cert.reset(cert);
+  std::unique_ptr<STACK_OF(X509), X509StackFree> dropChain(chain);
+  return out;
+}
 
 // Answers the PEM reader with the given password; never prompts on a terminal.
 int givenPassword(char* buf, int size, int /*rwflag*/, void* userdata) {
@@ -44,7 +72,55 @@ bool readPem(BIO* bio, const std::string& password, ClientCredentials* out) {
   return true;
 }
 
+// A certificate has no pass phrase; nothing may prompt on a terminal.
+int noPassword(char*, int, int, void*) { return 0; }
+
 }  // namespace
+
+X509Ptr readCertificate(const std::string& file) {
+  BioPtr bio(BIO_new_file(file.c_str(), "rb"));
+  X509Ptr cert;
+  if (bio != nullptr) {
+    cert.reset(PEM_read_bio_X509(bio.get(), nullptr, noPassword, nullptr));
+    if (cert == nullptr) {
+      BIO_reset(bio.get());
+      ERR_clear_error();
+      cert.reset(d2i_X509_bio(bio.get(), nullptr));
+    }
+  }
+  ERR_clear_error();
+  return cert;
+}
+
+std::string certificateTimeText(const ASN1_TIME* time) {
+  char text[128] = "";
+  asn1_time_text(text, sizeof text, time);
+  return text;
+}
+
+X509Ptr pkcs12ReadCertificate(BIO* bio, const char* password) {
+  return std::move(readPkcs12(bio, password).cert);
+}
+
+EvpPkeyPtr pkcs12ReadPrivateKey(BIO* bio, const char* password) {
+  return std::move(readPkcs12(bio, password).key);
+}
+
+bool pkcs12Present(BIO* bio) {
+  if (bio == nullptr) return false;
+  std::unique_ptr<PKCS12, Pkcs12Free> p12(d2i_PKCS12_bio(bio, nullptr));
+  BIO_reset(bio);
+  ERR_clear_error();
+  return p12 != nullptr;
+}
+
+bool pkcs12ReadBoth(BIO* bio, const char* password, X509Ptr* cert, EvpPkeyPtr* key) {
+  Pkcs12Contents contents = readPkcs12(bio, password);
+  if (contents.cert == nullptr || contents.key == nullptr) return false;
+  *cert = std::move(contents.cert);
+  *key = std::move(contents.key);
+  return true;
+}
 
 std::string storedClientCertificate(platform::Hive root, bool fullPath) {
   platform::RegKey key;

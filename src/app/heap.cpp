@@ -1,14 +1,14 @@
-#include "platform/memory.h"
+#include "heap.h"
 
 #include <malloc.h>
 
 #include <atomic>
 
-namespace platform {
-
+namespace app {
 namespace {
 
-std::atomic<bool> returning{false};  // one walk of the arenas at a time
+// One walk of the arenas at a time: the allocator is the process's, and so is this flag.
+std::atomic<bool> returning{false};
 
 }  // namespace
 
@@ -27,4 +27,4 @@ void tuneHeapForRelaying() {
   mallopt(M_MMAP_THRESHOLD, kOwnMapping);
 }
 
-}  // namespace platform
+}  // namespace app
