@@ -97,6 +97,7 @@ ConfigSnapshot buildRelayConfig(const config::Settings& settings, const config::
                                 const std::shared_ptr<RelayState>& state,
                                 std::vector<std::string>* problems) {
   auto next = std::make_shared<RelayConfig>();
+  next->generation = ++state->configurations;
   next->ccSettings = settings;
   next->ruleTable = resolvedRules(rules, problems);
   next->sharedContext = buildSharedContext(settings, state);

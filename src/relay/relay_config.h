@@ -22,6 +22,8 @@ namespace relay {
 struct RelayState;
 
 struct RelayConfig {
+  // Tells this configuration from the relay's others (its sessions are its own); from 1.
+  uint64_t generation = 0;
   config::Settings ccSettings;
   // Rules of this configuration only (copies of what it was built from), numbers derived.
   config::RuleTable ruleTable;

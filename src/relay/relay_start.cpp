@@ -130,7 +130,7 @@ ChangeResult Relay::startRelay(const config::Settings& settings, const config::R
       buildRelayConfig(settings, rules, state_, &result.problems);
   const config::Settings& s = next->ccSettings;
   std::shared_ptr<const RelayConfig> old = current();
-  state_->destSessionCache.clear();
+  state_->destSessionCache.clear(next->generation);
   state_->loadedPairs.clear();
   if (old != nullptr) flushServerSessions(old->sharedContext.get());
   // The fetcher of the running configuration stops (woken from its cycle) before the next one

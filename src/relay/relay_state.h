@@ -65,6 +65,8 @@ struct RelayState {
   // Connections accepted and not yet ended, whatever "stats.enable" says; "tcp.max.connections"
   // is held against it.
   std::atomic<uint32_t> openConnections{0};
+  // Configurations built so far (each one's generation).
+  std::atomic<uint64_t> configurations{0};
   // The handshake and cache figures of the contexts that configurations replaced so far.
   RetiredFigures retiredFigures;
   // Gives the allocator's free pages back (the program's choice, Relay::setMemoryReturn); set

@@ -179,8 +179,8 @@ void flushServerSessions(SSL_CTX* ctx) {
 }
 
 bool DestSessionKey::operator<(const DestSessionKey& b) const {
-  return std::tie(address, port, serverName, verifyServer, certFile) <
-         std::tie(b.address, b.port, b.serverName, b.verifyServer, b.certFile);
+  return std::tie(configuration, address, port, serverName, verifyServer, certFile) <
+         std::tie(b.configuration, b.address, b.port, b.serverName, b.verifyServer, b.certFile);
 }
 
 void rememberDestSession(SSL* ssl) {
@@ -208,8 +208,16 @@ void DestSessionCache::store(const DestSessionKey& key, SSL_SESSION* session) {
   SslSessionPtr held(SSL_SESSION_dup(session));
   if (held == nullptr) return;
   std::lock_guard<std::mutex> hold(mutex_);
+  if (key.configuration != configuration_) return;
   // The replaced session is released after the lock, when `held` goes out of scope.
   sessions_[key].swap(held);
+}
+
+void DestSessionCache::clear(uint64_t configuration) {
+  std::map<DestSessionKey, SslSessionPtr> old;
+  std::lock_guard<std::mutex> hold(mutex_);
+  old.swap(sessions_);
+  configuration_ = configuration;
 }
 
 void DestSessionCache::clear() {

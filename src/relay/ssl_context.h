@@ -132,6 +132,9 @@ void loadCaCertificates(SSL_CTX* ctx, const config::Settings& settings);
 // that would have made the same handshake (a session made without checking the server is never
 // offered by a rule that checks it).
 struct DestSessionKey {
+  // The configuration the session was made under: a session checked against one configuration's
+  // trust is never resumed under another's.
+  uint64_t configuration = 0;
   uint32_t address = 0;  // network byte order
   uint16_t port = 0;     // network byte order
   std::string serverName;
@@ -140,19 +143,24 @@ struct DestSessionKey {
   bool operator<(const DestSessionKey& other) const;
 };
 
-// The sessions of a relay's outgoing SSL sides, one per destination key. Any thread.
+// The sessions of a relay's outgoing SSL sides, one per destination key, for the configuration
+// that runs. Any thread.
 class DestSessionCache {
  public:
   // A saved session for this destination (a new reference), or null.
   SslSessionPtr lookup(const DestSessionKey& key);
   // Saves the session of a successful handshake; a later one replaces it. Sessions that cannot be
-  // resumed are not kept.
+  // resumed are not kept, nor those of a configuration that no longer runs (a connection of the
+  // old one that ends after a restart).
   void store(const DestSessionKey& key, SSL_SESSION* session);
+  // Empties the cache; from now on it keeps the sessions of `configuration` only.
+  void clear(uint64_t configuration);
   void clear();
 
  private:
-  std::mutex mutex_;  // guards sessions_
+  std::mutex mutex_;  // guards sessions_ and configuration_
   std::map<DestSessionKey, SslSessionPtr> sessions_;
+  uint64_t configuration_ = 0;
 };
 
 // Saves the current session of an outgoing SSL object whose application data (SSL_set_app_data)

@@ -187,7 +187,8 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
                  verify_callback);
   SSL_set_connect_state(ssl.get());
   SSL_set_fd(ssl.get(), fd);
-  c->sessionKey = DestSessionKey{c->destAddress, c->destPort, "", rule.verifyServer, rule.sslCert};
+  c->sessionKey = DestSessionKey{c->config->generation, c->destAddress, c->destPort, "",
+                                 rule.verifyServer,     rule.sslCert};
   if (namesHost(c->serverName)) {
     c->sessionKey.serverName = c->serverName;
     SSL_set_tlsext_host_name(ssl.get(), c->serverName.c_str());

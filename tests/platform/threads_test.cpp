@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -107,6 +109,48 @@ TEST(Threads, StackReleaseIsSafeWhereverTheFrameLiesInAPage) {
   for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(done);
   EXPECT_GT(calls.load(), 500);
+}
+
+}  // namespace
+
+namespace {
+
+unsigned char* altStackMemory = nullptr;  // written before the signal, read after it
+void releaseFromHandler(int) { platform::releaseUnusedStack(); }
+
+// On a signal handler's own stack the release does nothing: that memory is not the thread's
+// stack, and pages given back there would come back zero under whoever owns them.
+TEST(Threads, StackReleaseLeavesAnAlternateSignalStackAlone) {
+  constexpr size_t kAltBytes = 256 * 1024;
+  void* area = mmap(nullptr, kAltBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(area, MAP_FAILED);
+  altStackMemory = static_cast<unsigned char*>(area);
+  std::memset(altStackMemory, 0xAB, kAltBytes);
+  std::atomic<bool> done{false};
+  ASSERT_EQ(platform::startDetachedThread(
+                [&] {
+                  stack_t alt{};
+                  alt.ss_sp = altStackMemory;
+                  alt.ss_size = kAltBytes;
+                  struct sigaction action {};
+                  action.sa_handler = releaseFromHandler;
+                  action.sa_flags = SA_ONSTACK;
+                  struct sigaction old {};
+                  if (sigaltstack(&alt, nullptr) == 0 && sigaction(SIGUSR2, &action, &old) == 0) {
+                    pthread_kill(pthread_self(), SIGUSR2);
+                    sigaction(SIGUSR2, &old, nullptr);
+                  }
+                  done = true;
+                },
+                1024 * 1024),
+            0);
+  for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(done);
+  // The handler ran near the top of the area; what lies below its frame kept its bytes.
+  size_t zeroed = 0;
+  for (size_t i = 0; i < kAltBytes / 2; ++i) zeroed += altStackMemory[i] == 0 ? 1 : 0;
+  EXPECT_EQ(zeroed, 0u);
+  munmap(area, kAltBytes);
 }
 
 }  // namespace

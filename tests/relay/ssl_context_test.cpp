@@ -192,7 +192,7 @@ class SessionCaches : public ssl_test::SslFixture {
 };
 
 TEST_F(SessionCaches, DestinationCacheStoresLooksUpAndReplacesPerFullKey) {
-  relay::DestSessionKey key{0x0100007f, 0xfb20, "example.test", 0, ""};
+  relay::DestSessionKey key{0, 0x0100007f, 0xfb20, "example.test", 0, ""};
   EXPECT_EQ(state_->destSessionCache.lookup(key), nullptr);
   bool reused = false;
   relay::SslSessionPtr first(connect(nullptr, TLS1_2_VERSION, &reused));
@@ -217,14 +217,22 @@ TEST_F(SessionCaches, DestinationCacheStoresLooksUpAndReplacesPerFullKey) {
   state_->destSessionCache.store(otherName, blank.get());
   EXPECT_EQ(state_->destSessionCache.lookup(otherName), nullptr) << "a session that cannot resume";
 
-  state_->destSessionCache.clear();
+  // A restart empties the cache, and a connection of the configuration before it that ends
+  // afterwards cannot put its session back: it was checked against the old trust.
+  state_->destSessionCache.clear(1);
   EXPECT_EQ(state_->destSessionCache.lookup(key), nullptr);
+  state_->destSessionCache.store(key, first.get());
+  EXPECT_EQ(state_->destSessionCache.lookup(key), nullptr);
+  relay::DestSessionKey current = key;
+  current.configuration = 1;
+  state_->destSessionCache.store(current, first.get());
+  EXPECT_NE(state_->destSessionCache.lookup(current), nullptr);
 }
 
 TEST_F(SessionCaches, SavedSessionsAreResumedWithEitherTlsVersion) {
   for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
     SCOPED_TRACE(version);
-    const relay::DestSessionKey key{0x0100007f, 0xfb20, "", 0, ""};
+    const relay::DestSessionKey key{0, 0x0100007f, 0xfb20, "", 0, ""};
     bool reused = true;
     relay::SslSessionPtr made(connect(nullptr, version, &reused));
     ASSERT_NE(made, nullptr);

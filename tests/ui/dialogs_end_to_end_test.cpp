@@ -2,15 +2,24 @@
 // over a real relay, with real peers (socat as the destination, openssl s_client as an
 // SSL client). A rule added through the dialogs is served at once; protocol and cipher switches
 // reach the next handshake; a change of thread reuse that the user accepts ends the program.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <thread>
 
 #include "config/rules.h"
 #include "config/settings.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 #include "relay/relay.h"
 #include "ui/commands.h"
 #include "ui/dialog_commands.h"
@@ -53,6 +62,57 @@ uint32_t storedNumber(const char* name) {
 QAbstractButton* sheetBox(SettingsSheet* s, SettingsSheet::Page page, int id) {
   return byId<QAbstractButton>(s->findChild<QTabWidget*>()->widget(page), id);
 }
+
+// A resolver as slow as a DNS server that times out, which knows no name.
+bool slowNoName(const std::string&, uint32_t*) {
+  std::this_thread::sleep_for(1500ms);
+  return false;
+}
+
+// The window's event loop as a person feels it: a 50 ms timer, its ticks and the longest gap
+// between two of them.
+class Ticks {
+ public:
+  Ticks() {
+    last_.start();
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      ++count_;
+      longest_ = std::max(longest_, last_.restart());
+    });
+    timer_.start(50);
+  }
+  int count() const { return count_; }
+  qint64 longestGapMs() const { return std::max(longest_, last_.elapsed()); }
+
+ private:
+  QTimer timer_;
+  QElapsedTimer last_;
+  int count_ = 0;
+  qint64 longest_ = 0;
+};
+
+// Accepts connections and never answers them: a directory that has gone silent.
+class SilentServer {
+ public:
+  SilentServer() : port_(test_support::freePort()) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port_);
+    const int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd_, 8) == 0;
+  }
+  ~SilentServer() { close(fd_); }  // the queued connections go with it
+  bool ok() const { return ok_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  uint16_t port_;
+  int fd_ = -1;
+  bool ok_ = false;
+};
 
 }  // namespace
 
@@ -218,6 +278,96 @@ class DialogsEndToEnd : public QObject {
     QVERIFY(!negotiatedCipher().empty());
     QTRY_VERIFY_WITH_TIMEOUT(logged("Cipher descriptions for Strong Only ...."), 10000);
     QVERIFY(!logged("error setting cipher list"));
+  }
+
+  // The window waits for no name lookup: a rule whose destination does not resolve (the
+  // resolver takes 1.5 s to say so) goes to the relay, the window's event loop runs on meanwhile,
+  // and the reason is shown once the relay has built its configuration; the other rules serve.
+  void aNameThatDoesNotResolveIsReportedWhileTheWindowRuns() {
+    platform::setHostResolver(slowNoName);
+    const uint16_t port = test_support::freePort();
+    ModalScript script;
+    script.on<ui::RulesDialog>([](ui::RulesDialog* d) {
+      clickId(d, 1006);
+      clickId(d, 1);
+    });
+    script.on<ui::RuleEditor>([port](ui::RuleEditor* e) {
+      setTextId(e, 1011, QString::number(port));
+      setTextId(e, 1008, "All");
+      setTextId(e, 1010, "All");
+      setTextId(e, 1012, "nowhere.invalid");
+      setTextId(e, 1014, "80");
+      clickId(e, 1);
+    });
+    ui::MessageBox::setNextAnswer(QMessageBox::Ok);
+    const int boxes = ui::MessageBox::count();
+    QElapsedTimer took;
+    took.start();
+    Ticks ticks;
+    window_->dispatch(ui::kCmdRules);
+    QVERIFY(script.finished());
+    QVERIFY(took.elapsed() < 500);  // OK did not wait for the resolver
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->changing(), 20000);
+    QVERIFY2(took.elapsed() >= 1400, "the relay looked the name up");
+    QVERIFY2(ticks.longestGapMs() < 400, qPrintable(QString::number(ticks.longestGapMs())));
+    QVERIFY(ticks.count() >= 10);
+    platform::setHostResolver(nullptr);
+    QCOMPARE(ui::MessageBox::count(), boxes + 1);
+    QCOMPARE(ui::MessageBox::lastTitle(), QString("Brisklane 4"));
+    QVERIFY2(ui::MessageBox::lastText().contains(
+                 "Rule3: the host name <nowhere.invalid> does not resolve"),
+             qPrintable(ui::MessageBox::lastText()));
+    QVERIFY(logged("Rule3: the host name <nowhere.invalid> does not resolve"));
+    QVERIFY(!negotiatedCipher().empty());
+
+    // Deleted again: every later change would tell of it.
+    ModalScript remove;
+    remove.on<ui::RulesDialog>([](ui::RulesDialog* d) {
+      byId<QListWidget>(d, 1005)->setCurrentRow(2);
+      clickId(d, 1023);
+      clickId(d, 1);
+    });
+    window_->dispatch(ui::kCmdRules);
+    QVERIFY(remove.finished());
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->changing(), 20000);
+    QCOMPARE(relay_->editableRules().count, 2);
+  }
+
+  // A directory that accepts and never answers holds a CRL fetcher; OK in Settings stops it and
+  // builds the next configuration on the relay's thread, while the window's loop runs on, and
+  // the relay serves again once the old fetcher has stopped.
+  void aSilentDirectoryNeverHoldsTheWindow() {
+    SilentServer silent;
+    QVERIFY(silent.ok());
+    platform::RegKey source;
+    QCOMPARE(
+        platform::regCreateKey(platform::Hive::kCurrentUser,
+                               std::string(config::settingsKeyPath()) + "\\ldap\\silent", &source),
+        0L);
+    setText(source, "server", "127.0.0.1");
+    setNumber(source, "port", silent.port());
+    setText(source, "searchdn", "o=test");
+    setText(source, "filter", "(objectClass=*)");
+    setNumber(source, "ldap.version", 3);
+    setNumber(source, "cycle.time", 1);
+    setNumber(source, "display.details", 1);
+    // CRL checking is turned on in the store (the sheet shows it, but cannot change it).
+    platform::RegKey settings;
+    QCOMPARE(
+        platform::regCreateKey(platform::Hive::kCurrentUser, config::settingsKeyPath(), &settings),
+        0L);
+    setNumber(settings, "crl.check.enable", 1);
+    relay_->reload();
+    QTRY_VERIFY_WITH_TIMEOUT(logged("ldap: reg memonic : <silent>"),
+                             10000);  // the fetcher is at the directory
+    Ticks ticks;
+    settingsCommand([](SettingsSheet*) {});  // OK as it stands: the relay restarts
+    QVERIFY2(ticks.longestGapMs() < 400, qPrintable(QString::number(ticks.longestGapMs())));
+    QVERIFY(
+        logged("ldap: reg memonic : <silent>", 2));  // the next configuration's fetcher took over
+    QVERIFY(!negotiatedCipher().empty());
+    setNumber(settings, "crl.check.enable", 0);
+    platform::regDeleteKey(settings, "ldap");
   }
 
   // Last: it ends the program.

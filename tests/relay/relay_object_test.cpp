@@ -1,0 +1,163 @@
+// The relay object with real peers: two relays of one process serving at once, each with its own
+// figures; and a reload that replaces the trusted CA while handshakes run, where every connection
+// is checked by one configuration only, the one it was accepted with.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry.h"
+#include "relay/relay.h"
+#include "relay/relay_fixture.h"
+#include "support/support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Hive;
+using relay_test::InProcessRelay;
+using relay_test::StoreValues;
+
+// One line through a plain port of a relay and back from the echo service behind it.
+bool echoes(uint16_t port, const std::string& line) {
+  const int fd = test_support::connectLocal(port);
+  if (fd < 0) return false;
+  const bool back =
+      test_support::sendAll(fd, line) && test_support::receive(fd, line.size(), 10s) == line;
+  close(fd);
+  return back;
+}
+
+class RelayObject : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::setHiveDirectory(folder_.path()); }
+  void TearDown() override { platform::setHiveDirectory(""); }
+  test_support::TempDir folder_;
+};
+
+TEST_F(RelayObject, TwoRelaysInOneProcessServeAtOnceWithFiguresOfTheirOwn) {
+  const uint16_t echoPort = test_support::freePort();
+  test_support::Process echo = test_support::echoService(echoPort, folder_.file("echo.log"));
+  ASSERT_TRUE(test_support::waitForPort(echoPort));
+  const uint16_t portA = test_support::freePort();
+  const uint16_t portB = test_support::freePort();
+  StoreValues user(Hive::kCurrentUser);
+  user.quietSettings();
+  user.rule(1, portA, "127.0.0.1", echoPort);
+  StoreValues machine(Hive::kLocalMachine);
+  machine.quietSettings(true);  // this one serves from its pool
+  machine.rule(1, portB, "127.0.0.1", echoPort);
+
+  InProcessRelay a(Hive::kCurrentUser);
+  InProcessRelay b(Hive::kLocalMachine);
+  ASSERT_TRUE(a.start());
+  ASSERT_TRUE(b.start());
+  EXPECT_FALSE(a.relay.listenerRunning(htons(portB)));
+  EXPECT_FALSE(b.relay.listenerRunning(htons(portA)));
+
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 8; ++i) {
+    clients.emplace_back([&, i] {
+      const uint16_t port = i % 2 == 0 ? portA : portB;
+      for (int n = 0; n < 5; ++n) good += echoes(port, "line " + std::to_string(i) + "\n") ? 1 : 0;
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(good.load(), 40);
+  // Each counts its own connections only (a connection ends on its thread after the echo).
+  for (int i = 0; i < 200 && (a.relay.figures().connectionsOpen != 0 ||
+                              b.relay.figures().connectionsOpen != 0);
+       ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(a.relay.figures().connectionsTotal, 20u);
+  EXPECT_EQ(b.relay.figures().connectionsTotal, 20u);
+  EXPECT_GE(b.relay.figures().poolThreads, 1u);
+  EXPECT_EQ(a.relay.figures().poolThreads, 0u);
+
+  // A change of one leaves the other as it runs; one relay's end is not the other's.
+  machine.rule(1, portB, "127.0.0.1", echoPort, 0,
+               {{"peer.addr.str", "10.9.9.9"}, {"peer.mask.str", "255.255.255.255"}});
+  const size_t seen = b.observer.changes();
+  b.relay.reload();
+  relay::ChangeResult result;
+  ASSERT_TRUE(b.observer.waitForChange(seen, &result));
+  EXPECT_TRUE(result.applied);
+  EXPECT_FALSE(echoes(portB, "refused\n")) << "no rule of B takes 127.0.0.1 any more";
+  EXPECT_TRUE(echoes(portA, "still served\n"));
+  b.relay.shutdown();
+  EXPECT_FALSE(b.relay.listenerRunning(htons(portB)));
+  EXPECT_TRUE(echoes(portA, "after the other's end\n"));
+  a.relay.shutdown();
+  EXPECT_LT(test_support::connectLocal(portA), 0) << "a relay's shutdown closes its listeners";
+  echo.stop();
+}
+
+// The relay as SSL client towards a TLS echo server whose certificate the first configuration
+// trusts (its CA, and a subject filter it passes) and the second does not (another CA, and a
+// filter it fails). A handshake checked with the first configuration's CA and the second's
+// filter would fail on the filter; none may.
+TEST_F(RelayObject, AReloadDuringHandshakesChecksEachConnectionWithOneConfiguration) {
+  const std::string pki = folder_.path();
+  test_support::makePki(pki);
+  ASSERT_TRUE(test_support::shell("cd '" + pki +
+                                  "' && openssl req -x509 -newkey rsa:2048 -nodes -days 30 "
+                                  "-subj '/CN=Other CA' -keyout other.key -out other.pem "
+                                  ">/dev/null 2>&1"));
+  const uint16_t tlsPort = test_support::freePort();
+  test_support::Process server({"socat",
+                                "OPENSSL-LISTEN:" + std::to_string(tlsPort) +
+                                    ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" + pki +
+                                    "/server.pem,key=" + pki + "/server.key",
+                                "EXEC:cat"},
+                               folder_.file("tls.log"));
+  ASSERT_TRUE(test_support::waitForPort(tlsPort));
+  const uint16_t port = test_support::freePort();
+  StoreValues store(Hive::kCurrentUser);
+  store.quietSettings(true);
+  store.text("", "ssl.ca_cert", pki + "/ca.pem");
+  store.dword("", "filter.enable", 1);
+  store.text("", "filter.have", "O=Brisklane test");
+  store.rule(1, port, "127.0.0.1", tlsPort, 1);
+  store.dword("Rule1", "ssl.verify_server", 1);
+  InProcessRelay relay;
+  ASSERT_TRUE(relay.start());
+
+  constexpr int kConnections = 50;
+  std::atomic<int> done{0};
+  std::atomic<int> relayed{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 5; ++t) {
+    clients.emplace_back([&] {
+      for (int n = 0; n < kConnections / 5; ++n) {
+        relayed += echoes(port, "through TLS\n") ? 1 : 0;
+        ++done;
+      }
+    });
+  }
+  for (int i = 0; i < 1000 && done < 10; ++i) std::this_thread::sleep_for(5ms);
+  store.text("", "ssl.ca_cert", pki + "/other.pem");
+  store.text("", "filter.have", "no such text");
+  const size_t seen = relay.observer.changes();
+  relay.relay.reload();
+  relay::ChangeResult result;
+  ASSERT_TRUE(relay.observer.waitForChange(seen, &result));
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(done.load(), kConnections);
+  EXPECT_GE(relayed.load(), 10) << "the connections before the reload were relayed";
+  EXPECT_LT(relayed.load(), kConnections) << "the connections after it were refused";
+  EXPECT_FALSE(echoes(port, "after the reload\n"));
+  EXPECT_EQ(relay.observer.count("Filter: 'have' fail"), 0)
+      << "a handshake was checked with the old CA and the new filter";
+  EXPECT_GE(relay.observer.count("Verify error (20) unable to get local issuer certificate"), 1);
+  relay.relay.shutdown();
+  server.stop();
+}
+
+}  // namespace
