@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr size_t kMaxKeyDepth = 512;
-constexpr size_t kMaxKeyPart = 255;
 constexpr size_t kHexLineWidth = 77;  // regedit keeps lines within 80 columns
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -57,7 +55,7 @@ bool isStringType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
 
 class HiveParser {
  public:
-  explicit HiveParser(std::string_view text) : text_(text) {}
+  HiveParser(std::string_view text, const HiveParseLimits& limits) : text_(text), limits_(limits) {}
   HiveParseResult run();
 
  private:
@@ -69,6 +67,7 @@ class HiveParser {
   bool parseHexList(std::string_view rest, uint32_t type, HiveValueRecord* value);
 
   std::string_view text_;
+  const HiveParseLimits limits_;
   size_t pos_ = 0;
   int lineNo_ = 0;
   int valueLine_ = 0;  // line where the value being read starts
@@ -182,6 +181,10 @@ bool HiveParser::parseValueLine(std::string_view t) {
       return fail(lineNo_, "the value name is not closed with '\"'");
     }
   }
+  if (value.name.size() > limits_.maxValueName) {
+    return fail(lineNo_, "the value name has " + std::to_string(value.name.size()) +
+                             " characters, more than " + std::to_string(limits_.maxValueName));
+  }
   const std::string_view rest = trimLeft(t.substr(pos));
   if (rest.empty() || rest.front() != '=') return fail(lineNo_, "'=' expected after the name");
   if (!parseValueData(trimLeft(rest.substr(1)), &value)) return false;
@@ -220,6 +223,13 @@ bool HiveParser::parseValueData(std::string_view rest, HiveValueRecord* value) {
     if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':' ||
         !parseHex32(rest.substr(4, close - 4), &type)) {
       return fail(lineNo_, "bad type in hex(...): expected 1 to 8 hex digits and \"):\"");
+    }
+    if (limits_.registryTypesOnly && type > kMaxValueType) {
+      char text[96];
+      std::snprintf(text, sizeof text,
+                    "unknown value type hex(%x): the registry's types are 0 to %x",
+                    static_cast<unsigned>(type), static_cast<unsigned>(kMaxValueType));
+      return fail(lineNo_, text);
     }
     return parseHexList(rest.substr(close + 2), type, value);
   }
@@ -339,14 +349,37 @@ void writeValue(const RegValue& v, std::string* out) {
   *out += line + "\n";
 }
 
-void writeKey(const RegNode& node, const std::string& fullName, bool skipIfEmpty,
-              std::string* out) {
+// How far the writer may go: the text stops growing past maxBytes, keys past maxDepth.
+struct WriteLimits {
+  size_t maxBytes;
+  size_t maxDepth;
+  bool tooLarge = false;
+  bool tooDeep = false;
+  bool exceeded() const { return tooLarge || tooDeep; }
+};
+
+void writeKey(const RegNode& node, const std::string& fullName, bool skipIfEmpty, size_t depth,
+              WriteLimits* limits, std::string* out) {
+  if (depth > limits->maxDepth) {
+    limits->tooDeep = true;
+    return;
+  }
   if (!(skipIfEmpty && node.values.empty())) {
     *out += "[" + fullName + "]\n";
-    for (const RegValue& v : node.values) writeValue(v, out);
+    for (const RegValue& v : node.values) {
+      writeValue(v, out);
+      if (out->size() > limits->maxBytes) break;
+    }
     *out += "\n";
   }
-  for (const RegNode& sub : node.subkeys) writeKey(sub, fullName + "\\" + sub.name, false, out);
+  if (out->size() > limits->maxBytes) {
+    limits->tooLarge = true;
+    return;
+  }
+  for (const RegNode& sub : node.subkeys) {
+    writeKey(sub, fullName + "\\" + sub.name, false, depth + 1, limits, out);
+    if (limits->exceeded()) return;
+  }
 }
 
 }  // namespace
@@ -365,7 +398,8 @@ bool splitKeyPath(std::string_view path, std::vector<std::string_view>* parts) {
   while (true) {
     const size_t slash = path.find('\\');
     const std::string_view part = path.substr(0, slash);
-    if (part.empty() || part.size() > kMaxKeyPart || parts->size() >= kMaxKeyDepth) return false;
+    if (part.empty() || part.size() > kMaxKeyPartLength || parts->size() >= kMaxKeyDepth)
+      return false;
     parts->push_back(part);
     if (slash == std::string_view::npos) return true;
     path.remove_prefix(slash + 1);
@@ -435,12 +469,12 @@ void putValue(RegNode& node, std::string_view name, uint32_t type, std::vector<u
   v->data = std::move(data);
 }
 
-HiveParseResult parseHiveText(std::string_view bytes) {
+HiveParseResult parseHiveText(std::string_view bytes, const HiveParseLimits& limits) {
   std::string converted;
   int decodeLine = 0;
   std::string decodeError;
   const std::string_view text = decodeFile(bytes, &converted, &decodeLine, &decodeError);
-  HiveParseResult result = HiveParser(text).run();
+  HiveParseResult result = HiveParser(text, limits).run();
   if (!decodeError.empty() && (result.ok() || result.errorLine >= decodeLine)) {
     result.errorLine = decodeLine;
     result.error = decodeError;
@@ -453,8 +487,30 @@ void applyKeyRecord(RegNode& root, const HiveKeyRecord& record) { HiveApplier(ro
 std::string formatHiveText(const RegNode& node, std::string_view fullName, bool skipEmptyTop) {
   std::string out(kHeader5);
   out += "\n\n";
-  writeKey(node, std::string(fullName), skipEmptyTop, &out);
+  WriteLimits unlimited{static_cast<size_t>(-1), static_cast<size_t>(-1)};
+  writeKey(node, std::string(fullName), skipEmptyTop, 0, &unlimited, &out);
   return out;
+}
+
+HiveTextLimit formatHiveTextWithin(const RegNode& root, std::string_view fullName,
+                                   bool skipEmptyTop, size_t maxBytes, std::string* out,
+                                   std::string* why) {
+  out->assign(kHeader5);
+  *out += "\n\n";
+  WriteLimits limits{maxBytes, kMaxKeyDepth};
+  writeKey(root, std::string(fullName), skipEmptyTop, 0, &limits, out);
+  if (!limits.exceeded()) return HiveTextLimit::kWithin;
+  out->clear();
+  out->shrink_to_fit();
+  if (limits.tooDeep) {
+    *why = "it would hold a key more than " + std::to_string(kMaxKeyDepth) + " levels deep";
+    return HiveTextLimit::kTooDeep;
+  }
+  constexpr size_t kMebibyte = size_t{1} << 20;
+  const bool whole = maxBytes >= kMebibyte && maxBytes % kMebibyte == 0;
+  *why = "it would grow past " + (whole ? std::to_string(maxBytes / kMebibyte) + " MiB"
+                                        : std::to_string(maxBytes) + " bytes");
+  return HiveTextLimit::kTooLarge;
 }
 
 }  // namespace platform

@@ -17,12 +17,12 @@
 #include "platform/hive_apply.h"
 #include "platform/hive_file.h"
 #include "platform/hive_files.h"
+#include "platform/syscalls.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
 
-constexpr size_t kMaxValueName = 16383;
 constexpr long kNoChange = -1;  // a change function found nothing to write
 
 std::mutex gSettingsMutex;  // guards gHiveDir and gReporter
@@ -45,6 +45,11 @@ void report(const std::vector<std::string>& messages) {
 }
 
 std::string errnoText(const std::string& file, int err) { return file + ": " + std::strerror(err); }
+
+// The result of a file write that failed with err.
+long writeError(int err) {
+  return err == ENOSPC || err == EDQUOT ? kErrorDiskFull : kErrorAccessDenied;
+}
 
 // One hive as this process last read it.
 struct HiveState {
@@ -127,8 +132,9 @@ class HiveWriter {
 
   long begin(std::vector<std::string>* msgs);
   const RegNode& root() const { return state_.root; }
-  long stage(const RegNode& root, std::vector<std::string>* msgs);
-  long commit(RegNode root, std::vector<std::string>* msgs);
+  // Writes the tree to the temporary file; on a failure *why says what went wrong.
+  long stage(const RegNode& root, std::string* why);
+  long commit(RegNode root, std::string* why);
 
  private:
   Hive hive_;
@@ -146,31 +152,45 @@ long HiveWriter::begin(std::vector<std::string>* msgs) {
     return kErrorAccessDenied;
   }
   const std::string lockFile = file_ + ".lock";
-  lock_.reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  lock_.reset(sys().open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   int rc = lock_.valid() ? 0 : -1;
   while (rc == 0 && (rc = ::flock(lock_.get(), LOCK_EX)) != 0 && errno == EINTR) rc = 0;
   if (rc != 0) {
-    msgs->push_back(errnoText(lockFile, errno));
+    const int err = errno;  // the message's making may clobber it
+    msgs->push_back(errnoText(lockFile, err));
     return kErrorAccessDenied;
   }
+  // Every writer holds the lock while its temporary file exists: those there now are the
+  // leftovers of writers that were killed.
+  removeStaleTemporaries(file_);
   refresh(hive_, state_, msgs);
   return state_.refusal;
 }
 
-long HiveWriter::stage(const RegNode& root, std::vector<std::string>* msgs) {
-  const std::string text = formatHiveText(root, hiveName(hive_), true);
-  tmp_ = file_ + ".tmp." + std::to_string(::getpid());
+long HiveWriter::stage(const RegNode& root, std::string* why) {
+  // A file the reader would refuse is never written: the old one stays, readable.
+  std::string text;
+  std::string limit;
+  const HiveTextLimit broken =
+      formatHiveTextWithin(root, hiveName(hive_), true, kMaxHiveFileBytes, &text, &limit);
+  if (broken != HiveTextLimit::kWithin) {
+    *why = file_ + ": the change is refused, as the file could not be read back (" + limit +
+           "); the file stays as it was";
+    return broken == HiveTextLimit::kTooDeep ? kErrorInvalidParameter : kErrorFileTooLarge;
+  }
+  tmp_ = temporaryFileOf(file_);
   if (const int err = writeNewFile(tmp_, text); err != 0) {
-    msgs->push_back(errnoText(tmp_, err));
-    return kErrorAccessDenied;
+    *why = errnoText(tmp_, err);
+    return writeError(err);
   }
   return kErrorSuccess;
 }
 
-long HiveWriter::commit(RegNode root, std::vector<std::string>* msgs) {
-  if (::rename(tmp_.c_str(), file_.c_str()) != 0) {
-    msgs->push_back(errnoText(file_, errno));
-    return kErrorAccessDenied;
+long HiveWriter::commit(RegNode root, std::string* why) {
+  if (sys().rename(tmp_.c_str(), file_.c_str()) != 0) {
+    const int err = errno;
+    *why = errnoText(file_, err);
+    return writeError(err);
   }
   tmp_.clear();
   syncDirectory(directoryOf(file_));
@@ -188,10 +208,12 @@ long modifyHive(Hive hive, Change change) {
     rc = writer.begin(&msgs);
     if (rc == kErrorSuccess) {
       RegNode root = writer.root();
+      std::string why;
       rc = change(root);
-      if (rc == kErrorSuccess) rc = writer.stage(root, &msgs);
-      if (rc == kErrorSuccess) rc = writer.commit(std::move(root), &msgs);
+      if (rc == kErrorSuccess) rc = writer.stage(root, &why);
+      if (rc == kErrorSuccess) rc = writer.commit(std::move(root), &why);
       if (rc == kNoChange) rc = kErrorSuccess;
+      if (!why.empty()) msgs.push_back(why);
     }
   }
   report(msgs);
@@ -219,7 +241,7 @@ bool validKeyPath(std::string_view path) {
 }
 
 bool validValueName(std::string_view name) {
-  return name.size() <= kMaxValueName && name.find_first_of("\n\r") == std::string_view::npos;
+  return name.size() <= kMaxValueNameLength && name.find_first_of("\n\r") == std::string_view::npos;
 }
 
 std::string joinPath(std::string_view parent, std::string_view sub) {
@@ -301,7 +323,8 @@ long regQueryValue(const RegKey& key, std::string_view name, uint32_t* type, voi
 
 long regSetValue(const RegKey& key, std::string_view name, uint32_t type, const void* data,
                  uint32_t size) {
-  if (!key.isOpen() || !validValueName(name) || (data == nullptr && size > 0)) {
+  if (!key.isOpen() || !validValueName(name) || type > kMaxValueType ||
+      (data == nullptr && size > 0)) {
     return kErrorInvalidParameter;
   }
   const auto* bytes = static_cast<const uint8_t*>(data);
@@ -334,7 +357,9 @@ long regDeleteValue(const RegKey& key, std::string_view name) {
 long regChangeValues(const RegKey& key, const std::vector<RegValueChange>& changes) {
   if (!key.isOpen()) return kErrorInvalidParameter;
   for (const RegValueChange& c : changes) {
-    if (!validValueName(c.name)) return kErrorInvalidParameter;
+    if (!validValueName(c.name) || (!c.remove && c.type > kMaxValueType)) {
+      return kErrorInvalidParameter;
+    }
   }
   return modifyHive(key.hive(), [&](RegNode& root) {
     RegNode* node = findNode(root, key.path());
@@ -459,7 +484,7 @@ long parseImportFile(const std::string& file, HiveParseResult* parsed, std::stri
     *error = errnoText(file, err);
     return err == ENOENT ? kErrorFileNotFound : kErrorAccessDenied;
   }
-  *parsed = parseHiveText(bytes);
+  *parsed = parseHiveText(bytes, kImportLimits);
   int line = parsed->errorLine;
   std::string what = parsed->error;
   for (const HiveKeyRecord& key : parsed->keys) {
@@ -481,6 +506,19 @@ std::string refusalText(Hive hive, long rc) {
   if (rc == kErrorWriteProtect)
     return file + ": the file could not be parsed and is left unchanged";
   return file + ": the file cannot be read or written";
+}
+
+// Applies the import's records of one hive to its tree and stages the result.
+long stageImport(HiveWriter& writer, Hive hive, HiveParseResult& parsed, RegNode* root,
+                 std::string* why) {
+  *root = writer.root();
+  {
+    HiveApplier applier(*root);
+    for (HiveKeyRecord& key : parsed.keys) {
+      if (key.root == hiveName(hive)) applier.apply(std::move(key));  // one hive each
+    }
+  }
+  return writer.stage(*root, why);
 }
 
 }  // namespace
@@ -507,17 +545,10 @@ long regImportFile(const std::string& file, std::string* error) {
         *error = refusalText(hives[h], rc);
         break;
       }
-      roots[h] = writers[h]->root();
-      HiveApplier applier(roots[h]);
-      for (HiveKeyRecord& key : parsed.keys) {
-        if (key.root == hiveName(hives[h])) applier.apply(std::move(key));  // one hive each
-      }
-      rc = writers[h]->stage(roots[h], &msgs);
-      if (rc != kErrorSuccess) *error = refusalText(hives[h], rc);
+      rc = stageImport(*writers[h], hives[h], parsed, &roots[h], error);
     }
     for (int h = 0; h < 2 && rc == kErrorSuccess; ++h) {
-      if (writers[h]) rc = writers[h]->commit(std::move(roots[h]), &msgs);
-      if (rc != kErrorSuccess) *error = refusalText(hives[h], rc);
+      if (writers[h]) rc = writers[h]->commit(std::move(roots[h]), error);
     }
   }
   report(msgs);
