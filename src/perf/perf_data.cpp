@@ -94,25 +94,28 @@ long PerfDataManager::open() {
   return rc;
 }
 
+int PerfDataManager::openBlock(platform::SharedMemory* block, bool* created, size_t* size) const {
+  const std::string name = blockName();
+  int err = block->openOrCreate(name, created);
+  if (err == 0) err = block->objectSize(size);
+  if (err == EPERM) {
+    log_event(LOG_ERROR, 0x6091, kModule, __LINE__, "%s; the counters are not published",
+              foreignObjectText(name, block->found()).c_str());
+  } else if (err != 0) {
+    log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
+              "Couldn't create the counter block %s: %s; the counters are not published",
+              name.c_str(), std::strerror(err));
+  }
+  if (err != 0) block->close();
+  return err;
+}
+
 long PerfDataManager::joinBlock(platform::SharedMemory* block, const TitleIndexes& given) const {
   const std::string name = blockName();
   bool created = false;
   size_t size = 0;
-  int err = block->openOrCreate(name, &created);
-  if (err == 0) err = block->objectSize(&size);
-  if (err == EPERM) {
-    log_event(LOG_ERROR, 0x6091, kModule, __LINE__, "%s; the counters are not published",
-              foreignObjectText(name, block->found()).c_str());
-    block->close();
-    return err;
-  }
-  if (err != 0) {
-    log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
-              "Couldn't create the counter block %s: %s; the counters are not published",
-              name.c_str(), std::strerror(err));
-    block->close();
-    return err;
-  }
+  int err = openBlock(block, &created, &size);
+  if (err != 0) return err;
   // A block this process made, or one that no publisher holds (left behind), is filled here.
   const bool fill = created || nobodyElseHolds(block);
   if (!created && size != 0 && size != layout_.size) {

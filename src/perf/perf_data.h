@@ -79,6 +79,8 @@ class PerfDataManager {
   const BlockLayout& layout() const { return layout_; }
 
  private:
+  // Opens or creates the block and takes its size; 0, or the errno of the step (logged).
+  int openBlock(platform::SharedMemory* block, bool* created, size_t* size) const;
   long joinBlock(platform::SharedMemory* block, const TitleIndexes& given) const;
   // Runs `write` under mutex_ while the block is live and whole; a block cut short is dropped.
   template <typename Write>

@@ -9,9 +9,7 @@
 namespace platform {
 namespace {
 
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr size_t kHexLineWidth = 77;  // regedit keeps lines within 80 columns
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -50,8 +48,6 @@ bool parseHex32(std::string_view s, uint32_t* out) {
   *out = v;
   return true;
 }
-
-bool isStringType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
 
 class HiveParser {
  public:
@@ -93,13 +89,13 @@ bool HiveParser::fail(int line, std::string what) {
 
 HiveParseResult HiveParser::run() {
   std::string_view line;
-  if (!nextLine(&line) || (trimRight(line) != kHeader5 && trimRight(line) != kHeader4)) {
+  if (!nextLine(&line) || (trimRight(line) != kHiveHeader && trimRight(line) != kHeader4)) {
     fail(1,
          "not a registry export: the first line must be \"Windows Registry Editor Version "
          "5.00\" or \"REGEDIT4\"");
     return std::move(result_);
   }
-  result_.unicode = trimRight(line) == kHeader5;
+  result_.unicode = trimRight(line) == kHiveHeader;
   while (nextLine(&line)) {
     const std::string_view t = trimRight(trimLeft(line));
     bool ok = true;
@@ -258,7 +254,7 @@ bool HiveParser::parseHexList(std::string_view rest, uint32_t type, HiveValueRec
     bytes.push_back(static_cast<uint8_t>(byte));
   }
   value->type = type;
-  if (result_.unicode && isStringType(type)) {
+  if (result_.unicode && isStringValueType(type)) {
     std::string text;
     size_t used = 0;
     const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -296,90 +292,6 @@ std::string_view decodeFile(std::string_view bytes, std::string* text, int* erro
   }
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   return bytes;  // parsed where it lies: a large store is not copied first
-}
-
-void quoteInto(std::string_view s, std::string* out) {
-  out->push_back('"');
-  for (char c : s) {
-    if (c == '\\' || c == '"') out->push_back('\\');
-    out->push_back(c);
-  }
-  out->push_back('"');
-}
-
-bool isPlainText(const std::vector<uint8_t>& data) {
-  if (data.empty() || data.back() != 0) return false;
-  return std::none_of(data.begin(), data.end() - 1,
-                      [](uint8_t b) { return b == 0 || b == '\n' || b == '\r'; });
-}
-
-void writeValue(const RegValue& v, std::string* out) {
-  std::string line;
-  if (v.name.empty()) {
-    line = "@";
-  } else {
-    quoteInto(v.name, &line);
-  }
-  line += '=';
-  char buf[32];
-  if (v.type == 1 && isPlainText(v.data)) {
-    quoteInto(std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1),
-              &line);
-  } else if (v.type == 4 && v.data.size() == 4) {
-    const uint32_t d = v.data[0] | v.data[1] << 8 | v.data[2] << 16 | uint32_t{v.data[3]} << 24;
-    std::snprintf(buf, sizeof buf, "dword:%08x", d);
-    line += buf;
-  } else {
-    const std::vector<uint8_t> bytes = isStringType(v.type) ? utf8ToUtf16(v.data) : v.data;
-    if (v.type == 3) {
-      line += "hex:";
-    } else {
-      std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-      line += buf;
-    }
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      std::snprintf(buf, sizeof buf, i + 1 < bytes.size() ? "%02x," : "%02x", bytes[i]);
-      if (line.size() + 3 > kHexLineWidth) {
-        *out += line + "\\\n";
-        line = "  ";
-      }
-      line += buf;
-    }
-  }
-  *out += line + "\n";
-}
-
-// How far the writer may go: the text stops growing past maxBytes, keys past maxDepth.
-struct WriteLimits {
-  size_t maxBytes;
-  size_t maxDepth;
-  bool tooLarge = false;
-  bool tooDeep = false;
-  bool exceeded() const { return tooLarge || tooDeep; }
-};
-
-void writeKey(const RegNode& node, const std::string& fullName, bool skipIfEmpty, size_t depth,
-              WriteLimits* limits, std::string* out) {
-  if (depth > limits->maxDepth) {
-    limits->tooDeep = true;
-    return;
-  }
-  if (!(skipIfEmpty && node.values.empty())) {
-    *out += "[" + fullName + "]\n";
-    for (const RegValue& v : node.values) {
-      writeValue(v, out);
-      if (out->size() > limits->maxBytes) break;
-    }
-    *out += "\n";
-  }
-  if (out->size() > limits->maxBytes) {
-    limits->tooLarge = true;
-    return;
-  }
-  for (const RegNode& sub : node.subkeys) {
-    writeKey(sub, fullName + "\\" + sub.name, false, depth + 1, limits, out);
-    if (limits->exceeded()) return;
-  }
 }
 
 }  // namespace
@@ -483,34 +395,5 @@ HiveParseResult parseHiveText(std::string_view bytes, const HiveParseLimits& lim
 }
 
 void applyKeyRecord(RegNode& root, const HiveKeyRecord& record) { HiveApplier(root).apply(record); }
-
-std::string formatHiveText(const RegNode& node, std::string_view fullName, bool skipEmptyTop) {
-  std::string out(kHeader5);
-  out += "\n\n";
-  WriteLimits unlimited{static_cast<size_t>(-1), static_cast<size_t>(-1)};
-  writeKey(node, std::string(fullName), skipEmptyTop, 0, &unlimited, &out);
-  return out;
-}
-
-HiveTextLimit formatHiveTextWithin(const RegNode& root, std::string_view fullName,
-                                   bool skipEmptyTop, size_t maxBytes, std::string* out,
-                                   std::string* why) {
-  out->assign(kHeader5);
-  *out += "\n\n";
-  WriteLimits limits{maxBytes, kMaxKeyDepth};
-  writeKey(root, std::string(fullName), skipEmptyTop, 0, &limits, out);
-  if (!limits.exceeded()) return HiveTextLimit::kWithin;
-  out->clear();
-  out->shrink_to_fit();
-  if (limits.tooDeep) {
-    *why = "it would hold a key more than " + std::to_string(kMaxKeyDepth) + " levels deep";
-    return HiveTextLimit::kTooDeep;
-  }
-  constexpr size_t kMebibyte = size_t{1} << 20;
-  const bool whole = maxBytes >= kMebibyte && maxBytes % kMebibyte == 0;
-  *why = "it would grow past " + (whole ? std::to_string(maxBytes / kMebibyte) + " MiB"
-                                        : std::to_string(maxBytes) + " bytes");
-  return HiveTextLimit::kTooLarge;
-}
 
 }  // namespace platform

@@ -2,7 +2,8 @@
 // an export ("Windows Registry Editor Version 5.00" or "REGEDIT4", UTF-8 or UTF-16LE with its
 // byte-order mark) into key records, the writer turns a key tree back into export text. Used by
 // the configuration store (registry.cpp) for its hive files and for import and export, and by
-// the fuzz target. Pure functions over values; callable from any thread.
+// the fuzz target. The parser is hive_file.cpp, the writer hive_format.cpp. Pure functions over
+// values; callable from any thread.
 //
 // In memory every string is 8-bit. In "5.00" files the bytes of hex(1), hex(2) and hex(7)
 // values are UTF-16LE; they are converted to UTF-8 when read and back when written. Bytes that
@@ -24,6 +25,11 @@ constexpr size_t kMaxKeyDepth = 512;
 constexpr size_t kMaxKeyPartLength = 255;
 // The registry's value types run from REG_NONE (0) to REG_QWORD (11).
 constexpr uint32_t kMaxValueType = 11;
+// The first line of the files this program writes.
+constexpr std::string_view kHiveHeader = "Windows Registry Editor Version 5.00";
+
+// The types whose bytes are text (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ): UTF-16LE in "5.00" files.
+inline bool isStringValueType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
 
 struct RegValue {
   std::string name;
