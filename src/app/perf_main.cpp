@@ -53,7 +53,8 @@ constexpr char kHelp[] =
     "  -n COUNT              with -i: stop after COUNT samples\n"
     "  --listen [ADDRESS:]PORT\n"
     "                        serve the Prometheus text at http://ADDRESS:PORT/metrics until\n"
-    "                        SIGINT or SIGTERM; a bare PORT listens on 127.0.0.1 only; a\n"
+    "                        SIGINT or SIGTERM; a bare PORT listens on 127.0.0.1 only, an\n"
+    "                        ADDRESS that is not loopback is reachable by other hosts; a\n"
     "                        scrape while nothing is published gets 503. A request head may\n"
     "                        have 100 header lines and 8 KiB and must come within 3 seconds.\n"
     "  --help                show this text\n"
@@ -64,9 +65,10 @@ constexpr char kHelp[] =
     "brisklaned. The shared objects are read only when they belong to the user running\n"
     "brisklane-perf and nobody else may write them: run it as the user of brisklaned.\n"
     "\n"
-    "Exit status: 0 after printing, 1 when the counters are not published, 2 for a bad\n"
-    "argument, 3 when the shared object is not a counter block or cannot be read, 4 when\n"
-    "the --listen address cannot be taken.\n";
+    "Exit status: 0 after printing (and when -i is ended by SIGINT or SIGTERM), 1 when\n"
+    "the counters are not published, 2 for a bad argument, 3 when the shared object is not\n"
+    "a counter block, is not the user's own, or cannot be read (its lock stayed taken for\n"
+    "1.5 s), 4 when the --listen address cannot be taken.\n";
 
 struct Options {
   bool prometheus = false;

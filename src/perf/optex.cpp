@@ -1,10 +1,7 @@
 #include "perf/optex.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 
 #include "log/log.h"
@@ -40,11 +37,7 @@ struct Optex::State {
 
 std::string foreignObjectText(const std::string& name, const platform::ObjectOwner& owner) {
   if (!owner.known) return "The shared object " + name + " is not this user's own";
-  char details[64];
-  std::snprintf(details, sizeof details, " (uid %u, mode %04o%s)", static_cast<unsigned>(owner.uid),
-                static_cast<unsigned>(owner.mode & 07777),
-                S_ISREG(owner.mode) ? "" : ", not a file");
-  return "The shared object " + name + " belongs to " + platform::userNameOf(owner.uid) + details +
+  return "The shared object " + name + " belongs to " + platform::ownerText(owner) +
          ", not to this user alone";
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -66,6 +67,14 @@ std::string userNameOf(uid_t uid) {
     return found->pw_name;
   }
   return std::to_string(uid);
+}
+
+std::string ownerText(const ObjectOwner& owner) {
+  char details[64];
+  std::snprintf(details, sizeof details, " (uid %u, mode %04o%s)", static_cast<unsigned>(owner.uid),
+                static_cast<unsigned>(owner.mode & 07777),
+                S_ISREG(owner.mode) ? "" : ", not a file");
+  return userNameOf(owner.uid) + details;
 }
 
 SharedMemory::SharedMemory(SharedMemory&& other) noexcept

@@ -130,5 +130,7 @@ bool validSharedObjectName(const std::string& name);
 
 // The user name of a uid, or its number as text when it has none.
 std::string userNameOf(uid_t uid);
+// "NAME (uid N, mode 0666)", with ", not a file" for anything but a regular file.
+std::string ownerText(const ObjectOwner& owner);
 
 }  // namespace platform
