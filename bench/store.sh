@@ -5,6 +5,9 @@
 #   import  - the export imported into an empty store (the file parsed, applied, written once)
 #   query   - one value of the imported store read back (the store read whole at start)
 #   add     - one value set (read, change, one atomic rewrite)
+# then, for 16,000 and 100,000 values and for 10,000 keys, what deletions cost next to additions:
+#   values  - an import that sets N values under one key, then one that deletes them ("name"=-)
+#   keys    - an import of N keys, then one that deletes and makes each again ([-key], [key])
 # With two tools (another build's, to compare) each figure is measured with both in one run.
 # Not part of ./test.sh; its files are made in a temporary folder and removed at exit.
 set -euo pipefail
@@ -66,6 +69,59 @@ for mb in 1 2 4 10; do
   done
   for step in import query add; do
     printf '%-6s %-8s' "$mb" "$step"
+    for i in "${!tools[@]}"; do printf ' %10s' "${figures[$step,$i]}"; done
+    printf '\n'
+  done
+  unset figures
+done
+
+# Deletions against additions: the same number of records, applied one after the other.
+make_values() {  # count path delete
+  python3 - "$1" "$2" "$3" <<'EOF'
+import sys
+count, path, delete = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1"
+with open(path, "w") as f:
+    f.write("Windows Registry Editor Version 5.00\n\n")
+    f.write("[HKEY_CURRENT_USER\\Software\\Tandry\\Brisklane 4\\Many]\n")
+    for i in range(count):
+        f.write('"value.%06d"=%s\n' % (i, "-" if delete else "dword:%08x" % i))
+EOF
+}
+make_keys() {  # count path pairs
+  python3 - "$1" "$2" "$3" <<'EOF'
+import sys
+count, path, pairs = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1"
+base = "HKEY_CURRENT_USER\\Software\\Tandry\\Brisklane 4\\Keys"
+with open(path, "w") as f:
+    f.write("Windows Registry Editor Version 5.00\n\n")
+    for k in range(count):
+        if pairs:
+            f.write("[-%s\\K%06d]\n" % (base, k))
+        f.write('[%s\\K%06d]\n"v"=dword:%08x\n\n' % (base, k, k))
+EOF
+}
+
+printf '\n%-8s %-8s %-9s' "count" "kind" "step"
+for i in "${!tools[@]}"; do printf ' %10s' "tool $((i + 1))"; done
+printf '   (seconds)\n'
+for run in "16000 values" "100000 values" "10000 keys"; do
+  read -r count kind <<<"$run"
+  make_$kind "$count" "$tmp/add.reg" 0
+  make_$kind "$count" "$tmp/delete.reg" 1
+  declare -A figures=()
+  for i in "${!tools[@]}"; do
+    dir="$tmp/del-$i"
+    mkdir -p "$dir"
+    export BRISKLANE_CONFIG_DIR="$dir"
+    figures[add,$i]=$(seconds "${tools[$i]}" import "$tmp/add.reg")
+    figures[delete,$i]=$(seconds "${tools[$i]}" import "$tmp/delete.reg")
+    unset BRISKLANE_CONFIG_DIR
+    rm -rf "$dir"
+  done
+  for step in add delete; do
+    label=$step
+    [ "$kind" = keys ] && [ "$step" = delete ] && label=del+make
+    printf '%-8s %-8s %-9s' "$count" "$kind" "$label"
     for i in "${!tools[@]}"; do printf ' %10s' "${figures[$step,$i]}"; done
     printf '\n'
   done

@@ -67,6 +67,12 @@ int storeError(long rc) {
       return failWith("ERROR: Access is denied.");
     case platform::kErrorInvalidParameter:
       return failWith("ERROR: Invalid key or value name.");
+    case platform::kErrorDiskFull:
+      return failWith("ERROR: There is not enough space on the disk.");
+    case platform::kErrorFileTooLarge:
+      return failWith(
+          "ERROR: The change would make the configuration file too large to read back; "
+          "nothing was changed.");
     default:
       return failWith("ERROR: The operation failed (error " + std::to_string(rc) + ").");
   }

@@ -1,26 +1,48 @@
 #include "perf/counter_reader.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "perf/perf_data.h"
-#include "platform/shared_memory.h"
 
 namespace perf {
 
 namespace {
 
-// A slot as the publisher last stored it. The view is read-only; an atomic load only reads.
-uint64_t loadSlot(const uint8_t* slot, uint32_t width) {
-  if (width == 8) {
-    return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(const_cast<uint8_t*>(slot)))
-        .load();
-  }
-  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(slot))).load();
+uint64_t slotValue(const uint8_t* slot, uint32_t width) {
+  uint64_t value = 0;
+  std::memcpy(&value, slot, width);  // the block is in the host's byte order
+  return value;
 }
 
 }  // namespace
+
+bool decodeCounterBlock(const uint8_t* bytes, size_t size, const std::vector<PerfDefinition>& table,
+                        const BlockLayout& layout, CounterSnapshot* out, std::string* why) {
+  if (!checkBlock(bytes, size, layout, table, why)) return false;
+  CounterSnapshot snapshot;
+  snapshot.taken = out->taken;
+  for (const ObjectPlace& o : layout.objects) {
+    ObjectValues object;
+    object.id = table[o.record].id;
+    object.nameIndex = nameIndexAt(bytes, layout, o.record);
+    object.name = table[o.record].name;
+    for (const CounterPlace& c : layout.counters) {
+      if (c.object != o.record) continue;
+      CounterValue v;
+      v.id = c.id;
+      v.type = table[c.record].counterType;
+      v.width = c.width;
+      v.nameIndex = nameIndexAt(bytes, layout, c.record);
+      v.name = table[c.record].name;
+      v.value = slotValue(bytes + c.slot, c.width);
+      object.counters.push_back(std::move(v));
+    }
+    snapshot.objects.push_back(std::move(object));
+  }
+  *out = std::move(snapshot);
+  return true;
+}
 
 CounterReader::CounterReader(std::string prefix)
     : prefix_(std::move(prefix)), table_(definitionTable()) {
@@ -35,7 +57,8 @@ ReadStatus CounterReader::read(CounterSnapshot* out, std::string* problem) {
   platform::SharedMemory block;
   if (const int err = block.open(name, false); err != 0) {
     if (err == ENOENT) return ReadStatus::kNotPublished;
-    *problem = "cannot open " + name + ": " + std::strerror(err);
+    *problem = err == EPERM ? foreignObjectText(name, block.found()) + "; it is not read"
+                            : "cannot open " + name + ": " + std::strerror(err);
     return ReadStatus::kRefused;
   }
   // Every publisher holds a shared lock on its block; one nobody holds was left behind.
@@ -44,7 +67,23 @@ ReadStatus CounterReader::read(CounterSnapshot* out, std::string* problem) {
     return ReadStatus::kNotPublished;
   }
   if (!optex_) optex_ = std::make_unique<Optex>(kServiceName, kOptexSpinCount, prefix_);
+  if (!optex_->usable()) {
+    *problem = "the counter lock " + optex_->stateName() + " cannot be used";
+    return ReadStatus::kRefused;
+  }
   OptexHold lock(*optex_);
+  if (!lock.held()) {
+    *problem = "the counter lock " + optex_->stateName() + " was not free within " +
+               std::to_string(kOptexWait.count()) + " ms (held by thread " +
+               std::to_string(optex_->owner()) + ")";
+    return ReadStatus::kRefused;
+  }
+  return copyBlock(block, out, problem);
+}
+
+ReadStatus CounterReader::copyBlock(const platform::SharedMemory& block, CounterSnapshot* out,
+                                    std::string* problem) const {
+  const std::string name = blockName();
   size_t size = 0;
   if (const int err = block.objectSize(&size); err != 0) {
     *problem = "cannot read " + name + ": " + std::strerror(err);
@@ -55,41 +94,24 @@ ReadStatus CounterReader::read(CounterSnapshot* out, std::string* problem) {
                std::to_string(layout_.size);
     return ReadStatus::kRefused;
   }
-  if (const int err = block.map(layout_.size); err != 0) {
-    *problem = "cannot map " + name + ": " + std::strerror(err);
+  // The copy is what is checked and what is used; the object may change or shrink meanwhile.
+  std::vector<uint8_t> copy(layout_.size);
+  size_t got = 0;
+  if (const int err = block.readAt(0, copy.data(), copy.size(), &got); err != 0) {
+    *problem = "cannot read " + name + ": " + std::strerror(err);
     return ReadStatus::kRefused;
   }
-  return copyBlock(block.data(), out, problem);
-}
-
-ReadStatus CounterReader::copyBlock(const uint8_t* block, CounterSnapshot* out,
-                                    std::string* problem) const {
-  // The definitions are checked on a copy, so that what was checked is what is used.
-  std::vector<uint8_t> copy(block, block + layout_.size);
-  std::string why;
-  if (!checkBlock(copy.data(), copy.size(), layout_, table_, &why)) {
-    *problem = blockName() + " is not a counter block of this program: " + why;
+  if (got != copy.size()) {
+    *problem = name + " was cut short while it was read: " + std::to_string(got) + " of " +
+               std::to_string(layout_.size) + " bytes";
     return ReadStatus::kRefused;
   }
   CounterSnapshot snapshot;
   snapshot.taken = std::chrono::steady_clock::now();
-  for (const ObjectPlace& o : layout_.objects) {
-    ObjectValues object;
-    object.id = table_[o.record].id;
-    object.nameIndex = nameIndexAt(copy.data(), layout_, o.record);
-    object.name = table_[o.record].name;
-    for (const CounterPlace& c : layout_.counters) {
-      if (c.object != o.record) continue;
-      CounterValue v;
-      v.id = c.id;
-      v.type = table_[c.record].counterType;
-      v.width = c.width;
-      v.nameIndex = nameIndexAt(copy.data(), layout_, c.record);
-      v.name = table_[c.record].name;
-      v.value = loadSlot(block + c.slot, c.width);
-      object.counters.push_back(std::move(v));
-    }
-    snapshot.objects.push_back(std::move(object));
+  std::string why;
+  if (!decodeCounterBlock(copy.data(), copy.size(), table_, layout_, &snapshot, &why)) {
+    *problem = name + " is not a counter block of this program: " + why;
+    return ReadStatus::kRefused;
   }
   *out = std::move(snapshot);
   return ReadStatus::kOk;

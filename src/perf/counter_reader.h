@@ -1,6 +1,9 @@
 // Reading the shared counter block from outside the publishing process, as `brisklane-perf` does:
-// the block is mapped read-only, checked against the layout this program writes, and its slots
-// copied while the block's `Optex` is held. Nothing past the object's end is ever read.
+// the block is copied into the reader's own memory with pread while the block's `Optex` is held,
+// and the copy is checked against the layout this program writes before any value of it is used.
+// The block is never mapped: an object cut short under the reader gives a short copy, which is
+// refused, not a fault. A block that is not this user's own is refused, as are its lock's objects
+// (platform/shared_memory.h), and the Optex is waited for kOptexWait at most.
 //
 // A reader belongs to one thread.
 #pragma once
@@ -14,6 +17,7 @@
 
 #include "perf/counter_table.h"
 #include "perf/optex.h"
+#include "platform/shared_memory.h"
 
 namespace perf {
 
@@ -44,6 +48,12 @@ enum class ReadStatus {
   kRefused,       // an object that is not a counter block of this program, or unreadable
 };
 
+// The counters of a block's bytes (`size` of them at `bytes`), checked against the layout this
+// program writes before any value is taken: false, with *why, for bytes that are not such a
+// block. Names are the built-in ones; `taken` is left as it is. Reads nothing past bytes + size.
+bool decodeCounterBlock(const uint8_t* bytes, size_t size, const std::vector<PerfDefinition>& table,
+                        const BlockLayout& layout, CounterSnapshot* out, std::string* why);
+
 class CounterReader {
  public:
   // prefix: of the kernel objects' names, as the publisher's (BRISKLANE_SHM_PREFIX).
@@ -56,7 +66,8 @@ class CounterReader {
   std::string blockName() const { return "/" + prefix_ + "BKL"; }
 
  private:
-  ReadStatus copyBlock(const uint8_t* block, CounterSnapshot* out, std::string* problem) const;
+  ReadStatus copyBlock(const platform::SharedMemory& block, CounterSnapshot* out,
+                       std::string* problem) const;
 
   std::string prefix_;
   std::vector<PerfDefinition> table_;

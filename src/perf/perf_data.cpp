@@ -9,6 +9,7 @@
 
 #include "log/log.h"
 #include "platform/process_info.h"
+#include "platform/shared_memory.h"
 
 namespace perf {
 
@@ -64,16 +65,24 @@ long PerfDataManager::open() {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (live_) return 0;
-    if (!optex_) optex_ = std::make_unique<Optex>(service_, kOptexSpinCount, prefix_);
-    optex = optex_.get();  // kept until the manager goes
+    // A lock that could not be used at an earlier open is tried again.
+    if (!optex_ || !optex_->usable()) {
+      optex_ = std::make_unique<Optex>(service_, kOptexSpinCount, prefix_);
+    }
+    optex = optex_.get();  // kept until close
     given = indexes_;
   }
+  if (!optex->usable()) return ENOLCK;  // the lock said why
   registeredIndexes(service_, &given);
   platform::SharedMemory block;
   long rc = 0;
   {
     // Publishers create, check and fill the block one at a time, so none sees another's half.
     OptexHold lock(*optex);
+    if (!lock.held()) {
+      logLockBusy(*optex, "the counters are not published");
+      return ETIMEDOUT;
+    }
     rc = joinBlock(&block, given);
   }
   std::lock_guard<std::mutex> hold(mutex_);
@@ -85,19 +94,28 @@ long PerfDataManager::open() {
   return rc;
 }
 
+int PerfDataManager::openBlock(platform::SharedMemory* block, bool* created, size_t* size) const {
+  const std::string name = blockName();
+  int err = block->openOrCreate(name, created);
+  if (err == 0) err = block->objectSize(size);
+  if (err == EPERM) {
+    log_event(LOG_ERROR, 0x6091, kModule, __LINE__, "%s; the counters are not published",
+              foreignObjectText(name, block->found()).c_str());
+  } else if (err != 0) {
+    log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
+              "Couldn't create the counter block %s: %s; the counters are not published",
+              name.c_str(), std::strerror(err));
+  }
+  if (err != 0) block->close();
+  return err;
+}
+
 long PerfDataManager::joinBlock(platform::SharedMemory* block, const TitleIndexes& given) const {
   const std::string name = blockName();
   bool created = false;
   size_t size = 0;
-  int err = block->openOrCreate(name, &created);
-  if (err == 0) err = block->objectSize(&size);
-  if (err != 0) {
-    log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
-              "Couldn't create the counter block %s: %s; the counters are not published",
-              name.c_str(), std::strerror(err));
-    block->close();
-    return err;
-  }
+  int err = openBlock(block, &created, &size);
+  if (err != 0) return err;
   // A block this process made, or one that no publisher holds (left behind), is filled here.
   const bool fill = created || nobodyElseHolds(block);
   if (!created && size != 0 && size != layout_.size) {
@@ -141,7 +159,15 @@ long PerfDataManager::joinBlock(platform::SharedMemory* block, const TitleIndexe
     std::memset(block->data(), 0, layout_.size);
     fillBlock(block->data(), layout_, table_, given.firstCounter, given.firstHelp);
   }
-  block->lockShared();
+  // Marks the block as published (a reader may hold it for a moment to see whether it is).
+  if (!block->lockSharedWithin(kOptexWait)) {
+    log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
+              "Couldn't mark the counter block %s as in use: another process holds it; the "
+              "counters are not published",
+              name.c_str());
+    block->close();
+    return EAGAIN;
+  }
   return fill ? 0 : kErrorAlreadyExists;
 }
 
@@ -153,22 +179,30 @@ void PerfDataManager::reset() {
     optex = optex_.get();
   }
   OptexHold lock(*optex);
-  std::lock_guard<std::mutex> hold(mutex_);
-  for (const uint32_t id : kPublishedIds) writeSlot(id, 0);
+  if (!lock.held()) {
+    logLockBusy(*optex, "the counters are not published");
+    dropBlock();
+    return;
+  }
+  publish([this] {
+    for (const uint32_t id : kPublishedIds) writeSlot(id, 0);
+  });
 }
 
 void PerfDataManager::setThreadpool(uint32_t accepted, uint32_t /*open: no counter*/, uint32_t idle,
                                     uint32_t threads) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  writeSlot(101, accepted);
-  writeSlot(103, idle);
-  writeSlot(104, threads);
+  publish([&] {
+    writeSlot(101, accepted);
+    writeSlot(103, idle);
+    writeSlot(104, threads);
+  });
 }
 
 void PerfDataManager::setThroughput(uint64_t bytesIn, uint64_t bytesOut) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  writeSlot(301, bytesIn);
-  writeSlot(302, bytesOut);
+  publish([&] {
+    writeSlot(301, bytesIn);
+    writeSlot(302, bytesOut);
+  });
 }
 
 void PerfDataManager::setSsl(uint32_t connects, uint32_t connectsGood,
@@ -176,15 +210,49 @@ void PerfDataManager::setSsl(uint32_t connects, uint32_t connectsGood,
                              uint32_t acceptsGood, uint32_t /*acceptRenegotiations: no counter*/,
                              uint32_t cacheSize, uint32_t hits, uint32_t misses,
                              uint32_t timeouts) {
+  publish([&] {
+    writeSlot(201, connects);
+    writeSlot(203, connectsGood);
+    writeSlot(204, accepts);
+    writeSlot(206, acceptsGood);
+    writeSlot(207, cacheSize);
+    writeSlot(208, hits);
+    writeSlot(209, misses);
+    writeSlot(210, timeouts);
+  });
+}
+
+template <typename Write>
+void PerfDataManager::publish(Write write) {
+  size_t size = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!live_) return;
+    // Stores into a mapping past the object's end fault: a block cut short is not written.
+    if (block_.objectSize(&size) == 0 && size >= layout_.size) {
+      write();
+      return;
+    }
+  }
+  log_event(LOG_ERROR, 0x6091, kModule, __LINE__,
+            "The counter block %s was cut to %zu bytes by another process; the counters are not "
+            "published any more",
+            blockName().c_str(), size);
+  dropBlock();
+}
+
+void PerfDataManager::dropBlock() {
+  platform::SharedMemory block;
   std::lock_guard<std::mutex> hold(mutex_);
-  writeSlot(201, connects);
-  writeSlot(203, connectsGood);
-  writeSlot(204, accepts);
-  writeSlot(206, acceptsGood);
-  writeSlot(207, cacheSize);
-  writeSlot(208, hits);
-  writeSlot(209, misses);
-  writeSlot(210, timeouts);
+  live_ = false;
+  block = std::move(block_);
+}
+
+void PerfDataManager::logLockBusy(const Optex& optex, const char* consequence) const {
+  log_event(LOG_ERROR, 0x6090, kModule, __LINE__,
+            "Couldn't take the counter lock %s within %lld ms (held by thread %u); %s",
+            optex.stateName().c_str(), static_cast<long long>(kOptexWait.count()),
+            static_cast<unsigned>(optex.owner()), consequence);
 }
 
 void PerfDataManager::writeSlot(uint32_t id, uint64_t value) {
@@ -209,18 +277,26 @@ uint8_t* PerfDataManager::counterSlot(uint32_t id) {
 
 void PerfDataManager::close() {
   platform::SharedMemory block;
-  Optex* optex = nullptr;
+  std::unique_ptr<Optex> optex;
+  bool wasLive = false;
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (!live_) return;
+    wasLive = live_;
     live_ = false;
     block = std::move(block_);
-    optex = optex_.get();
+    optex = std::move(optex_);
   }
-  OptexHold lock(*optex);
-  // The last publisher removes the name, as the system drops a mapping nobody has open.
-  if (nobodyElseHolds(&block)) platform::SharedMemory::remove(blockName());
+  if (wasLive && optex) {
+    OptexHold lock(*optex);
+    if (!lock.held()) {
+      logLockBusy(*optex, "the block is left for the next publisher");
+    } else if (nobodyElseHolds(&block) && block.stillNamed(blockName())) {
+      // The last publisher removes the name, as the system drops a mapping nobody has open.
+      platform::SharedMemory::remove(blockName());
+    }
+  }
   block.close();
+  // The lock goes last; the last process to use it removes its state and semaphore.
 }
 
 bool PerfDataManager::live() const {

@@ -13,6 +13,14 @@
 // that ended without closing; the next one fills it again. A block that another publisher holds is
 // used as it is once its layout checks out.
 //
+// The block, the lock state and the semaphore are used only when they are this user's own
+// (platform/shared_memory.h): an object under one of the names that another user made, or that
+// others may write, is logged with its owner and the process runs without counters. So does a
+// process that cannot take the Optex within kOptexWait at open, reset or close, and one whose
+// block another process cuts short (its stores would fault): no wait is without end and nothing
+// another process does to the objects stops the relay. close() releases the Optex too; the last
+// process to hold the lock's objects removes them.
+//
 // Threads: install, uninstall, open, reset and close run on the thread that starts and stops the
 // program; the set operations come from the statistics thread. The set operations write whole
 // slots without the Optex, as its readers expect; the manager's own mutex only keeps them off a
@@ -50,7 +58,8 @@ class PerfDataManager {
   long uninstall();
   // Creates (or joins) the block. 0 when this call filled it (new, or left behind by a process
   // that ended without closing it), kErrorAlreadyExists when it joined a block in use, else the
-  // errno of the step that failed (the counters then stay not live).
+  // errno of the step that failed (the counters then stay not live): EPERM for an object that is
+  // not this user's own, ENOLCK when the Optex is not usable, ETIMEDOUT when it stayed taken.
   long open();
   void reset();
   void setThreadpool(uint32_t accepted, uint32_t open, uint32_t idle, uint32_t threads);
@@ -60,7 +69,7 @@ class PerfDataManager {
               uint32_t cacheSize, uint32_t hits, uint32_t misses, uint32_t timeouts);
   // The address of a counter's slot while the counters are live; null for an id without a slot.
   uint8_t* counterSlot(uint32_t id);
-  // Leaves the block (removing its name when no other publisher holds it).
+  // Leaves the block (removing its name when no other publisher holds it) and the Optex.
   void close();
 
   bool live() const;
@@ -70,8 +79,15 @@ class PerfDataManager {
   const BlockLayout& layout() const { return layout_; }
 
  private:
+  // Opens or creates the block and takes its size; 0, or the errno of the step (logged).
+  int openBlock(platform::SharedMemory* block, bool* created, size_t* size) const;
   long joinBlock(platform::SharedMemory* block, const TitleIndexes& given) const;
+  // Runs `write` under mutex_ while the block is live and whole; a block cut short is dropped.
+  template <typename Write>
+  void publish(Write write);
   void writeSlot(uint32_t id, uint64_t value);  // caller holds mutex_
+  void dropBlock();                             // the counters are not live any more
+  void logLockBusy(const Optex& optex, const char* consequence) const;
 
   const std::string service_;
   const std::string prefix_;

@@ -9,11 +9,7 @@
 namespace platform {
 namespace {
 
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr size_t kMaxKeyDepth = 512;
-constexpr size_t kMaxKeyPart = 255;
-constexpr size_t kHexLineWidth = 77;  // regedit keeps lines within 80 columns
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -53,11 +49,9 @@ bool parseHex32(std::string_view s, uint32_t* out) {
   return true;
 }
 
-bool isStringType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
-
 class HiveParser {
  public:
-  explicit HiveParser(std::string_view text) : text_(text) {}
+  HiveParser(std::string_view text, const HiveParseLimits& limits) : text_(text), limits_(limits) {}
   HiveParseResult run();
 
  private:
@@ -69,6 +63,7 @@ class HiveParser {
   bool parseHexList(std::string_view rest, uint32_t type, HiveValueRecord* value);
 
   std::string_view text_;
+  const HiveParseLimits limits_;
   size_t pos_ = 0;
   int lineNo_ = 0;
   int valueLine_ = 0;  // line where the value being read starts
@@ -94,13 +89,13 @@ bool HiveParser::fail(int line, std::string what) {
 
 HiveParseResult HiveParser::run() {
   std::string_view line;
-  if (!nextLine(&line) || (trimRight(line) != kHeader5 && trimRight(line) != kHeader4)) {
+  if (!nextLine(&line) || (trimRight(line) != kHiveHeader && trimRight(line) != kHeader4)) {
     fail(1,
          "not a registry export: the first line must be \"Windows Registry Editor Version "
          "5.00\" or \"REGEDIT4\"");
     return std::move(result_);
   }
-  result_.unicode = trimRight(line) == kHeader5;
+  result_.unicode = trimRight(line) == kHiveHeader;
   while (nextLine(&line)) {
     const std::string_view t = trimRight(trimLeft(line));
     bool ok = true;
@@ -182,6 +177,10 @@ bool HiveParser::parseValueLine(std::string_view t) {
       return fail(lineNo_, "the value name is not closed with '\"'");
     }
   }
+  if (value.name.size() > limits_.maxValueName) {
+    return fail(lineNo_, "the value name has " + std::to_string(value.name.size()) +
+                             " characters, more than " + std::to_string(limits_.maxValueName));
+  }
   const std::string_view rest = trimLeft(t.substr(pos));
   if (rest.empty() || rest.front() != '=') return fail(lineNo_, "'=' expected after the name");
   if (!parseValueData(trimLeft(rest.substr(1)), &value)) return false;
@@ -221,6 +220,13 @@ bool HiveParser::parseValueData(std::string_view rest, HiveValueRecord* value) {
         !parseHex32(rest.substr(4, close - 4), &type)) {
       return fail(lineNo_, "bad type in hex(...): expected 1 to 8 hex digits and \"):\"");
     }
+    if (limits_.registryTypesOnly && type > kMaxValueType) {
+      char text[96];
+      std::snprintf(text, sizeof text,
+                    "unknown value type hex(%x): the registry's types are 0 to %x",
+                    static_cast<unsigned>(type), static_cast<unsigned>(kMaxValueType));
+      return fail(lineNo_, text);
+    }
     return parseHexList(rest.substr(close + 2), type, value);
   }
   return fail(lineNo_, "unrecognised value data (expected \"text\", dword:, hex: or hex(n):)");
@@ -248,7 +254,7 @@ bool HiveParser::parseHexList(std::string_view rest, uint32_t type, HiveValueRec
     bytes.push_back(static_cast<uint8_t>(byte));
   }
   value->type = type;
-  if (result_.unicode && isStringType(type)) {
+  if (result_.unicode && isStringValueType(type)) {
     std::string text;
     size_t used = 0;
     const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -288,67 +294,6 @@ std::string_view decodeFile(std::string_view bytes, std::string* text, int* erro
   return bytes;  // parsed where it lies: a large store is not copied first
 }
 
-void quoteInto(std::string_view s, std::string* out) {
-  out->push_back('"');
-  for (char c : s) {
-    if (c == '\\' || c == '"') out->push_back('\\');
-    out->push_back(c);
-  }
-  out->push_back('"');
-}
-
-bool isPlainText(const std::vector<uint8_t>& data) {
-  if (data.empty() || data.back() != 0) return false;
-  return std::none_of(data.begin(), data.end() - 1,
-                      [](uint8_t b) { return b == 0 || b == '\n' || b == '\r'; });
-}
-
-void writeValue(const RegValue& v, std::string* out) {
-  std::string line;
-  if (v.name.empty()) {
-    line = "@";
-  } else {
-    quoteInto(v.name, &line);
-  }
-  line += '=';
-  char buf[32];
-  if (v.type == 1 && isPlainText(v.data)) {
-    quoteInto(std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1),
-              &line);
-  } else if (v.type == 4 && v.data.size() == 4) {
-    const uint32_t d = v.data[0] | v.data[1] << 8 | v.data[2] << 16 | uint32_t{v.data[3]} << 24;
-    std::snprintf(buf, sizeof buf, "dword:%08x", d);
-    line += buf;
-  } else {
-    const std::vector<uint8_t> bytes = isStringType(v.type) ? utf8ToUtf16(v.data) : v.data;
-    if (v.type == 3) {
-      line += "hex:";
-    } else {
-      std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-      line += buf;
-    }
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      std::snprintf(buf, sizeof buf, i + 1 < bytes.size() ? "%02x," : "%02x", bytes[i]);
-      if (line.size() + 3 > kHexLineWidth) {
-        *out += line + "\\\n";
-        line = "  ";
-      }
-      line += buf;
-    }
-  }
-  *out += line + "\n";
-}
-
-void writeKey(const RegNode& node, const std::string& fullName, bool skipIfEmpty,
-              std::string* out) {
-  if (!(skipIfEmpty && node.values.empty())) {
-    *out += "[" + fullName + "]\n";
-    for (const RegValue& v : node.values) writeValue(v, out);
-    *out += "\n";
-  }
-  for (const RegNode& sub : node.subkeys) writeKey(sub, fullName + "\\" + sub.name, false, out);
-}
-
 }  // namespace
 
 bool namesEqual(std::string_view a, std::string_view b) {
@@ -365,7 +310,8 @@ bool splitKeyPath(std::string_view path, std::vector<std::string_view>* parts) {
   while (true) {
     const size_t slash = path.find('\\');
     const std::string_view part = path.substr(0, slash);
-    if (part.empty() || part.size() > kMaxKeyPart || parts->size() >= kMaxKeyDepth) return false;
+    if (part.empty() || part.size() > kMaxKeyPartLength || parts->size() >= kMaxKeyDepth)
+      return false;
     parts->push_back(part);
     if (slash == std::string_view::npos) return true;
     path.remove_prefix(slash + 1);
@@ -435,12 +381,12 @@ void putValue(RegNode& node, std::string_view name, uint32_t type, std::vector<u
   v->data = std::move(data);
 }
 
-HiveParseResult parseHiveText(std::string_view bytes) {
+HiveParseResult parseHiveText(std::string_view bytes, const HiveParseLimits& limits) {
   std::string converted;
   int decodeLine = 0;
   std::string decodeError;
   const std::string_view text = decodeFile(bytes, &converted, &decodeLine, &decodeError);
-  HiveParseResult result = HiveParser(text).run();
+  HiveParseResult result = HiveParser(text, limits).run();
   if (!decodeError.empty() && (result.ok() || result.errorLine >= decodeLine)) {
     result.errorLine = decodeLine;
     result.error = decodeError;
@@ -449,12 +395,5 @@ HiveParseResult parseHiveText(std::string_view bytes) {
 }
 
 void applyKeyRecord(RegNode& root, const HiveKeyRecord& record) { HiveApplier(root).apply(record); }
-
-std::string formatHiveText(const RegNode& node, std::string_view fullName, bool skipEmptyTop) {
-  std::string out(kHeader5);
-  out += "\n\n";
-  writeKey(node, std::string(fullName), skipEmptyTop, &out);
-  return out;
-}
 
 }  // namespace platform

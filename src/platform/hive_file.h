@@ -2,7 +2,8 @@
 // an export ("Windows Registry Editor Version 5.00" or "REGEDIT4", UTF-8 or UTF-16LE with its
 // byte-order mark) into key records, the writer turns a key tree back into export text. Used by
 // the configuration store (registry.cpp) for its hive files and for import and export, and by
-// the fuzz target. Pure functions over values; callable from any thread.
+// the fuzz target. The parser is hive_file.cpp, the writer hive_format.cpp. Pure functions over
+// values; callable from any thread.
 //
 // In memory every string is 8-bit. In "5.00" files the bytes of hex(1), hex(2) and hex(7)
 // values are UTF-16LE; they are converted to UTF-8 when read and back when written. Bytes that
@@ -16,6 +17,19 @@
 #include <vector>
 
 namespace platform {
+
+// What a name may hold: value names up to 16383 characters (bytes here), key paths of up to 512
+// parts of up to 255 characters each.
+constexpr size_t kMaxValueNameLength = 16383;
+constexpr size_t kMaxKeyDepth = 512;
+constexpr size_t kMaxKeyPartLength = 255;
+// The registry's value types run from REG_NONE (0) to REG_QWORD (11).
+constexpr uint32_t kMaxValueType = 11;
+// The first line of the files this program writes.
+constexpr std::string_view kHiveHeader = "Windows Registry Editor Version 5.00";
+
+// The types whose bytes are text (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ): UTF-16LE in "5.00" files.
+inline bool isStringValueType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
 
 struct RegValue {
   std::string name;
@@ -73,7 +87,17 @@ struct HiveParseResult {
   bool ok() const { return error.empty(); }
 };
 
-HiveParseResult parseHiveText(std::string_view bytes);
+// What a file from outside (an import) must keep to besides the format: value names no longer
+// than the store takes from a program, and only the registry's own value types. The store's own
+// files are read without these checks, so that a file written before they existed stays
+// readable.
+struct HiveParseLimits {
+  size_t maxValueName = static_cast<size_t>(-1);
+  bool registryTypesOnly = false;
+};
+constexpr HiveParseLimits kImportLimits{kMaxValueNameLength, true};
+
+HiveParseResult parseHiveText(std::string_view bytes, const HiveParseLimits& limits = {});
 
 // Applies one record below root (the record's root is not looked at).
 void applyKeyRecord(RegNode& root, const HiveKeyRecord& record);
@@ -82,5 +106,12 @@ void applyKeyRecord(RegNode& root, const HiveKeyRecord& record);
 // the node named fullName ("HKEY_CURRENT_USER\Software\..."). A node without values is written
 // as a key line unless it is the top node and skipEmptyTop is set (the root of a whole hive).
 std::string formatHiveText(const RegNode& node, std::string_view fullName, bool skipEmptyTop);
+// The same for a hive's root, refused when the parser would not read the text back whole: when it
+// would have more than maxBytes bytes (the text is not made past that point) or a key more than
+// kMaxKeyDepth levels deep. Then *out is left empty and *why says which limit it broke.
+enum class HiveTextLimit { kWithin, kTooLarge, kTooDeep };
+HiveTextLimit formatHiveTextWithin(const RegNode& root, std::string_view fullName,
+                                   bool skipEmptyTop, size_t maxBytes, std::string* out,
+                                   std::string* why);
 
 }  // namespace platform

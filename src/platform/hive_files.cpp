@@ -1,8 +1,13 @@
 #include "platform/hive_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <memory>
+
+#include "platform/syscalls.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -29,7 +34,7 @@ FileIdentity currentIdentity(const std::string& file) {
 }
 
 int readWholeFile(const std::string& file, std::string* bytes, FileIdentity* id) {
-  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(sys().open(file.c_str(), O_RDONLY | O_CLOEXEC, 0));
   if (!fd.valid()) {
     const int err = errno;
     *id = currentIdentity(file);
@@ -54,18 +59,19 @@ int readWholeFile(const std::string& file, std::string* bytes, FileIdentity* id)
 
 int writeNewFile(const std::string& path, const std::string& bytes) {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-  UniqueFd fd(::open(path.c_str(), flags, 0600));
+  UniqueFd fd(sys().open(path.c_str(), flags, 0600));
   if (!fd.valid() && errno == EEXIST && ::unlink(path.c_str()) == 0) {
-    fd.reset(::open(path.c_str(), flags, 0600));  // left behind by a crashed process of our pid
+    fd.reset(sys().open(path.c_str(), flags, 0600));  // left behind by a crashed process of our pid
   }
   if (!fd.valid()) return errno;
   for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    const ssize_t n = sys().write(fd.get(), bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
+    if (n == 0) return EIO;  // a write that moves nothing would never end
     done += static_cast<size_t>(n);
   }
-  if (::fsync(fd.get()) != 0) return errno;
+  if (sys().fsync(fd.get()) != 0) return errno;
   return ::close(fd.release()) == 0 ? 0 : errno;
 }
 
@@ -85,20 +91,41 @@ int makeDirectories(const std::string& dir) {
 }
 
 void syncDirectory(const std::string& dir) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) ::fsync(fd.get());
+  UniqueFd fd(sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+  if (fd.valid()) sys().fsync(fd.get());
 }
 
 int replaceFile(const std::string& target, const std::string& text) {
-  const std::string tmp = target + ".tmp." + std::to_string(::getpid());
+  const std::string tmp = temporaryFileOf(target);
   int err = writeNewFile(tmp, text);
-  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+  if (err == 0 && sys().rename(tmp.c_str(), target.c_str()) != 0) err = errno;
   if (err != 0) {
     ::unlink(tmp.c_str());
     return err;
   }
   syncDirectory(directoryOf(target));
   return 0;
+}
+
+std::string temporaryFileOf(const std::string& file) {
+  return file + kTemporarySuffix + std::to_string(::getpid());
+}
+
+int removeStaleTemporaries(const std::string& file) {
+  const std::string dir = directoryOf(file);
+  const size_t slash = file.rfind('/');
+  const std::string stem =
+      (slash == std::string::npos ? file : file.substr(slash + 1)) + kTemporarySuffix;
+  const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(dir.c_str()), ::closedir);
+  if (!folder) return 0;
+  int removed = 0;
+  while (const dirent* entry = ::readdir(folder.get())) {
+    const std::string name = entry->d_name;
+    if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0) continue;
+    const bool digits = name.find_first_not_of("0123456789", stem.size()) == std::string::npos;
+    if (digits && ::unlink((dir + "/" + name).c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // File access of the configuration store: telling one version of a hive file from another
 // without reading it, reading a whole file, creating folders, and replacing a file atomically
 // (temporary file, fsync, rename, fsync of the folder). Functions return 0 or an errno value.
+// The open, write, fsync and rename calls go through the system-call table (syscalls.h).
 #pragma once
 
 #include <sys/stat.h>
@@ -41,5 +42,14 @@ int makeDirectories(const std::string& dir);
 void syncDirectory(const std::string& dir);
 // Writes the text to a temporary file beside target and renames it over target.
 int replaceFile(const std::string& target, const std::string& text);
+
+// The temporary file beside `file` that this process writes before it renames it over `file`:
+// "<file>.tmp.<pid>".
+constexpr char kTemporarySuffix[] = ".tmp.";
+std::string temporaryFileOf(const std::string& file);
+// Removes every "<file>.tmp.<digits>" beside `file`: the temporaries of writers that were killed
+// before their rename. Only a writer that holds the file's lock may call it (every writer holds it
+// while its temporary exists). Returns how many were removed.
+int removeStaleTemporaries(const std::string& file);
 
 }  // namespace platform

@@ -274,4 +274,65 @@ int waitForIo(IoWait* entries, size_t count, int timeoutMs) {
   return n;
 }
 
+int makeWakeUpPipe(UniqueFd* readEnd, UniqueFd* writeEnd) {
+  int fds[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return errno;
+  readEnd->reset(fds[0]);
+  writeEnd->reset(fds[1]);
+  return 0;
+}
+
+void wakeUp(int writeEnd) {
+  const char byte = 1;
+  while (::write(writeEnd, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void drainWakeUps(int readEnd) {
+  char bytes[64];
+  for (int round = 0; round < 1024; ++round) {
+    const ssize_t n = ::read(readEnd, bytes, sizeof bytes);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    return;
+  }
+}
+
+bool endpointText(int fd, bool peer, std::string* address, int* port) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  auto* sa = reinterpret_cast<sockaddr*>(&ss);
+  if ((peer ? ::getpeername(fd, sa, &len) : ::getsockname(fd, sa, &len)) != 0) return false;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (ss.ss_family == AF_INET) {
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(&ss);
+    ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+    *port = ntohs(sin->sin_port);
+  } else if (ss.ss_family == AF_INET6) {
+    const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&ss);
+    ::inet_ntop(AF_INET6, &sin6->sin6_addr, text, sizeof text);
+    *port = ntohs(sin6->sin6_port);
+  } else {
+    return false;
+  }
+  *address = text;
+  return true;
+}
+
+bool isLoopbackHost(const std::string& host) {
+  in_addr v4{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+  }
+  if (host.size() != 9) return false;
+  for (size_t i = 0; i < host.size(); ++i) {
+    const char c = host[i] >= 'A' && host[i] <= 'Z' ? static_cast<char>(host[i] + 32) : host[i];
+    if (c != "localhost"[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace platform

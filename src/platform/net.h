@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/unique_fd.h"
 
@@ -109,5 +110,21 @@ struct IoWait {
 // Waits until one entry is ready or `timeoutMs` passes (-1 waits forever). Returns the number of
 // ready entries, 0 on time-out, or minus a Winsock code. No descriptor number limit applies.
 int waitForIo(IoWait* entries, size_t count, int timeoutMs);
+
+// A wake-up pipe for a thread that waits in poll: non-blocking, close-on-exec. 0 or errno.
+int makeWakeUpPipe(UniqueFd* readEnd, UniqueFd* writeEnd);
+// Puts one byte into the pipe (nothing when it is full: a wake-up is waiting anyway).
+void wakeUp(int writeEnd);
+// Takes every byte out of the pipe.
+void drainWakeUps(int readEnd);
+
+// Addresses as text, for any address family.
+
+// The numeric address and port of a socket's own end (peer false) or its peer's; false when the
+// socket has none.
+bool endpointText(int fd, bool peer, std::string* address, int* port);
+// The host (a numeric IPv4 or IPv6 address, or the name "localhost") is on this machine's
+// loopback: 127.0.0.0/8, ::1 or ::ffff:127.0.0.0/104. Any other name counts as reachable.
+bool isLoopbackHost(const std::string& host);
 
 }  // namespace platform

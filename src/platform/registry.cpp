@@ -1,231 +1,25 @@
 #include "platform/registry.h"
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <optional>
 
 #include "platform/hive_apply.h"
 #include "platform/hive_file.h"
-#include "platform/hive_files.h"
-#include "platform/unique_fd.h"
+#include "platform/hive_writer.h"
 
 namespace platform {
 namespace {
 
-constexpr size_t kMaxValueName = 16383;
-constexpr long kNoChange = -1;  // a change function found nothing to write
-
-std::mutex gSettingsMutex;  // guards gHiveDir and gReporter
+std::mutex gDirMutex;  // guards gHiveDir
 std::string gHiveDir;
-RegistryReporter gReporter;
-
-void report(const std::vector<std::string>& messages) {
-  for (const std::string& m : messages) {
-    RegistryReporter reporter;
-    {
-      std::lock_guard<std::mutex> lock(gSettingsMutex);
-      reporter = gReporter;
-    }
-    if (reporter) {
-      reporter(m);
-    } else {
-      std::fprintf(stderr, "%s\n", m.c_str());
-    }
-  }
-}
-
-std::string errnoText(const std::string& file, int err) { return file + ": " + std::strerror(err); }
-
-// One hive as this process last read it.
-struct HiveState {
-  std::mutex mutex;  // guards every member below
-  bool loaded = false;
-  std::string file;
-  FileIdentity id;
-  RegNode root;
-  long refusal = kErrorSuccess;  // why changes are refused: kErrorWriteProtect, kErrorAccessDenied
-  std::string lastReport;        // a problem is reported once, until the hive reads well again
-};
-
-HiveState& stateOf(Hive hive) {
-  static HiveState states[2];
-  return states[hive == Hive::kLocalMachine ? 1 : 0];
-}
-
-void noteProblem(HiveState& s, std::string message, std::vector<std::string>* msgs) {
-  if (message == s.lastReport) return;
-  s.lastReport = message;
-  msgs->push_back(std::move(message));
-}
-
-void loadHive(Hive hive, HiveState& s, const std::string& file, std::vector<std::string>* msgs) {
-  s.loaded = true;
-  s.file = file;
-  s.root = RegNode();
-  s.refusal = kErrorSuccess;
-  std::string bytes;
-  if (const int err = readWholeFile(file, &bytes, &s.id); err != 0) {
-    s.refusal = kErrorAccessDenied;
-    noteProblem(s, errnoText(file, err), msgs);
-    return;
-  }
-  if (bytes.empty()) {
-    s.lastReport.clear();
-    return;
-  }
-  HiveParseResult parsed = parseHiveText(bytes);
-  int errorLine = parsed.errorLine;
-  std::string error = parsed.error;
-  HiveApplier applier(s.root);
-  for (HiveKeyRecord& key : parsed.keys) {
-    if (key.root != hiveName(hive)) {
-      errorLine = key.line;
-      error = "a key of " + key.root + " in the file of " + hiveName(hive);
-      break;
-    }
-    applier.apply(std::move(key));
-  }
-  if (!error.empty()) {
-    s.refusal = kErrorWriteProtect;
-    noteProblem(s, file + ":" + std::to_string(errorLine) + ": " + error, msgs);
-  } else {
-    s.lastReport.clear();
-  }
-}
-
-// Re-reads the hive when its file changed since the last read, and always while it could not be
-// read: a file made readable again (its permissions changed) is taken at the next access.
-// Caller holds s.mutex.
-void refresh(Hive hive, HiveState& s, std::vector<std::string>* msgs) {
-  const std::string file = hiveFilePath(hive);
-  if (!s.loaded || s.file != file || s.refusal == kErrorAccessDenied ||
-      currentIdentity(file) != s.id) {
-    loadHive(hive, s, file, msgs);
-  }
-}
-
-// One change of a hive file: holds the hive's mutex and the file lock from begin() until
-// destruction.
-class HiveWriter {
- public:
-  explicit HiveWriter(Hive hive) : hive_(hive), state_(stateOf(hive)), guard_(state_.mutex) {}
-  HiveWriter(const HiveWriter&) = delete;
-  HiveWriter& operator=(const HiveWriter&) = delete;
-  ~HiveWriter() {
-    if (!tmp_.empty()) ::unlink(tmp_.c_str());
-  }
-
-  long begin(std::vector<std::string>* msgs);
-  const RegNode& root() const { return state_.root; }
-  long stage(const RegNode& root, std::vector<std::string>* msgs);
-  long commit(RegNode root, std::vector<std::string>* msgs);
-
- private:
-  Hive hive_;
-  HiveState& state_;
-  std::unique_lock<std::mutex> guard_;
-  UniqueFd lock_;  // holds the flock on "<file>.lock"
-  std::string file_;
-  std::string tmp_;  // staged, not yet renamed
-};
-
-long HiveWriter::begin(std::vector<std::string>* msgs) {
-  file_ = hiveFilePath(hive_);
-  if (const int err = makeDirectories(directoryOf(file_)); err != 0) {
-    msgs->push_back(errnoText(directoryOf(file_), err));
-    return kErrorAccessDenied;
-  }
-  const std::string lockFile = file_ + ".lock";
-  lock_.reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  int rc = lock_.valid() ? 0 : -1;
-  while (rc == 0 && (rc = ::flock(lock_.get(), LOCK_EX)) != 0 && errno == EINTR) rc = 0;
-  if (rc != 0) {
-    msgs->push_back(errnoText(lockFile, errno));
-    return kErrorAccessDenied;
-  }
-  refresh(hive_, state_, msgs);
-  return state_.refusal;
-}
-
-long HiveWriter::stage(const RegNode& root, std::vector<std::string>* msgs) {
-  const std::string text = formatHiveText(root, hiveName(hive_), true);
-  tmp_ = file_ + ".tmp." + std::to_string(::getpid());
-  if (const int err = writeNewFile(tmp_, text); err != 0) {
-    msgs->push_back(errnoText(tmp_, err));
-    return kErrorAccessDenied;
-  }
-  return kErrorSuccess;
-}
-
-long HiveWriter::commit(RegNode root, std::vector<std::string>* msgs) {
-  if (::rename(tmp_.c_str(), file_.c_str()) != 0) {
-    msgs->push_back(errnoText(file_, errno));
-    return kErrorAccessDenied;
-  }
-  tmp_.clear();
-  syncDirectory(directoryOf(file_));
-  state_.root = std::move(root);
-  state_.id = currentIdentity(file_);
-  return kErrorSuccess;
-}
-
-template <typename Change>
-long modifyHive(Hive hive, Change change) {
-  std::vector<std::string> msgs;
-  long rc = kErrorSuccess;
-  {
-    HiveWriter writer(hive);
-    rc = writer.begin(&msgs);
-    if (rc == kErrorSuccess) {
-      RegNode root = writer.root();
-      rc = change(root);
-      if (rc == kErrorSuccess) rc = writer.stage(root, &msgs);
-      if (rc == kErrorSuccess) rc = writer.commit(std::move(root), &msgs);
-      if (rc == kNoChange) rc = kErrorSuccess;
-    }
-  }
-  report(msgs);
-  return rc;
-}
-
-template <typename Read>
-long readHive(Hive hive, Read read) {
-  std::vector<std::string> msgs;
-  long rc = kErrorSuccess;
-  {
-    HiveState& s = stateOf(hive);
-    std::lock_guard<std::mutex> lock(s.mutex);
-    refresh(hive, s, &msgs);
-    rc = read(s.root);
-  }
-  report(msgs);
-  return rc;
-}
-
-bool validKeyPath(std::string_view path) {
-  std::vector<std::string_view> parts;
-  return path.find_first_of(std::string_view("\n\r\0", 3)) == std::string_view::npos &&
-         splitKeyPath(path, &parts);
-}
 
 bool validValueName(std::string_view name) {
-  return name.size() <= kMaxValueName && name.find_first_of("\n\r") == std::string_view::npos;
-}
-
-std::string joinPath(std::string_view parent, std::string_view sub) {
-  if (parent.empty()) return std::string(sub);
-  if (sub.empty()) return std::string(parent);
-  return std::string(parent) + "\\" + std::string(sub);
+  return name.size() <= kMaxValueNameLength && name.find_first_of("\n\r") == std::string_view::npos;
 }
 
 }  // namespace
@@ -301,7 +95,8 @@ long regQueryValue(const RegKey& key, std::string_view name, uint32_t* type, voi
 
 long regSetValue(const RegKey& key, std::string_view name, uint32_t type, const void* data,
                  uint32_t size) {
-  if (!key.isOpen() || !validValueName(name) || (data == nullptr && size > 0)) {
+  if (!key.isOpen() || !validValueName(name) || type > kMaxValueType ||
+      (data == nullptr && size > 0)) {
     return kErrorInvalidParameter;
   }
   const auto* bytes = static_cast<const uint8_t*>(data);
@@ -334,7 +129,9 @@ long regDeleteValue(const RegKey& key, std::string_view name) {
 long regChangeValues(const RegKey& key, const std::vector<RegValueChange>& changes) {
   if (!key.isOpen()) return kErrorInvalidParameter;
   for (const RegValueChange& c : changes) {
-    if (!validValueName(c.name)) return kErrorInvalidParameter;
+    if (!validValueName(c.name) || (!c.remove && c.type > kMaxValueType)) {
+      return kErrorInvalidParameter;
+    }
   }
   return modifyHive(key.hive(), [&](RegNode& root) {
     RegNode* node = findNode(root, key.path());
@@ -416,7 +213,7 @@ long regEnumKeys(const RegKey& key, std::vector<std::string>* names) {
 std::string hiveFilePath(Hive hive) {
   const char* leaf = hive == Hive::kLocalMachine ? "/machine.reg" : "/user.reg";
   {
-    std::lock_guard<std::mutex> lock(gSettingsMutex);
+    std::lock_guard<std::mutex> lock(gDirMutex);
     if (!gHiveDir.empty()) return gHiveDir + leaf;
   }
   const char* dir = std::getenv("BRISKLANE_CONFIG_DIR");
@@ -434,114 +231,12 @@ std::string hiveFilePath(Hive hive) {
 }
 
 void setHiveDirectory(const std::string& dir) {
-  std::lock_guard<std::mutex> lock(gSettingsMutex);
+  std::lock_guard<std::mutex> lock(gDirMutex);
   gHiveDir = dir;
-}
-
-void setRegistryReporter(RegistryReporter reporter) {
-  std::lock_guard<std::mutex> lock(gSettingsMutex);
-  gReporter = std::move(reporter);
 }
 
 const char* hiveName(Hive hive) {
   return hive == Hive::kLocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
-}
-
-namespace {
-
-// Parses an import file and checks that it names only our two hives.
-long parseImportFile(const std::string& file, HiveParseResult* parsed, std::string* error) {
-  std::string bytes;
-  FileIdentity id;
-  int err = readWholeFile(file, &bytes, &id);
-  if (err == 0 && id.statError != 0) err = id.statError;
-  if (err != 0) {
-    *error = errnoText(file, err);
-    return err == ENOENT ? kErrorFileNotFound : kErrorAccessDenied;
-  }
-  *parsed = parseHiveText(bytes);
-  int line = parsed->errorLine;
-  std::string what = parsed->error;
-  for (const HiveKeyRecord& key : parsed->keys) {
-    if (line != 0 && key.line > line) break;
-    if (key.root != hiveName(Hive::kCurrentUser) && key.root != hiveName(Hive::kLocalMachine)) {
-      line = key.line;
-      what = "keys of " + key.root + " cannot be imported (only HKEY_CURRENT_USER and " +
-             "HKEY_LOCAL_MACHINE)";
-      break;
-    }
-  }
-  if (line == 0) return kErrorSuccess;
-  *error = file + ":" + std::to_string(line) + ": " + what;
-  return kErrorBadDb;
-}
-
-std::string refusalText(Hive hive, long rc) {
-  const std::string file = hiveFilePath(hive);
-  if (rc == kErrorWriteProtect)
-    return file + ": the file could not be parsed and is left unchanged";
-  return file + ": the file cannot be read or written";
-}
-
-}  // namespace
-
-long regImportFile(const std::string& file, std::string* error) {
-  HiveParseResult parsed;
-  long rc = parseImportFile(file, &parsed, error);
-  if (rc != kErrorSuccess) return rc;
-  const Hive hives[2] = {Hive::kCurrentUser, Hive::kLocalMachine};
-  std::vector<std::string> msgs;
-  {
-    // Both hives are locked in this order before either is written, so a refusal of the second
-    // leaves the first unchanged.
-    std::optional<HiveWriter> writers[2];
-    RegNode roots[2];
-    for (int h = 0; h < 2 && rc == kErrorSuccess; ++h) {
-      const bool used =
-          std::any_of(parsed.keys.begin(), parsed.keys.end(),
-                      [&](const HiveKeyRecord& k) { return k.root == hiveName(hives[h]); });
-      if (!used) continue;
-      writers[h].emplace(hives[h]);
-      rc = writers[h]->begin(&msgs);
-      if (rc != kErrorSuccess) {
-        *error = refusalText(hives[h], rc);
-        break;
-      }
-      roots[h] = writers[h]->root();
-      HiveApplier applier(roots[h]);
-      for (HiveKeyRecord& key : parsed.keys) {
-        if (key.root == hiveName(hives[h])) applier.apply(std::move(key));  // one hive each
-      }
-      rc = writers[h]->stage(roots[h], &msgs);
-      if (rc != kErrorSuccess) *error = refusalText(hives[h], rc);
-    }
-    for (int h = 0; h < 2 && rc == kErrorSuccess; ++h) {
-      if (writers[h]) rc = writers[h]->commit(std::move(roots[h]), &msgs);
-      if (rc != kErrorSuccess) *error = refusalText(hives[h], rc);
-    }
-  }
-  report(msgs);
-  return rc;
-}
-
-long regExportKey(Hive hive, std::string_view path, const std::string& file, std::string* error) {
-  if (!validKeyPath(path)) return kErrorInvalidParameter;
-  std::string text;
-  const long rc = readHive(hive, [&](RegNode& root) {
-    const RegNode* node = findNode(root, path);
-    if (node == nullptr) return kErrorFileNotFound;
-    text = formatHiveText(*node, joinPath(hiveName(hive), path), false);
-    return kErrorSuccess;
-  });
-  if (rc != kErrorSuccess) {
-    *error = joinPath(hiveName(hive), path) + ": no such key";
-    return rc;
-  }
-  if (const int err = replaceFile(file, text); err != 0) {
-    *error = errnoText(file, err);
-    return kErrorAccessDenied;
-  }
-  return kErrorSuccess;
 }
 
 }  // namespace platform

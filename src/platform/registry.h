@@ -17,6 +17,14 @@
 // that cannot be read at all (permissions, a folder in its place) is reported the same way and
 // changes fail with kErrorAccessDenied. A missing file is an empty hive.
 //
+// No change is written that the store could not read back: a change whose file would be larger
+// than the reader takes (kMaxHiveFileBytes) fails whole with kErrorFileTooLarge, and the reason
+// is reported; the file and the hive stay as they were. A write that fails at any step (the
+// temporary file cannot be made, written or synced, or the rename fails) leaves the previous file
+// whole and the hive unchanged; a full disk gives kErrorDiskFull, any other failure
+// kErrorAccessDenied, each reported with the file and the system's text. Temporary files of
+// writers that were killed are removed by the next writer.
+//
 // All calls are safe from any thread. Strings are 8-bit; REG_SZ data carries its terminating
 // zero. UTF-16LE exports (with their byte-order mark, as the Windows registry editor writes them)
 // are read and converted; the store itself is always written as UTF-8.
@@ -46,10 +54,12 @@ constexpr long kErrorSuccess = 0;
 constexpr long kErrorFileNotFound = 2;  // no such key or value
 constexpr long kErrorAccessDenied = 5;  // the file cannot be read or written
 constexpr long kErrorInvalidParameter = 87;
-constexpr long kErrorMoreData = 234;     // the buffer is too small; the size is set
-constexpr long kErrorNoMoreItems = 259;  // enumeration ended
-constexpr long kErrorBadDb = 1009;       // the hive file could not be parsed
-constexpr long kErrorWriteProtect = 19;  // the hive is read-only after a parse failure
+constexpr long kErrorMoreData = 234;      // the buffer is too small; the size is set
+constexpr long kErrorNoMoreItems = 259;   // enumeration ended
+constexpr long kErrorBadDb = 1009;        // the hive file could not be parsed
+constexpr long kErrorWriteProtect = 19;   // the hive is read-only after a parse failure
+constexpr long kErrorDiskFull = 112;      // no space left for the rewritten file
+constexpr long kErrorFileTooLarge = 223;  // the rewritten file would be too large to read back
 
 // An open key. Closing happens on destruction; a default-constructed key is closed.
 class RegKey {
@@ -90,6 +100,8 @@ inline long regCloseKey(RegKey* key) {
 // An empty or null name is the key's default value.
 long regQueryValue(const RegKey& key, std::string_view name, uint32_t* type, void* data,
                    uint32_t* size);
+// Value names have up to 16383 characters and no line breaks; types run from REG_NONE to
+// REG_QWORD (11); anything else is kErrorInvalidParameter.
 long regSetValue(const RegKey& key, std::string_view name, uint32_t type, const void* data,
                  uint32_t size);
 long regDeleteValue(const RegKey& key, std::string_view name);
@@ -140,7 +152,10 @@ void setRegistryReporter(RegistryReporter reporter);
 // Whole-file operations for the configuration tool.
 // Reads an export file (UTF-8 or UTF-16LE with BOM) and applies every key and value in it to
 // the hives its key names choose (HKEY_CURRENT_USER / HKEY_LOCAL_MACHINE). Nothing is changed
-// when the file cannot be parsed; *error then names the file and line.
+// when the file cannot be parsed; *error then names the file and line. An import keeps to what a
+// program may store: value names of up to 16383 characters, the registry's value types (hex(0)
+// to hex(b)). When a hive's rewritten file would be refused (above) nothing of the import is
+// written and *error gives the reason.
 long regImportFile(const std::string& file, std::string* error);
 // Writes the key and everything below it to an export file (UTF-8, mode 0600), replacing the
 // file atomically. kErrorFileNotFound when there is no such key.

@@ -1,6 +1,8 @@
 #include "perf/counter_reader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -113,6 +115,39 @@ TEST_F(Reader, RefusesWhatIsNotACounterBlock) {
   }
   // The same bytes that nobody holds any more are a block left behind, not a published one.
   EXPECT_EQ(read(&s, &problem), ReadStatus::kNotPublished);
+}
+
+TEST_F(Reader, ABlockCutShortWhileItIsReadIsRefusedNeverAFault) {
+  perf::PerfDataManager publisher("BKL", prefix_);
+  ASSERT_EQ(publisher.open(), 0);
+  publisher.setThroughput(5, 6);
+  // Another process of this user flips the block between no bytes and all of them.
+  const pid_t flipper = fork();
+  if (flipper == 0) {
+    const int fd = ::open(shmFile().c_str(), O_RDWR);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    for (long i = 0; fd >= 0 && i < 100000000L && std::chrono::steady_clock::now() < until; ++i) {
+      if (ftruncate(fd, i % 2 == 0 ? 0 : 828) != 0) break;
+    }
+    _exit(0);
+  }
+  // 400 reads in a child of their own, so that a fault ends the child and not the test.
+  const pid_t reads = fork();
+  if (reads == 0) {
+    CounterReader reader(prefix_);
+    int answered = 0;
+    for (int i = 0; i < 400; ++i) {
+      CounterSnapshot s;
+      std::string problem;
+      const ReadStatus r = reader.read(&s, &problem);
+      answered += r == ReadStatus::kOk || r == ReadStatus::kRefused;
+    }
+    _exit(answered == 400 ? 0 : 1);
+  }
+  EXPECT_EQ(waitChild(reads, 60s), 0) << "a read of the block faulted or did not end";
+  kill(flipper, SIGKILL);
+  waitChild(flipper);
+  publisher.close();
 }
 
 TEST(CounterReport, RatesBetweenSamplesAndThePrometheusText) {

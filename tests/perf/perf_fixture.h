@@ -1,9 +1,10 @@
 // What the counter tests share: a configuration store of their own, names of shared objects that
-// no other test (or running relay) uses, the raw bytes of a block as /dev/shm holds them, and
-// bounded waits for forked children.
+// no other test (or running relay) uses, the raw bytes of a block as /dev/shm holds them, bounded
+// waits for forked children and a byte channel to talk to them.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +42,29 @@ inline int waitChild(pid_t pid, std::chrono::milliseconds limit = 10s) {
   return -1;
 }
 
+// A byte pipe between a test and the children it forks.
+class Channel {
+ public:
+  Channel() { EXPECT_EQ(pipe(fds_), 0); }
+  ~Channel() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+  void put(char c) const { EXPECT_EQ(write(fds_[1], &c, 1), 1); }
+  // The next byte, or 0 when none came within the time.
+  char get(std::chrono::milliseconds limit = 10s) const {
+    pollfd p{fds_[0], POLLIN, 0};
+    char c = 0;
+    if (poll(&p, 1, static_cast<int>(limit.count())) != 1 || read(fds_[0], &c, 1) != 1) return 0;
+    return c;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
 class PerfTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,6 +87,21 @@ class PerfTest : public ::testing::Test {
 
   std::string shmFile(const std::string& base = "BKL") const {
     return "/dev/shm/" + prefix_ + base;
+  }
+  // Writes bytes over the start of a shared object as another process of this user could.
+  static void overwrite(const std::string& file, const std::string& bytes) {
+    std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << file;
+  }
+  // The 16 bytes of a lock state: spin count, lock count, owner, recursion count.
+  static std::string lockState(uint32_t spins, int32_t count, uint32_t owner, uint32_t recursion) {
+    std::string bytes(16, '\0');
+    std::memcpy(&bytes[0], &spins, 4);
+    std::memcpy(&bytes[4], &count, 4);
+    std::memcpy(&bytes[8], &owner, 4);
+    std::memcpy(&bytes[12], &recursion, 4);
+    return bytes;
   }
   bool blockExists() const { return std::filesystem::exists(shmFile()); }
   // The block's bytes as the file system shows them.

@@ -251,9 +251,62 @@ TEST(HiveFile, ApplyingManyRecordsGivesTheTreeOfApplyingThemOneByOne) {
   RegNode applied;
   HiveApplier applier(applied);
   for (HiveKeyRecord& r : records) applier.apply(std::move(r));
+  applier.finish();
   expectSameTree(applied, plain);
   ASSERT_NE(findNode(applied, "Software\\Big"), nullptr);
   EXPECT_GT(findNode(applied, "Software\\Big")->values.size(), 2500u);
+}
+
+TEST(HiveFile, DeletionsInManyRecordsKeepTheOrderOfWhatStaysAndOfWhatComesBack) {
+  // Deletions spread over many records of the same key, names deleted and set again, keys
+  // deleted and made again with and without their subkeys, before and after a finish.
+  std::vector<HiveKeyRecord> records;
+  const auto add = [&](std::string path, bool remove = false) -> HiveKeyRecord& {
+    records.push_back(HiveKeyRecord{"HKEY_CURRENT_USER", std::move(path), remove, 0, {}});
+    return records.back();
+  };
+  HiveKeyRecord& many = add("Software\\Many");
+  for (int i = 0; i < 500; ++i) {
+    many.values.push_back(HiveValueRecord{"v" + std::to_string(i), false, 4, {1, 0, 0, 0}});
+  }
+  for (int k = 0; k < 50; ++k) {
+    add("Software\\Many\\K" + std::to_string(k) + "\\Sub")
+        .values.push_back(HiveValueRecord{"s", false, 1, {'s', 0}});
+  }
+  for (int i = 0; i < 500; i += 3) {
+    add("software\\many").values.push_back(HiveValueRecord{"V" + std::to_string(i), true, 0, {}});
+  }
+  for (int i = 0; i < 500; i += 9) {
+    add("Software\\Many")
+        .values.push_back(HiveValueRecord{"v" + std::to_string(i), false, 1, {'b', 0}});
+  }
+  for (int k = 0; k < 50; k += 2) {
+    add("Software\\Many\\k" + std::to_string(k), true);
+    if (k % 4 == 0) {
+      add("Software\\Many\\K" + std::to_string(k))
+          .values.push_back(HiveValueRecord{"again", false, 4, {2, 0, 0, 0}});
+    }
+  }
+  add("Software\\Many\\K1\\Sub", true);
+  add("Software\\Many\\K1\\Sub\\Deeper").values.push_back(HiveValueRecord{"d", false, 1, {'d', 0}});
+  add("Software\\Gone\\Never", true);  // nothing to delete
+  add("Software\\Many").values.push_back(HiveValueRecord{"never there", true, 0, {}});
+
+  RegNode plain;
+  for (const HiveKeyRecord& r : records) applyPlainly(plain, r);
+  RegNode applied;
+  HiveApplier applier(applied);
+  const size_t half = records.size() / 2;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i == half) applier.finish();  // an applier goes on after a finish
+    applier.apply(records[i]);
+  }
+  applier.finish();
+  expectSameTree(applied, plain);
+  const RegNode* node = findNode(applied, "Software\\Many");
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->values.back().name, "v495");  // set again after its deletion: at the end
+  EXPECT_EQ(node->subkeys.back().name, "K48");  // made again after its deletion: at the end
 }
 
 }  // namespace

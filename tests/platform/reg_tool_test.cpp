@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
+#include "platform/hive_file.h"
 #include "support/support.h"
 
 namespace {
@@ -186,6 +189,112 @@ TEST_F(RegToolTest, FailuresExitNonZeroAndChangeNothing) {
     EXPECT_EQ(store(), before) << line;
   }
   EXPECT_NE(run({"import", bad}).err.find(bad + ":5: bad dword"), std::string::npos);
+}
+
+TEST_F(RegToolTest, AnImportWhoseStoreCouldNotBeReadBackIsRefusedWholeAndLimitsAreTheSameAsAdd) {
+  ASSERT_EQ(run({"add", "K", "/v", "keep", "/d", "1"}).status, 0);
+  const std::string before = store();
+  // Three chains of 511 keys of 250 characters: a file of 390 KB whose every key gets a line of
+  // its own, with its whole path, in the store: about 100 MB.
+  const std::string file = dir_ + "/chains.reg";
+  {
+    std::ofstream out(file);
+    out << "Windows Registry Editor Version 5.00\n\n";
+    for (const char chain : {'a', 'b', 'c'}) {
+      out << "[HKEY_CURRENT_USER";
+      for (int depth = 0; depth < 511; ++depth) out << "\\" << std::string(250, chain);
+      out << "]\n\"deep\"=\"x\"\n\n";
+    }
+  }
+  ToolResult r = run({"import", file});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ERROR: " + dir_ +
+                       "/cfg/user.reg: the change is refused, as the file could not be read back "
+                       "(it would grow past 64 MiB); the file stays as it was\n");
+  EXPECT_TRUE(store() == before) << "the store was rewritten: " << store().size() << " bytes";
+  EXPECT_EQ(run({"query", "K", "keep"}).out, "HKEY_CURRENT_USER\\K\n    keep    REG_SZ    1\n");
+  EXPECT_EQ(run({"add", "K", "/v", "after", "/d", "2"}).status, 0);
+
+  // Value names: 16383 characters go in by import as by add, 16384 by neither.
+  const std::string longest(16383, 'n');
+  const std::string names = dir_ + "/names.reg";
+  std::ofstream(names) << "REGEDIT4\n[HKCU\\K]\n\"" << longest << "\"=\"ok\"\n";
+  EXPECT_EQ(run({"import", names}).status, 0);
+  EXPECT_EQ(run({"add", "K", "/v", longest, "/d", "ok"}).status, 0);
+  const std::string withLongerName = store();
+  std::ofstream(names) << "REGEDIT4\n[HKCU\\K]\n\"" << longest << "m\"=\"no\"\n";
+  r = run({"import", names});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "ERROR: " + names + ":3: the value name has 16384 characters, more than 16383\n");
+  EXPECT_EQ(run({"add", "K", "/v", longest + "m", "/d", "no"}).err,
+            "ERROR: Invalid key or value name.\n");
+  // Types: the registry's own, hex(0) to hex(b), and no others.
+  std::ofstream(names) << "REGEDIT4\n[HKCU\\K]\n\"q\"=hex(b):01,00,00,00,00,00,00,00\n"
+                          "\"odd\"=hex(c):01\n";
+  r = run({"import", names});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "ERROR: " + names + ":4: unknown value type hex(c): the registry's types are 0 to b\n");
+  EXPECT_EQ(store(), withLongerName);
+  std::ofstream(names) << "REGEDIT4\n[HKCU\\K]\n\"q\"=hex(b):01,00,00,00,00,00,00,00\n";
+  EXPECT_EQ(run({"import", names}).status, 0);
+  EXPECT_EQ(run({"query", "K", "q"}).out,
+            "HKEY_CURRENT_USER\\K\n    q    REG_QWORD    0100000000000000\n");
+}
+
+TEST_F(RegToolTest, AnAddKilledAtAnyMomentLeavesAStoreThatHoldsTheOldOrTheNewValue) {
+  // A store of about 350 KB, so that one add takes long enough to be killed in its middle.
+  const std::string big = dir_ + "/big.reg";
+  {
+    std::ofstream out(big);
+    out << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Big]\n";
+    for (int i = 0; i < 10000; ++i) out << "\"value." << i << "\"=\"xxxxxxxxxxxxxxxx\"\n";
+  }
+  ASSERT_EQ(run({"import", big}).status, 0);
+  ASSERT_EQ(run({"add", "K", "/v", "probe", "/d", "v0"}).status, 0);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run({"add", "K", "/v", "probe", "/d", "v0"}).status, 0);
+  const auto oneAdd = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - started);
+  const unsigned seed = static_cast<unsigned>(std::random_device{}());
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<long> moment(0, oneAdd.count() * 5 / 4);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+
+  std::string current = "v0";
+  int killedMidway = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+  for (int i = 1; i <= 200 && std::chrono::steady_clock::now() < deadline; ++i) {
+    const std::string next = "v" + std::to_string(i);
+    test_support::Process add({tool_, "add", "K", "/v", "probe", "/d", next}, dir_ + "/killed.out",
+                              {{"BRISKLANE_CONFIG_DIR", dir_ + "/cfg"}});
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    add.signal(SIGKILL);
+    const int status = add.wait(std::chrono::seconds(30));
+    killedMidway += status != -1 && WIFSIGNALED(status);
+    const platform::HiveParseResult parsed =
+        platform::parseHiveText(readFile(dir_ + "/cfg/user.reg"));
+    ASSERT_TRUE(parsed.ok()) << "after kill " << i << ": " << parsed.error;
+    std::string probe;
+    for (const auto& key : parsed.keys) {
+      for (const auto& v : key.values) {
+        if (key.path == "K" && v.name == "probe") probe.assign(v.data.begin(), v.data.end() - 1);
+      }
+    }
+    ASSERT_TRUE(probe == current || probe == next) << "after kill " << i << ": " << probe;
+    current = probe;
+  }
+  EXPECT_GT(killedMidway, 0) << "no add was killed before its end";
+  // A killed writer's temporary file goes with the next write.
+  ASSERT_EQ(run({"add", "K", "/v", "probe", "/d", "last"}).status, 0);
+  int temporaries = 0;
+  for (const auto& entry : fs::directory_iterator(dir_ + "/cfg")) {
+    temporaries += entry.path().filename().string().find(".tmp.") != std::string::npos;
+  }
+  EXPECT_EQ(temporaries, 0) << "killed writers' temporary files were left";
+  std::printf("%d of 200 adds were killed before their end (one add: %lld us)\n", killedMidway,
+              static_cast<long long>(oneAdd.count()));
 }
 
 }  // namespace

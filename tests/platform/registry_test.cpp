@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/syscalls.h"
 #include "support/support.h"
 
 namespace platform {
@@ -355,6 +357,81 @@ TEST_F(RegistryTest, ManyValueChangesAreOneWriteAndAKeyIsReadWholeAtOnce) {
   EXPECT_EQ(regChangeValues(key, changes), kErrorInvalidParameter);
   EXPECT_EQ(writes.count(), 1);
   EXPECT_EQ(queryDword(key, "value.0"), 0u);
+}
+
+// Fails one step of writing the store's temporary file, as a full or broken disk would.
+class FailingWrites : public SysCalls {
+ public:
+  enum class Step { kOpen, kWrite, kDiskFull, kFsync, kRename };
+  explicit FailingWrites(Step step) : step_(step) {}
+  int open(const char* path, int flags, mode_t mode) override {
+    if (step_ == Step::kOpen && std::strstr(path, ".tmp.") != nullptr) return fail(EACCES);
+    return SysCalls::open(path, flags, mode);
+  }
+  ssize_t write(int fd, const void* data, size_t size) override {
+    if (step_ == Step::kWrite) return fail(EIO);
+    if (step_ == Step::kDiskFull) {
+      if (written_ > 0) return fail(ENOSPC);
+      written_ = std::min<size_t>(size, 40);  // the disk takes a little, then is full
+      return SysCalls::write(fd, data, written_);
+    }
+    return SysCalls::write(fd, data, size);
+  }
+  int fsync(int fd) override { return step_ == Step::kFsync ? fail(EIO) : SysCalls::fsync(fd); }
+  int rename(const char* from, const char* to) override {
+    return step_ == Step::kRename ? fail(EXDEV) : SysCalls::rename(from, to);
+  }
+
+ private:
+  static int fail(int err) {
+    errno = err;
+    return -1;
+  }
+  Step step_;
+  size_t written_ = 0;
+};
+
+TEST_F(RegistryTest, AWriteThatFailsAtAnyStepIsReportedAndLeavesThePreviousFileWhole) {
+  RegKey key;
+  ASSERT_EQ(regCreateKey(Hive::kCurrentUser, "K", &key), kErrorSuccess);
+  ASSERT_EQ(regSetValue(key, "keep", REG_SZ, "1", 2), kErrorSuccess);
+  const std::string before = readFile(userFile());
+  const std::string tmp = userFile() + ".tmp." + std::to_string(getpid());
+  const std::string import = dir_ + "/in.reg";
+  std::ofstream(import) << "REGEDIT4\n[HKCU\\K]\n\"imported\"=\"2\"\n";
+  using Step = FailingWrites::Step;
+  const struct {
+    Step step;
+    long rc;
+    std::string report;
+  } cases[] = {
+      {Step::kOpen, kErrorAccessDenied, tmp + ": Permission denied"},
+      {Step::kWrite, kErrorAccessDenied, tmp + ": Input/output error"},
+      {Step::kDiskFull, kErrorDiskFull, tmp + ": No space left on device"},
+      {Step::kFsync, kErrorAccessDenied, tmp + ": Input/output error"},
+      {Step::kRename, kErrorAccessDenied, userFile() + ": Invalid cross-device link"},
+  };
+  for (const auto& c : cases) {
+    reports_.clear();
+    FailingWrites calls(c.step);
+    std::string error;
+    long imported = kErrorSuccess;
+    {
+      SysCallsOverride failing(&calls);
+      EXPECT_EQ(regSetValue(key, "new", REG_SZ, "2", 2), c.rc) << c.report;
+      imported = regImportFile(import, &error);
+    }
+    EXPECT_EQ(reports_, std::vector<std::string>{c.report});
+    EXPECT_EQ(imported, c.rc);
+    EXPECT_EQ(error, c.report);
+    EXPECT_EQ(readFile(userFile()), before) << c.report;
+    EXPECT_FALSE(fs::exists(tmp)) << "the temporary file was left: " << c.report;
+    uint32_t size = 0;
+    EXPECT_EQ(regQueryValue(key, "new", nullptr, nullptr, &size), kErrorFileNotFound);
+    EXPECT_EQ(queryText(key, "keep"), std::string("1\0", 2));
+  }
+  ASSERT_EQ(regSetValue(key, "new", REG_SZ, "2", 2), kErrorSuccess);
+  EXPECT_EQ(queryText(key, "new"), std::string("2\0", 2));
 }
 
 }  // namespace
