@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "reg_init.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ constexpr char kUsage[] =
     "  delete KEY [/v NAME | /ve] [/f]   delete a key with its subkeys, or one value\n"
     "  import FILE                       apply a registry export (UTF-8 or UTF-16LE)\n"
     "  export KEY FILE [/y]              write a key and its subkeys to FILE (overwritten)\n"
+    "  init                              create the settings key with every default, unless\n"
+    "                                    it exists (an existing key is left as it is)\n"
     "\n"
     "KEY is relative to the current user's hive, or to the local machine's when the word\n"
     "\"localmachine\" is given; a leading HKCU\\, HKLM\\, HKEY_CURRENT_USER\\ or\n"
@@ -400,7 +403,11 @@ int main(int argc, char** argv) {
       {"add", {" v ve t d f ", runAdd}},
       {"delete", {" v ve f ", runDelete}},
       {"import", {" ", runImport}},
-      {"export", {" y ", runExport}}};
+      {"export", {" y ", runExport}},
+      {"init", {" ", [](const Arguments& a) {
+                  return a.words.empty() ? reg_tool::runInit(a.hive)
+                                         : syntaxError("init takes no KEY.");
+                }}}};
   const auto verb = kVerbs.find(args.verb);
   if (verb == kVerbs.end()) {
     return syntaxError("Unknown command \"" + std::string(argv[verbAt]) + "\".");

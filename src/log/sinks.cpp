@@ -1,5 +1,9 @@
 #include "log/sinks.h"
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdlib>
 #include <ctime>
 
 namespace logging {
@@ -18,6 +22,29 @@ bool writeLine(std::FILE* file, std::string_view text) {
   return std::fflush(file) == 0 && ok;
 }
 
+// The journal's priority prefix for a level: the syslog numbers of sd-daemon(3).
+const char* journalPrefix(uint32_t level) {
+  if ((level & (LOG_SERIOUS | LOG_ERROR)) != 0) return "<3>";
+  if ((level & LOG_WARNING) != 0) return "<4>";
+  return "<6>";
+}
+
+// Every line of the text gets the prefix, so that the journal gives a message of several lines
+// one priority.
+std::string withJournalPrefix(std::string_view text, const char* prefix) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    out += prefix;
+    out.append(text.substr(start, end - start));
+    out.push_back('\n');
+    start = end + 1;
+  }
+  return out.empty() ? std::string(prefix) : out;
+}
+
 }  // namespace
 
 std::string timeStampText() {
@@ -34,9 +61,24 @@ std::string timeStampText() {
   return text;
 }
 
+StderrSink::StderrSink() : journal_(isJournalStream(2, std::getenv("JOURNAL_STREAM"))) {}
+
+bool StderrSink::isJournalStream(int fd, const char* journalStream) {
+  if (journalStream == nullptr) return false;
+  uintmax_t device = 0;
+  uintmax_t inode = 0;
+  char rest = 0;
+  if (std::sscanf(journalStream, "%ju:%ju%c", &device, &inode, &rest) != 2) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  return static_cast<uintmax_t>(st.st_dev) == device && static_cast<uintmax_t>(st.st_ino) == inode;
+}
+
 int StderrSink::append(const LogLine& line) {
+  const std::string text =
+      journal_ ? withJournalPrefix(line.text, journalPrefix(line.level)) : std::string(line.text);
   std::lock_guard lock(mutex_);
-  if (!writeLine(stderr, line.text)) return 0;
+  if (!writeLine(stderr, text)) return 0;
   return ++count_;
 }
 

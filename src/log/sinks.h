@@ -14,11 +14,19 @@
 
 namespace logging {
 
+// Writes to standard error. When standard error is the systemd journal (JOURNAL_STREAM names
+// its device and inode), each line starts with the journal's priority prefix: <3> for serious
+// errors and errors, <4> for warnings, <6> for the rest; otherwise lines go out as they are.
 class StderrSink final : public LogSink {
  public:
+  StderrSink();
   int append(const LogLine& line) override;
 
+  // Whether the descriptor is the stream that JOURNAL_STREAM ("DEVICE:INODE") names.
+  static bool isJournalStream(int fd, const char* journalStream);
+
  private:
+  const bool journal_;
   std::mutex mutex_;  // guards count_ and the writes to standard error
   int count_ = 0;
 };

@@ -18,8 +18,10 @@ HelpOpener& opener() {
 
 QString helpPage(const std::string& programFolder) {
   const QString folder = QString::fromStdString(programFolder);
+  // Beside the program, in the installed share folder (bin/ or sbin/ beside share/), then the
+  // source tree the program was built from.
   for (const QString& candidate :
-       {folder + "/../share/brisklane/help/index.html", folder + "/help/index.html",
+       {folder + "/help/index.html", folder + "/../share/doc/brisklane/help/index.html",
         QStringLiteral(BKL_SOURCE_DIR "/docs/help/index.html")}) {
     if (QFileInfo::exists(candidate)) return QFileInfo(candidate).canonicalFilePath();
   }
