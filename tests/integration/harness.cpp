@@ -22,55 +22,28 @@
 
 namespace itest {
 
-namespace {
-
-constexpr char kSettingsKey[] = "Software\\Tandry\\Brisklane 4";
-
-}  // namespace
-
 Store::Store(const std::string& dir) : dir_(dir) { platform::setHiveDirectory(dir); }
 
 Store::~Store() { platform::setHiveDirectory(""); }
 
-void Store::setting(const std::string& name, uint32_t value) {
-  platform::RegKey key;
-  platform::regCreateKey(platform::Hive::kCurrentUser, kSettingsKey, &key);
-  platform::regSetValue(key, name, platform::REG_DWORD, &value, sizeof value);
-}
+void Store::setting(const std::string& name, uint32_t value) { values_.dword("", name, value); }
 
 void Store::setting(const std::string& name, const std::string& text) {
-  platform::RegKey key;
-  platform::regCreateKey(platform::Hive::kCurrentUser, kSettingsKey, &key);
-  platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
-                        static_cast<uint32_t>(text.size() + 1));
+  values_.text("", name, text);
 }
 
 void Store::binarySetting(const std::string& name, const std::string& bytes) {
-  platform::RegKey key;
-  platform::regCreateKey(platform::Hive::kCurrentUser, kSettingsKey, &key);
-  platform::regSetValue(key, name, platform::REG_BINARY, bytes.data(),
-                        static_cast<uint32_t>(bytes.size()));
+  values_.binary("", name, bytes);
 }
 
 void Store::rule(int n, const std::map<std::string, std::string>& texts,
                  const std::map<std::string, uint32_t>& numbers) {
-  platform::RegKey key;
-  platform::regCreateKey(platform::Hive::kCurrentUser,
-                         std::string(kSettingsKey) + "\\Rule" + std::to_string(n), &key);
-  for (const auto& [name, text] : texts) {
-    platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
-                          static_cast<uint32_t>(text.size() + 1));
-  }
-  for (const auto& [name, value] : numbers) {
-    platform::regSetValue(key, name, platform::REG_DWORD, &value, sizeof value);
-  }
+  const std::string sub = "Rule" + std::to_string(n);
+  for (const auto& [name, text] : texts) values_.text(sub, name, text);
+  for (const auto& [name, value] : numbers) values_.dword(sub, name, value);
 }
 
-void Store::removeRule(int n) {
-  platform::RegKey key;
-  platform::regCreateKey(platform::Hive::kCurrentUser, kSettingsKey, &key);
-  platform::regDeleteKey(key, "Rule" + std::to_string(n));
-}
+void Store::removeRule(int n) { values_.removeKey("Rule" + std::to_string(n)); }
 
 namespace {
 

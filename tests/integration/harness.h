@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/store.h"
 #include "support/support.h"
 
 namespace itest {
@@ -34,6 +35,7 @@ class Store {
 
  private:
   std::string dir_;
+  StoreValues values_;
 };
 
 // brisklaned on a store, its log in a file; `env` adds to its environment. Its counter block and

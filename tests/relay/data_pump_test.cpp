@@ -76,18 +76,6 @@ bool seesEnd(int fd) {
   return recv(fd, &byte, 1, 0) <= 0;
 }
 
-// The report of a test relay, for the settings and state of its test.
-PumpReport testReport(const config::Settings* settings, relay::RelayState* state) {
-  PumpReport report;
-  report.settings = settings;
-  report.state = state;
-  report.clientAddress = htonl(0x7F000001);
-  report.clientPort = htons(5555);
-  report.destAddress = htonl(0x0A010203);
-  report.destPort = htons(443);
-  return report;
-}
-
 // One pump on its own thread between two peers; ending it closes both peers' sending sides.
 class PumpRun {
  public:
@@ -137,37 +125,13 @@ struct PlainRelay {
   std::unique_ptr<PumpRun> pump;
 };
 
-class DataPump : public ::testing::Test {
+class DataPump : public pump_test::PumpFixture {
  protected:
-  static void SetUpTestSuite() {
-    // The pump runs on this program's threads; a write to a closed peer must fail, not end it.
-    platform::ignoreSigpipe();
-  }
   void SetUp() override {
+    PumpFixture::SetUp();
     settings_.verbose = 0;
     settings_.statsEnable = 0;
-    settings_.tcpLoopsleep = 0;
-    logging::log_close();
-    ASSERT_TRUE(logging::log_open(&sink_, nullptr));
   }
-  void TearDown() override { logging::log_close(); }
-  // The report of a pump for this test's settings and relay state.
-  PumpReport report() { return testReport(&settings_, state_.get()); }
-  int countLines(const std::string& prefix, uint32_t code) const {
-    int n = 0;
-    for (const auto& e : sink_.entries()) n += e.code == code && e.text.rfind(prefix, 0) == 0;
-    return n;
-  }
-  bool hasEntry(const std::string& text, uint32_t code) const {
-    for (const auto& e : sink_.entries()) {
-      if (e.text == text && e.code == code) return true;
-    }
-    return false;
-  }
-
-  logging::CollectingSink sink_;
-  config::Settings settings_;
-  std::shared_ptr<relay::RelayState> state_ = std::make_shared<relay::RelayState>();
 };
 
 // Both peers send `size` bytes at the same time and check what they receive.

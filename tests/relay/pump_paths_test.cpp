@@ -68,15 +68,7 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit 
 // One pump on its own thread, like a connection thread.
 class PumpRun {
  public:
-  PumpRun(PumpEnd client, PumpEnd dest, const config::Settings* settings,
-          relay::RelayState* state) {
-    PumpReport report;
-    report.settings = settings;
-    report.state = state;
-    report.clientAddress = htonl(0x7F000001);
-    report.clientPort = htons(5555);
-    report.destAddress = htonl(0x0A010203);
-    report.destPort = htons(443);
+  PumpRun(PumpEnd client, PumpEnd dest, const PumpReport& report) {
     thread_ = std::thread([this, c = std::move(client), d = std::move(dest), report]() mutable {
       relay::dataPump(std::move(c), std::move(d), report);
       done_ = true;
@@ -111,30 +103,13 @@ void exchange(int a, int b, size_t size, unsigned seed) {
   EXPECT_TRUE(atA == toA) << "to a: " << atA.size() << " of " << size << " bytes, or changed";
 }
 
-class PumpPaths : public ::testing::Test {
+class PumpPaths : public pump_test::PumpFixture {
  protected:
-  static void SetUpTestSuite() {
-    // The pump runs on this program's threads; a write to a closed peer must fail, not end it.
-    platform::ignoreSigpipe();
-  }
   void SetUp() override {
+    PumpFixture::SetUp();
     settings_.verbose = 1;
     settings_.statsEnable = 1;
-    settings_.tcpLoopsleep = 0;
-    logging::log_close();
-    ASSERT_TRUE(logging::log_open(&sink_, nullptr));
   }
-  void TearDown() override { logging::log_close(); }
-  bool logged(const std::string& text) const {
-    for (const auto& e : sink_.entries()) {
-      if (e.text == text) return true;
-    }
-    return false;
-  }
-
-  logging::CollectingSink sink_;
-  config::Settings settings_;
-  std::shared_ptr<relay::RelayState> state_ = std::make_shared<relay::RelayState>();
 };
 
 TEST_F(PumpPaths, PlainSidesSpliceThroughAPipeKeepHalfCloseAndReturnThePipesWhenQuiet) {
@@ -143,7 +118,7 @@ TEST_F(PumpPaths, PlainSidesSpliceThroughAPipeKeepHalfCloseAndReturnThePipesWhen
   const int pipesBefore = openPipes();
   const relay::RelayStats::Figures before = state_->stats.snapshot();
   PumpRun pump(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(destSide), nullptr},
-               &settings_, state_.get());
+               report());
 
   // The destination reads nothing yet: the bytes wait in the pump's pipe, not in a buffer.
   const std::string request = pattern(8 << 20, 1);
@@ -178,7 +153,7 @@ TEST_F(PumpPaths, ResetOfASplicedDestinationEndsTheRelayWithItsError) {
   auto [dest, destSide] = tcpPair();
   const int pipesBefore = openPipes();
   PumpRun pump(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(destSide), nullptr},
-               &settings_, state_.get());
+               report());
   std::atomic<bool> stop{false};
   std::thread flood([&] {
     const std::string block = pattern(65536, 7);
@@ -209,7 +184,7 @@ TEST_F(PumpPaths, SslRecordsArrivingInOneReadAreAllDeliveredAndTheEndBehindThem)
   relay::SslPtr side(SSL_new(tls.server.get()));
   ASSERT_TRUE(handshake(peer.get(), link.get(), side.get(), linkSide.get()));
   PumpRun pump(PumpEnd{std::move(linkSide), std::move(side)}, PumpEnd{std::move(destSide), nullptr},
-               &settings_, state_.get());
+               report());
 
   // The peer's records are gathered first and then sent with one send: many small ones, full
   // ones, and the close_notify behind them, so that one read of the pump brings them all.
@@ -263,9 +238,9 @@ TEST_F(PumpPaths, SslChainGoesQuietAndCarriesBothWaysAgainAfterItsBuffersWentBac
   relay::SslPtr in(SSL_new(tls.server.get()));
   ASSERT_TRUE(handshake(out.get(), link1.get(), in.get(), link2.get()));
   PumpRun first(PumpEnd{std::move(clientSide), nullptr}, PumpEnd{std::move(link1), std::move(out)},
-                &settings_, state_.get());
+                report());
   PumpRun second(PumpEnd{std::move(link2), std::move(in)}, PumpEnd{std::move(destSide), nullptr},
-                 &settings_, state_.get());
+                 report());
   exchange(client.get(), dest.get(), 2 << 20, 20);
   for (int round = 0; round < 2; ++round) {
     std::this_thread::sleep_for(1200ms);  // past the quiet time: buffers and stacks went back

@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "platform/registry.h"
 #include "relay/relay.h"
+#include "support/store.h"
 
 namespace relay_test {
 
@@ -79,52 +80,7 @@ class CollectingObserver final : public relay::RelayObserver {
   std::vector<relay::ChangeResult> changes_;
 };
 
-// The values of one store root: the settings key and its rule subkeys.
-class StoreValues {
- public:
-  explicit StoreValues(platform::Hive root) : root_(root) {}
-  void text(const std::string& sub, const std::string& name, const std::string& value) {
-    platform::RegKey key = open(sub);
-    EXPECT_EQ(platform::regSetValue(key, name, platform::REG_SZ, value.c_str(),
-                                    static_cast<uint32_t>(value.size() + 1)),
-              0);
-  }
-  void dword(const std::string& sub, const std::string& name, uint32_t value) {
-    platform::RegKey key = open(sub);
-    EXPECT_EQ(platform::regSetValue(key, name, platform::REG_DWORD, &value, sizeof value), 0);
-  }
-  // Settings that make a quiet, predictable relay: TLS on, no pool unless asked, no counters.
-  void quietSettings(bool pool = false) {
-    dword("", "ssl.enable_tls1", 1);
-    dword("", "thread.pool.enable", pool ? 1 : 0);
-    dword("", "perf.mon.enable", 0);
-    dword("", "tcp.close.sockets", 1);
-    dword("", "stats.enable", 1);
-  }
-  // A direct rule RuleN on 127.0.0.1:port to dest:destPort in the given role.
-  void rule(int n, uint16_t port, const std::string& dest, uint16_t destPort, uint32_t role = 0,
-            const std::map<std::string, std::string>& texts = {}) {
-    const std::string sub = "Rule" + std::to_string(n);
-    text(sub, "peer.port.str", std::to_string(port));
-    text(sub, "peer.addr.str", "All");
-    text(sub, "peer.mask.str", "All");
-    text(sub, "if.addr.str", "127.0.0.1");
-    text(sub, "dest.addr.str", dest);
-    text(sub, "dest.port.str", std::to_string(destPort));
-    dword(sub, "ssl.role", role);
-    for (const auto& [name, value] : texts) text(sub, name, value);
-  }
-
- private:
-  platform::RegKey open(const std::string& sub) {
-    std::string path = config::settingsKeyPath();
-    if (!sub.empty()) path += "\\" + sub;
-    platform::RegKey key;
-    EXPECT_EQ(platform::regCreateKey(root_, path, &key), 0);
-    return key;
-  }
-  platform::Hive root_;
-};
+using test_support::StoreValues;
 
 // A relay on one root of the test's store, with its observer.
 struct InProcessRelay {

@@ -17,27 +17,6 @@ using relay::SslPtr;
 using ssl_test::handshake;
 using ssl_test::serverToClientByte;
 
-TEST(FriendlyCipher, NamesMapExactlyAndOtherTextsPassUnchanged) {
-  EXPECT_EQ(config::cipherRuleFor("Strong Only"), "ALL:!ADH:+RSA:+HIGH:-LOW:-MEDIUM:-EXP");
-  EXPECT_EQ(config::cipherRuleFor("strong only"), "strong only");
-  EXPECT_EQ(config::cipherRuleFor("Default"), "DEFAULT");
-  EXPECT_EQ(config::cipherRuleFor("Medium Only (SSLv2)"),
-            "ALL:!ADH:+RSA:-SSLv3:+SSLv2:-HIGH:-MEDIUM:-LOW:-EXP");
-  EXPECT_EQ(config::cipherRuleFor("AES128-SHA:RC4"), "AES128-SHA:RC4");
-  std::set<std::string> names;
-  for (const auto& row : config::friendlyCipherTable) names.insert(row.name);
-  EXPECT_EQ(names.size(), 9u);
-}
-
-TEST(ProtocolOptions, OldBitsFollowTheThreeSwitches) {
-  EXPECT_EQ(relay::protocolOptionBits(1, 1, 1), 0u);
-  EXPECT_EQ(relay::protocolOptionBits(0, 1, 1), 0x01000000u);
-  EXPECT_EQ(relay::protocolOptionBits(1, 0, 1), 0x02000000u);
-  EXPECT_EQ(relay::protocolOptionBits(0, 0, 1), 0x03000000u);
-  EXPECT_EQ(relay::protocolOptionBits(1, 1, 0), 0x04000000u);
-  EXPECT_EQ(relay::protocolOptionBits(0, 0, 0), 0x07000000u);
-}
-
 class SharedContext : public ssl_test::SslFixture {};
 
 TEST_F(SharedContext, IsConfiguredAndSurvivesReplacement) {
@@ -69,6 +48,11 @@ TEST_F(SharedContext, PasswordCallbackAnswersTheRememberedPhraseWithinTheBuffer)
 }
 
 TEST_F(SharedContext, AllProtocolSwitchesOffAllowNoHandshake) {
+  // The old option bits of the three switches, as the configuration report knows them.
+  EXPECT_EQ(relay::protocolOptionBits(1, 1, 1), 0u);
+  EXPECT_EQ(relay::protocolOptionBits(0, 1, 1), 0x01000000u);
+  EXPECT_EQ(relay::protocolOptionBits(1, 0, 1), 0x02000000u);
+  EXPECT_EQ(relay::protocolOptionBits(0, 0, 0), 0x07000000u);
   EXPECT_TRUE(handshakeWith(file("server.pem"), file("server.key")));
   settings_.sslEnableSsl2 = 0;
   settings_.sslEnableSsl3 = 0;
@@ -87,7 +71,12 @@ TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
   EXPECT_TRUE(applyCiphers());  // unset: library default kept
   EXPECT_EQ(SSL_get_cipher_list(newSsl().get(), 0), defaultFirst);
 
+  // A friendly name stands for its rule, compared exactly; any other text is a rule of its own.
   settings_.sslCipher.set("Strong Only");
+  EXPECT_EQ(config::cipherRuleFor("Strong Only"), "ALL:!ADH:+RSA:+HIGH:-LOW:-MEDIUM:-EXP");
+  EXPECT_EQ(config::cipherRuleFor("Medium Only (SSLv2)"),
+            "ALL:!ADH:+RSA:-SSLv3:+SSLv2:-HIGH:-MEDIUM:-LOW:-EXP");
+  EXPECT_EQ(config::cipherRuleFor("strong only"), "strong only");
   EXPECT_TRUE(applyCiphers());
   EXPECT_TRUE(lines().empty());
 

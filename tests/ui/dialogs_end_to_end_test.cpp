@@ -40,14 +40,6 @@ using ui_test::setTextId;
 
 namespace {
 
-void setText(const platform::RegKey& key, const char* name, const std::string& text) {
-  platform::regSetValue(key, name, platform::REG_SZ, text.c_str(),
-                        static_cast<uint32_t>(text.size() + 1));
-}
-void setNumber(const platform::RegKey& key, const char* name, uint32_t value) {
-  platform::regSetValue(key, name, platform::REG_DWORD, &value, sizeof value);
-}
-
 // The value the store holds for a setting, as the next start would read it.
 uint32_t storedNumber(const char* name) {
   platform::RegKey key;
@@ -121,6 +113,7 @@ class DialogsEndToEnd : public QObject {
 
  private:
   std::unique_ptr<ui_test::TestStore> store_;
+  test_support::StoreValues values_;
   std::unique_ptr<test_support::TempDir> pki_;
   std::unique_ptr<test_support::Process> echo_;
   std::unique_ptr<ui::RelayBridge> bridge_;
@@ -179,23 +172,10 @@ class DialogsEndToEnd : public QObject {
 
     // The store as a user left it: TLS on, one SSL server rule in front of the echo peer.
     tlsPort_ = test_support::freePort();
-    platform::RegKey settings;
-    QCOMPARE(
-        platform::regCreateKey(platform::Hive::kCurrentUser, config::settingsKeyPath(), &settings),
-        0L);
-    setNumber(settings, "ssl.enable_tls1", 1);
-    setNumber(settings, "thread.pool.enable", 1);
-    platform::RegKey rule;
-    QCOMPARE(platform::regOpenSubKey(settings, "Rule1", true, &rule), 0L);
-    setText(rule, "peer.port.str", std::to_string(tlsPort_));
-    setText(rule, "peer.addr.str", "All");
-    setText(rule, "peer.mask.str", "All");
-    setText(rule, "if.addr.str", "127.0.0.1");
-    setText(rule, "dest.addr.str", "127.0.0.1");
-    setText(rule, "dest.port.str", std::to_string(echoPort_));
-    setText(rule, "ssl.cert", pki_->file("server.pem"));
-    setText(rule, "ssl.key", pki_->file("server.key"));
-    setNumber(rule, "ssl.role", config::kRoleServer);
+    store_->setting("ssl.enable_tls1", 1);
+    store_->setting("thread.pool.enable", 1);
+    values_.rule(1, tlsPort_, "127.0.0.1", echoPort_, config::kRoleServer,
+                 {{"ssl.cert", pki_->file("server.pem")}, {"ssl.key", pki_->file("server.key")}});
 
     bridge_ = std::make_unique<ui::RelayBridge>();
     relay_ = std::make_unique<relay::Relay>(bridge_.get());
@@ -339,35 +319,27 @@ class DialogsEndToEnd : public QObject {
   void aSilentDirectoryNeverHoldsTheWindow() {
     SilentServer silent;
     QVERIFY(silent.ok());
-    platform::RegKey source;
-    QCOMPARE(
-        platform::regCreateKey(platform::Hive::kCurrentUser,
-                               std::string(config::settingsKeyPath()) + "\\ldap\\silent", &source),
-        0L);
-    setText(source, "server", "127.0.0.1");
-    setNumber(source, "port", silent.port());
-    setText(source, "searchdn", "o=test");
-    setText(source, "filter", "(objectClass=*)");
-    setNumber(source, "ldap.version", 3);
-    setNumber(source, "cycle.time", 1);
-    setNumber(source, "display.details", 1);
+    const std::string source = "ldap\\silent";
+    values_.text(source, "server", "127.0.0.1");
+    values_.dword(source, "port", silent.port());
+    values_.text(source, "searchdn", "o=test");
+    values_.text(source, "filter", "(objectClass=*)");
+    values_.dword(source, "ldap.version", 3);
+    values_.dword(source, "cycle.time", 1);
+    values_.dword(source, "display.details", 1);
     // CRL checking is turned on in the store (the sheet shows it, but cannot change it).
-    platform::RegKey settings;
-    QCOMPARE(
-        platform::regCreateKey(platform::Hive::kCurrentUser, config::settingsKeyPath(), &settings),
-        0L);
-    setNumber(settings, "crl.check.enable", 1);
+    store_->setting("crl.check.enable", 1);
     relay_->reload();
-    QTRY_VERIFY_WITH_TIMEOUT(logged("ldap: reg memonic : <silent>"),
-                             10000);  // the fetcher is at the directory
+    // The fetcher is at the directory.
+    QTRY_VERIFY_WITH_TIMEOUT(logged("ldap: reg memonic : <silent>"), 10000);
     Ticks ticks;
     settingsCommand([](SettingsSheet*) {});  // OK as it stands: the relay restarts
     QVERIFY2(ticks.longestGapMs() < 400, qPrintable(QString::number(ticks.longestGapMs())));
     QVERIFY(
         logged("ldap: reg memonic : <silent>", 2));  // the next configuration's fetcher took over
     QVERIFY(!negotiatedCipher().empty());
-    setNumber(settings, "crl.check.enable", 0);
-    platform::regDeleteKey(settings, "ldap");
+    store_->setting("crl.check.enable", 0);
+    values_.removeKey("ldap");
   }
 
   // Last: it ends the program.

@@ -8,23 +8,6 @@
 #include "ui/modal.h"
 
 namespace ui_test {
-namespace {
-
-platform::RegKey keyOf(const std::string& sub = "") {
-  std::string path = config::settingsKeyPath();
-  if (!sub.empty()) path += "\\" + sub;
-  platform::RegKey key;
-  platform::regCreateKey(platform::Hive::kCurrentUser, path, &key);
-  return key;
-}
-
-void text(const platform::RegKey& key, const std::string& name, const std::string& value) {
-  platform::regSetValue(key, name, platform::REG_SZ, value.c_str(),
-                        static_cast<uint32_t>(value.size() + 1));
-}
-
-}  // namespace
-
 QWidget* controlById(QWidget* root, int id) {
   if (root == nullptr) return nullptr;
   if (root->property("controlId").toInt() == id) return root;
@@ -96,28 +79,18 @@ TestStore::TestStore() { platform::setHiveDirectory(dir_.path()); }
 
 TestStore::~TestStore() { platform::setHiveDirectory(""); }
 
-void TestStore::setting(const std::string& name, uint32_t value) {
-  platform::regSetValue(keyOf(), name, platform::REG_DWORD, &value, sizeof value);
-}
+void TestStore::setting(const std::string& name, uint32_t value) { values_.dword("", name, value); }
 
 void TestStore::setting(const std::string& name, const std::string& value) {
-  text(keyOf(), name, value);
+  values_.text("", name, value);
 }
 
 void TestStore::binary(const std::string& name, const std::string& bytes) {
-  platform::regSetValue(keyOf(), name, platform::REG_BINARY, bytes.data(),
-                        static_cast<uint32_t>(bytes.size()));
+  values_.binary("", name, bytes);
 }
 
 void TestStore::rule(int n, uint16_t listen, uint16_t dest, uint32_t role) {
-  const platform::RegKey key = keyOf("Rule" + std::to_string(n));
-  text(key, "peer.port.str", std::to_string(listen));
-  text(key, "peer.addr.str", "All");
-  text(key, "peer.mask.str", "All");
-  text(key, "if.addr.str", "127.0.0.1");
-  text(key, "dest.addr.str", "127.0.0.1");
-  text(key, "dest.port.str", std::to_string(dest));
-  platform::regSetValue(key, "ssl.role", platform::REG_DWORD, &role, sizeof role);
+  values_.rule(n, listen, "127.0.0.1", dest, role);
 }
 
 DesktopProgram::DesktopProgram(const std::string& programFolder, uint32_t toolbarSize)

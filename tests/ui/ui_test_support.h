@@ -17,6 +17,7 @@
 
 #include "config/rules.h"
 #include "relay/relay.h"
+#include "support/store.h"
 #include "support/support.h"
 #include "ui/main_window.h"
 #include "ui/relay_bridge.h"
@@ -91,6 +92,7 @@ class TestStore {
 
  private:
   test_support::TempDir dir_;
+  test_support::StoreValues values_;
 };
 
 // A rule of the table built the way the loader builds one.
