@@ -6,6 +6,7 @@
 #include <string>
 
 #include "daemon_observer.h"
+#include "first_start.h"
 #include "heap.h"
 #include "log/fatal_signal.h"
 #include "log/log.h"
@@ -99,6 +100,10 @@ int main(int argc, char** argv) {
   relay::Relay relay(&observer);
   relay.setMemoryReturn(app::returnFreeMemory);
   observer.attach(&relay);
+  if (const std::string refused = app::prepareStore(root, &relay); !refused.empty()) {
+    observer.tellBeforeStart(LOG_SERIOUS, refused);
+    return 1;
+  }
   relay.loadSettings(root, false);
   if (!relay.start()) {
     relay.shutdown();

@@ -16,6 +16,15 @@ constexpr char kModule[] = "driver";
 
 void DaemonObserver::logLine(const logging::LogLine& line) { stderr_.append(line); }
 
+void DaemonObserver::tellBeforeStart(uint32_t level, const std::string& text) {
+  logging::LogLine line;
+  line.level = level;
+  line.cls = level == LOG_WARNING ? 2 : level == LOG_INFO ? 4 : 1;
+  line.code = 0x6001;
+  line.text = text;
+  stderr_.append(line);
+}
+
 std::string DaemonObserver::askPassphrase(const std::string& /*prompt*/) {
   // The remembered pass phrase is the stored one; the relay asks only when it holds none.
   if (!toldNoPassphrase_.exchange(true)) {

@@ -26,6 +26,8 @@ class DaemonObserver final : public relay::RelayObserver {
   void attach(const relay::Relay* relay) { relay_ = relay; }
 
   void logLine(const logging::LogLine& line) override;
+  // A line of the daemon's own from before the relay's log is live, as the log would show it.
+  void tellBeforeStart(uint32_t level, const std::string& text);
   std::string askPassphrase(const std::string& prompt) override;
   bool askClientCertificate(const std::string& serverSubject,
                             relay::ClientCredentials* out) override;

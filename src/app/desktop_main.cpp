@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 
 #include "config/settings.h"
+#include "first_start.h"
 #include "heap.h"
 #include "log/fatal_signal.h"
 #include "platform/process_info.h"
@@ -16,10 +17,13 @@
 #include "ui/buffer_view.h"
 #include "ui/client_certificate_dialog.h"
 #include "ui/command_line.h"
+#include "ui/commands.h"
 #include "ui/dialog_commands.h"
 #include "ui/main_window.h"
+#include "ui/message_box.h"
 #include "ui/passphrase_dialog.h"
 #include "ui/relay_bridge.h"
+#include "ui/single_instance.h"
 
 int main(int argc, char** argv) {
   const ui::CommandLine words = ui::readCommandLine(ui::joinArguments(argc, argv));
@@ -34,9 +38,18 @@ int main(int argc, char** argv) {
   // Many connections, each making and freeing a connection's worth of memory (see heap.h).
   app::tuneHeapForRelaying();
 
+  // One program per user and store: a second one shows the first's window and ends.
+  ui::SingleInstance instance(words.root);
+  if (!instance.claim()) return 0;
+
   ui::RelayBridge bridge;
   relay::Relay relay(&bridge);
   relay.setMemoryReturn(app::returnFreeMemory);
+  if (const std::string refused = app::prepareStore(words.root, &relay); !refused.empty()) {
+    ui::MessageBox::show(nullptr, QMessageBox::Critical, "Brisklane 4",
+                         QString::fromStdString(refused));
+    return 1;
+  }
   relay.loadSettings(words.root, words.sniffer);
   if (words.toolbarSize != 0) relay.setToolbarSize(words.toolbarSize);
   // The relay hands chunks to the bridge only under "sniffer"; the view exists only then, before
@@ -65,7 +78,7 @@ int main(int argc, char** argv) {
   QObject::connect(&controlSignals, &QSocketNotifier::activated, &window, [&window, &relay] {
     switch (platform::readControlSignal()) {
       case platform::ControlSignal::kStop:
-        window.dispatch(8);  // Exit
+        window.dispatch(ui::kCmdExit);
         break;
       case platform::ControlSignal::kReload:
         relay.reload();
@@ -74,6 +87,8 @@ int main(int argc, char** argv) {
         break;
     }
   });
+  QObject::connect(&instance, &ui::SingleInstance::showRequested, &window,
+                   [&window] { window.dispatch(ui::kCmdOpen); });
   window.create();
   const int rc = QApplication::exec();
   delete view.data();  // unless it was closed (and so deleted) before

@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "platform/registry.h"
 #include "relay/certificate_files.h"
+#include "relay/relay_state.h"
 #include "relay/ssl_context.h"
 #include "security/crl_store.h"
 
@@ -36,19 +37,35 @@ constexpr char kSchannelCaKey[] =
 // no password callback must simply fail to read an encrypted key.
 int refusePassword(char*, int, int, void*) { return 0; }
 
+// The pass phrases the context's password callback gave one load, so that those that opened
+// nothing are not offered again.
+struct GivenPhrases {
+  SSL* ssl = nullptr;
+  std::vector<std::string> given;
+  ~GivenPhrases() {
+    for (std::string& phrase : given) OPENSSL_cleanse(phrase.data(), phrase.size());
+  }
+};
+
+// The context's password callback, with its answer kept in the load's record.
+int recordingCallback(char* buf, int size, int rwflag, void* arg) {
+  auto* phrases = static_cast<GivenPhrases*>(arg);
+  pem_password_cb* cb = SSL_get_default_passwd_cb(phrases->ssl);
+  if (cb == nullptr) return 0;
+  const int n = cb(buf, size, rwflag, SSL_get_default_passwd_cb_userdata(phrases->ssl));
+  if (n > 0) phrases->given.emplace_back(buf, static_cast<size_t>(std::min(n, size)));
+  return n;
+}
+
 pem_password_cb* pemCallback(SSL* ssl) {
-  pem_password_cb* cb = SSL_get_default_passwd_cb(ssl);
-  return cb != nullptr ? cb : refusePassword;
+  return SSL_get_default_passwd_cb(ssl) != nullptr ? recordingCallback : refusePassword;
 }
 
 // The context's password callback's answer, or an empty text.
-std::string askPassword(SSL* ssl, int rwflag) {
-  pem_password_cb* cb = SSL_get_default_passwd_cb(ssl);
-  if (cb == nullptr) return {};
+std::string askPassword(GivenPhrases* phrases, int rwflag) {
   char buf[kPasswordSize] = {};
   // One byte short of the buffer, so that the answer always ends in a zero.
-  const int n =
-      cb(buf, static_cast<int>(sizeof buf - 1), rwflag, SSL_get_default_passwd_cb_userdata(ssl));
+  const int n = recordingCallback(buf, static_cast<int>(sizeof buf - 1), rwflag, phrases);
   std::string answer = n > 0 ? std::string(buf, std::min<size_t>(n, sizeof buf - 1)) : "";
   OPENSSL_cleanse(buf, sizeof buf);
   return answer;
@@ -60,21 +77,21 @@ BioPtr openFile(const std::string& file) {
   return bio;
 }
 
-int useCertificateFile(SSL* ssl, const std::string& file, int type) {
+int useCertificateFile(GivenPhrases* phrases, const std::string& file, int type) {
+  SSL* ssl = phrases->ssl;
   BioPtr bio = openFile(file);
   if (bio == nullptr) return 0;
   X509Ptr cert;
   int reason = 0;
   if (type == kFilePem) {
-    cert.reset(PEM_read_bio_X509(bio.get(), nullptr, pemCallback(ssl),
-                                 SSL_get_default_passwd_cb_userdata(ssl)));
+    cert.reset(PEM_read_bio_X509(bio.get(), nullptr, pemCallback(ssl), phrases));
     reason = ERR_R_PEM_LIB;
   } else if (type == kFileDer) {
     cert.reset(d2i_X509_bio(bio.get(), nullptr));
     reason = ERR_R_ASN1_LIB;
   } else if (type == kFilePkcs12) {
     // Nobody is asked for the password of a file that holds no PKCS#12 data.
-    const std::string password = pkcs12Present(bio.get()) ? askPassword(ssl, 0) : "";
+    const std::string password = pkcs12Present(bio.get()) ? askPassword(phrases, 0) : "";
     if (!password.empty()) cert = pkcs12ReadCertificate(bio.get(), password.c_str());
     reason = ERR_R_MALLOC_FAILURE;
   } else {
@@ -89,20 +106,20 @@ int useCertificateFile(SSL* ssl, const std::string& file, int type) {
 }
 
 // Unlike the certificate, a DER key is read too: the library reads any DER private key.
-int usePrivateKeyFile(SSL* ssl, const std::string& file, int type) {
+int usePrivateKeyFile(GivenPhrases* phrases, const std::string& file, int type) {
+  SSL* ssl = phrases->ssl;
   BioPtr bio = openFile(file);
   if (bio == nullptr) return 0;
   EvpPkeyPtr key;
   int reason = 0;
   if (type == kFilePem) {
-    key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, pemCallback(ssl),
-                                      SSL_get_default_passwd_cb_userdata(ssl)));
+    key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, pemCallback(ssl), phrases));
     reason = ERR_R_PEM_LIB;
   } else if (type == kFileDer) {
     key.reset(d2i_PrivateKey_bio(bio.get(), nullptr));
     reason = ERR_R_ASN1_LIB;
   } else if (type == kFilePkcs12) {
-    const std::string password = pkcs12Present(bio.get()) ? askPassword(ssl, 1) : "";
+    const std::string password = pkcs12Present(bio.get()) ? askPassword(phrases, 1) : "";
     if (!password.empty()) key = pkcs12ReadPrivateKey(bio.get(), password.c_str());
     reason = ERR_R_MALLOC_FAILURE;
   } else {
@@ -117,9 +134,9 @@ int usePrivateKeyFile(SSL* ssl, const std::string& file, int type) {
   return SSL_use_PrivateKey(ssl, key.get());
 }
 
-bool loadCertificate(SSL* ssl, const std::string& certFile) {
+bool loadCertificate(GivenPhrases* phrases, const std::string& certFile) {
   for (int type : {kFilePem, kFileDer, kFilePkcs12}) {
-    if (useCertificateFile(ssl, certFile, type) == 1) return true;
+    if (useCertificateFile(phrases, certFile, type) == 1) return true;
     if (type != kFilePkcs12) ERR_clear_error();
   }
   log_event(LOG_ERROR, 0x6042, kModule, __LINE__, "Certificate load failed: %s", certFile.c_str());
@@ -128,9 +145,9 @@ bool loadCertificate(SSL* ssl, const std::string& certFile) {
   return false;
 }
 
-bool loadKey(SSL* ssl, const std::string& certFile, const std::string& keyFile) {
+bool loadKey(GivenPhrases* phrases, const std::string& certFile, const std::string& keyFile) {
   for (int type : {kFilePem, kFileDer, kFilePkcs12}) {
-    if (usePrivateKeyFile(ssl, certFile, type) == 1) return true;
+    if (usePrivateKeyFile(phrases, certFile, type) == 1) return true;
     ERR_clear_error();
   }
   if (keyFile.empty()) {
@@ -140,7 +157,7 @@ bool loadKey(SSL* ssl, const std::string& certFile, const std::string& keyFile) 
     return false;
   }
   for (int type : {kFilePem, kFileDer}) {
-    if (usePrivateKeyFile(ssl, keyFile, type) == 1) return true;
+    if (usePrivateKeyFile(phrases, keyFile, type) == 1) return true;
     ERR_clear_error();
   }
   log_event(LOG_ERROR, 0x6043, kModule, __LINE__, "Private key load failed: cert: <%s> key: <%s>",
@@ -203,8 +220,17 @@ void loadCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
   // Taken before reading, so that a file changed meanwhile is read again next time.
   const LoadedPairs::FileIdentity certId = LoadedPairs::identityOf(certFile);
   const LoadedPairs::FileIdentity keyId = LoadedPairs::identityOf(keyFile);
-  const bool haveCert = loadCertificate(ssl, certFile);
-  const bool haveKey = loadKey(ssl, certFile, keyFile);
+  GivenPhrases phrases;
+  phrases.ssl = ssl;
+  const bool haveCert = loadCertificate(&phrases, certFile);
+  const bool haveKey = loadKey(&phrases, certFile, keyFile);
+  // A pass phrase that opened neither the certificate nor the key is forgotten at once, so that
+  // the next connection asks again instead of failing with it for ever.
+  if (!(haveCert && haveKey) && !phrases.given.empty()) {
+    if (RelayState* state = stateOf(ssl)) {
+      for (const std::string& phrase : phrases.given) state->questions.forgetPassphrase(phrase);
+    }
+  }
   // A key that does not belong to the certificate would only show as a failed handshake later.
   if (haveCert && haveKey && SSL_check_private_key(ssl) != 1) {
     log_event(LOG_ERROR, 0x6043, kModule, __LINE__, "Private key load failed: cert: <%s> key: <%s>",

@@ -77,6 +77,13 @@ void Questions::rememberPassphrase(const std::string& text) {
   phrase_ = text;
 }
 
+void Questions::forgetPassphrase(const std::string& phrase) {
+  std::lock_guard<std::mutex> hold(cacheMutex_);
+  if (phrase_ != phrase) return;
+  OPENSSL_cleanse(phrase_.data(), phrase_.size());
+  phrase_.clear();
+}
+
 int sharedPasswordCallback(char* buf, int size, int /*rwflag*/, void* questions) {
   if (buf == nullptr || size <= 0 || questions == nullptr) return 0;
   std::string phrase = static_cast<Questions*>(questions)->askPassphrase("");

@@ -37,6 +37,9 @@ class Questions {
   std::string passphrase() const;
   // An empty text forgets the remembered pass phrase.
   void rememberPassphrase(const std::string& text);
+  // Forgets the remembered pass phrase when it is `phrase` (one that opened nothing); a phrase
+  // given since stays.
+  void forgetPassphrase(const std::string& phrase);
 
  private:
   bool takeCachedClient(X509** certificate, EVP_PKEY** key);

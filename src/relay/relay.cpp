@@ -50,7 +50,7 @@ Relay::Relay(RelayObserver* observer)
     {
       std::lock_guard<std::mutex> hold(earlyMutex_);
       if (!logLive_) {
-        early_.push_back(message);
+        early_.push_back(EarlyLine{LOG_ERROR, message});
         return;
       }
     }
@@ -83,6 +83,11 @@ void Relay::setToolbarSize(uint32_t size) {
   if (!started_) loaded_.toolbarSize = size;
 }
 
+void Relay::noteAtStart(uint32_t level, const std::string& text) {
+  std::lock_guard<std::mutex> hold(earlyMutex_);
+  early_.push_back(EarlyLine{level, text});
+}
+
 void Relay::openLog() {
   const std::string debugFile = loaded_.debugFile.get();
   if (log_streams_live()) {
@@ -110,13 +115,13 @@ void Relay::openLog() {
 }
 
 void Relay::reportEarlyMessages() {
-  std::vector<std::string> early;
+  std::vector<EarlyLine> early;
   {
     std::lock_guard<std::mutex> hold(earlyMutex_);
     early.swap(early_);
   }
-  for (const std::string& message : early) {
-    log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "%s", message.c_str());
+  for (const EarlyLine& line : early) {
+    log_event(line.level, 0x6001, kModule, __LINE__, "%s", line.text.c_str());
   }
   if (settingsResult_ != 0) {
     log_event(LOG_WARNING, 0x6001, kModule, __LINE__, "No settings key <%s> in %s",

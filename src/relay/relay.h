@@ -64,6 +64,9 @@ class Relay {
   long loadSettings(platform::Hive root, bool sniffer);
   // The command line's toolbar-size word, kept in the settings ("toolbar.size"); before `start`.
   void setToolbarSize(uint32_t size);
+  // A line of the program's own from before the log is live (the first start's creation of the
+  // settings key, say); `start` logs it with the start-up lines.
+  void noteAtStart(uint32_t level, const std::string& text);
   // Starts the relay's shared parts, the log, logs the start-up lines, loads the rules, builds the
   // first configuration and starts the listeners, on the calling thread. False (logged) when
   // rules ask for ports and none of them could be listened on: the relay could not start.
@@ -162,8 +165,12 @@ class Relay {
   bool statusStop_ = false;
   platform::Thread statusThread_;
 
-  std::mutex earlyMutex_;           // guards early_ and logLive_
-  std::vector<std::string> early_;  // store messages from before the log was live
+  struct EarlyLine {
+    uint32_t level;
+    std::string text;
+  };
+  std::mutex earlyMutex_;         // guards early_ and logLive_
+  std::vector<EarlyLine> early_;  // lines (the store's messages) from before the log was live
   bool logLive_ = false;
 };
 

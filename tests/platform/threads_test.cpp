@@ -136,10 +136,14 @@ TEST(Threads, StackReleaseLeavesAnAlternateSignalStackAlone) {
                   action.sa_handler = releaseFromHandler;
                   action.sa_flags = SA_ONSTACK;
                   struct sigaction old {};
-                  if (sigaltstack(&alt, nullptr) == 0 && sigaction(SIGUSR2, &action, &old) == 0) {
+                  stack_t oldAlt{};
+                  if (sigaltstack(&alt, &oldAlt) == 0 && sigaction(SIGUSR2, &action, &old) == 0) {
                     pthread_kill(pthread_self(), SIGUSR2);
                     sigaction(SIGUSR2, &old, nullptr);
                   }
+                  // The thread's own alternate stack (a sanitizer's) is put back: whoever set it
+                  // frees it when the thread ends.
+                  sigaltstack(&oldAlt, nullptr);
                   done = true;
                 },
                 1024 * 1024),

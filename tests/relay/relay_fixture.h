@@ -37,7 +37,23 @@ class CollectingObserver final : public relay::RelayObserver {
     changes_.push_back(result);
     changed_.notify_all();
   }
-  std::string askPassphrase(const std::string&) override { return {}; }
+  // The pass phrases given, in order, one per question; nothing once they are used up.
+  std::string askPassphrase(const std::string&) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++asked_;
+    if (phrases_.empty()) return {};
+    std::string phrase = phrases_.front();
+    phrases_.erase(phrases_.begin());
+    return phrase;
+  }
+  void answerPassphrases(std::vector<std::string> phrases) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    phrases_ = std::move(phrases);
+  }
+  int passphraseQuestions() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return asked_;
+  }
   bool askClientCertificate(const std::string&, relay::ClientCredentials*) override {
     return false;
   }
@@ -74,8 +90,10 @@ class CollectingObserver final : public relay::RelayObserver {
   }
 
  private:
-  mutable std::mutex mutex_;  // guards lines_ and changes_
+  mutable std::mutex mutex_;  // guards lines_, changes_, phrases_ and asked_
   mutable std::condition_variable changed_;
+  std::vector<std::string> phrases_;
+  int asked_ = 0;
   std::vector<std::string> lines_;
   std::vector<relay::ChangeResult> changes_;
 };

@@ -161,3 +161,47 @@ TEST_F(RelayObject, AReloadDuringHandshakesChecksEachConnectionWithOneConfigurat
 }
 
 }  // namespace
+
+namespace {
+
+// One TLS handshake with `openssl s_client` through the port; true when one was made.
+bool tlsEchoes(const std::string& folder, uint16_t port, const std::string& tag) {
+  const std::string out = folder + "/s_client-" + tag + ".out";
+  test_support::Process client(
+      {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-no_ign_eof"}, out,
+      {}, "/dev/null");
+  if (client.wait(20s) == -1) client.stop();
+  const std::string text = test_support::readFile(out);
+  return text.find("Cipher is ") != std::string::npos &&
+         text.find("Cipher is (NONE)") == std::string::npos;
+}
+
+// A key whose pass phrase the person mistypes once: the wrong phrase fails that connection only,
+// is forgotten at once, and the next connection asks again and is served with the right one.
+TEST_F(RelayObject, AWrongPassPhraseIsForgottenAndTheNextConnectionAsksAgain) {
+  const std::string pki = folder_.path();
+  test_support::makePki(pki);
+  ASSERT_TRUE(test_support::shell("cd '" + pki +
+                                  "' && openssl pkey -in server.key -aes256 -passout pass:right "
+                                  "-out server-enc.key"));
+  const uint16_t echoPort = test_support::freePort();
+  test_support::Process echo = test_support::echoService(echoPort, folder_.file("echo.log"));
+  ASSERT_TRUE(test_support::waitForPort(echoPort));
+  const uint16_t port = test_support::freePort();
+  StoreValues store(Hive::kCurrentUser);
+  store.quietSettings();
+  store.rule(1, port, "127.0.0.1", echoPort, 2,
+             {{"ssl.cert", pki + "/server.pem"}, {"ssl.key", pki + "/server-enc.key"}});
+  InProcessRelay relay;
+  relay.observer.answerPassphrases({"wrong", "right"});
+  ASSERT_TRUE(relay.start());
+  EXPECT_FALSE(tlsEchoes(pki, port, "wrong"));
+  EXPECT_EQ(relay.observer.count("Private key load failed: cert: <" + pki + "/server.pem>"), 1);
+  EXPECT_TRUE(tlsEchoes(pki, port, "right")) << "the wrong phrase was kept";
+  EXPECT_TRUE(tlsEchoes(pki, port, "remembered"));
+  EXPECT_EQ(relay.observer.passphraseQuestions(), 2) << "the right phrase is remembered";
+  relay.relay.shutdown();
+  echo.stop();
+}
+
+}  // namespace
