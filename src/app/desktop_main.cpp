@@ -13,6 +13,7 @@
 #include "platform/signal_pipe.h"
 #include "platform/socket_errors.h"
 #include "platform/system.h"
+#include "platform/user_files.h"
 #include "relay/relay.h"
 #include "ui/buffer_view.h"
 #include "ui/client_certificate_dialog.h"
@@ -70,10 +71,13 @@ int main(int argc, char** argv) {
   // the main window owns.
   bridge.setPassphraseAsker(
       [&window](const std::string& prompt) { return ui::askPassphraseDialog(&window, prompt); });
-  bridge.setCertificateAsker([&window, folder = options.programFolder](
-                                 const std::string& subject, relay::ClientCredentials* out) {
-    return ui::askClientCertificate(&window, folder, subject, out);
-  });
+  // Client certificates are offered from the program's folder and the user's certificate folder.
+  const std::vector<std::string> certificateFolders = {options.programFolder,
+                                                       platform::certificateFolder(words.root)};
+  bridge.setCertificateAsker(
+      [&window, certificateFolders](const std::string& subject, relay::ClientCredentials* out) {
+        return ui::askClientCertificate(&window, certificateFolders, subject, out);
+      });
   QSocketNotifier controlSignals(platform::controlSignalDescriptor(), QSocketNotifier::Read);
   QObject::connect(&controlSignals, &QSocketNotifier::activated, &window, [&window, &relay] {
     switch (platform::readControlSignal()) {

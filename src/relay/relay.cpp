@@ -1,6 +1,7 @@
 #include "relay/relay.h"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/rand.h>
 #include <unistd.h>
 
@@ -156,7 +157,8 @@ bool Relay::start() {
     SslCtxPtr bare = buildSharedContext(loaded_, state_);
     logCipherDescriptions(bare.get(), "Cipher descriptions for all possible ciphers....");
   }
-  const ChangeResult result = startRelay(loaded_, rules);
+  startResult_ = startRelay(loaded_, rules);
+  const ChangeResult& result = startResult_;
   int wanted = 0;
   for (int i = 0; i < rules.count; ++i) {
     wanted += rules.rules[i] != nullptr && servesConnections(*rules.rules[i]) ? 1 : 0;
@@ -327,6 +329,13 @@ config::RuleTable Relay::editableRules() const {
 std::vector<std::string> Relay::cipherNames() const {
   const std::shared_ptr<const RelayConfig> running = current();
   return running != nullptr ? running->cipherNames : std::vector<std::string>();
+}
+
+bool Relay::acceptsCipherText(const std::string& text) {
+  SslCtxPtr probe(SSL_CTX_new(TLS_method()));
+  const bool accepted = probe != nullptr && setCipherText(probe.get(), text);
+  ERR_clear_error();
+  return accepted;
 }
 
 std::string Relay::passphrase() const { return state_->questions.passphrase(); }

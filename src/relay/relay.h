@@ -71,6 +71,9 @@ class Relay {
   // first configuration and starts the listeners, on the calling thread. False (logged) when
   // rules ask for ports and none of them could be listened on: the relay could not start.
   bool start();
+  // How the start went: the listeners running, and what could not be done (the ports that could
+  // not be listened on, names that do not resolve).
+  const ChangeResult& startResult() const { return startResult_; }
 
   // Changes, each run after the ones asked for before it, on the change thread.
   // Builds the configuration again from what runs (a changed CA file, CRL folder, a name that
@@ -95,6 +98,9 @@ class Relay {
   config::RuleTable editableRules() const;
   // The cipher names the running context offers (for the settings sheet).
   std::vector<std::string> cipherNames() const;
+  // Whether the SSL library takes a "ssl.cipher" text (a preset name, TLS 1.3 suite names, older
+  // suites and rule words, or a mix); any thread.
+  static bool acceptsCipherText(const std::string& text);
   platform::Hive root() const { return root_; }
   // The remembered pass phrase (the stored one until another is given or Clear Keys).
   std::string passphrase() const;
@@ -143,6 +149,7 @@ class Relay {
   bool sniffer_ = false;
   config::Settings loaded_;  // what loadSettings read, until start builds the first configuration
   long settingsResult_ = 0;
+  ChangeResult startResult_;
   bool started_ = false;
   bool openedLog_ = false;
   bool poolMade_ = false;

@@ -147,14 +147,35 @@ SessionFigures RetiredFigures::with(SSL_CTX* current) const {
   return sum;
 }
 
+bool setCipherText(SSL_CTX* ctx, const std::string& setting) {
+  std::string rule = config::cipherRuleFor(setting);
+  if (rule.size() >= kCipherListSize) rule.resize(kCipherListSize - 1);
+  // TLS 1.3 suites ("TLS_AES_256_GCM_SHA384") are set with a call of their own, the older
+  // suites and the rule words with the cipher list; a text may hold both kinds. A kind that is
+  // not named keeps the library's defaults.
+  std::string tls13;
+  std::string older;
+  size_t start = 0;
+  while (start <= rule.size()) {
+    size_t end = rule.find_first_of(":, ;", start);
+    if (end == std::string::npos) end = rule.size();
+    const std::string part = rule.substr(start, end - start);
+    if (!part.empty()) {
+      std::string& list = part.rfind("TLS_", 0) == 0 ? tls13 : older;
+      if (!list.empty()) list += ':';
+      list += part;
+    }
+    start = end + 1;
+  }
+  if (tls13.empty() && older.empty()) return false;
+  return (tls13.empty() || SSL_CTX_set_ciphersuites(ctx, tls13.c_str()) == 1) &&
+         (older.empty() || SSL_CTX_set_cipher_list(ctx, older.c_str()) == 1);
+}
+
 bool applyCipherList(SSL_CTX* ctx, const config::Settings& settings) {
   const std::string setting = settings.sslCipher.get();
   if (setting.empty() || ctx == nullptr) return true;
-  std::string rule = config::cipherRuleFor(setting);
-  if (rule.size() >= kCipherListSize) rule.resize(kCipherListSize - 1);
-  // Only the TLS 1.2 and older suites follow this list; TLS 1.3 suites keep the library's
-  // defaults (they are set with a separate call and have no weak members).
-  if (SSL_CTX_set_cipher_list(ctx, rule.c_str()) == 1) return true;
+  if (setCipherText(ctx, setting)) return true;
   log_event(LOG_SERIOUS, 0x6100, kModule, __LINE__, "error setting cipher list using <%s>",
             setting.c_str());
   log_openssl_errors(LOG_ERROR, bio_log_err);

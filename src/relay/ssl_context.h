@@ -69,8 +69,12 @@ class RetiredFigures {
 // 0x04000000 no TLSv1 in the old numbering); the TLS switch governs every TLS version.
 uint32_t protocolOptionBits(uint32_t enableSsl2, uint32_t enableSsl3, uint32_t enableTls1);
 
-// Sets the context's cipher list from "ssl.cipher" (unset keeps the library's default), logging a
-// failure. Returns false when the list was refused.
+// Sets the context's suites from a "ssl.cipher" text (a friendly name stands for its rule): TLS
+// 1.3 suite names with the library's suite call, the rest with its cipher list. False (nothing
+// logged) when the library refuses a part.
+bool setCipherText(SSL_CTX* ctx, const std::string& setting);
+// Sets the context's suites from "ssl.cipher" (unset keeps the library's defaults), logging a
+// failure. Returns false when the text was refused.
 bool applyCipherList(SSL_CTX* ctx, const config::Settings& settings);
 // The distinct cipher names a fresh SSL object of the context offers, in offer order.
 std::vector<std::string> contextCipherNames(SSL_CTX* ctx);

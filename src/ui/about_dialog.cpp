@@ -1,6 +1,5 @@
 #include "ui/about_dialog.h"
 
-#include <QDesktopServices>
 #include <QPixmap>
 #include <QUrl>
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "relay/version.h"
 #include "ui/commands.h"
+#include "ui/help.h"
 #include "ui_about_dialog.h"
 
 namespace ui {
@@ -90,7 +90,7 @@ AboutDialog::AboutDialog(QWidget* parent, const std::string& programFolder)
   }
   connect(form_->ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(form_->news, &QPushButton::clicked, this,
-          [] { QDesktopServices::openUrl(QUrl(QString(kProductAddress) + "bkl")); });
+          [this] { openAddress(this, QUrl(QString(kProductAddress) + "bkl")); });
 }
 
 AboutDialog::~AboutDialog() = default;

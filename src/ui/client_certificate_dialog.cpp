@@ -66,12 +66,22 @@ std::vector<std::string> clientCertificateFiles(const std::string& folder) {
   return names;
 }
 
-ClientCertificateDialog::ClientCertificateDialog(QWidget* parent, const std::string& folder,
+ClientCertificateDialog::ClientCertificateDialog(QWidget* parent,
+                                                 const std::vector<std::string>& folders,
                                                  const std::string& serverSubject)
-    : QDialog(parent), form_(std::make_unique<Ui::ClientCertificateDialog>()), folder_(folder) {
+    : QDialog(parent), form_(std::make_unique<Ui::ClientCertificateDialog>()) {
   form_->setupUi(this);
   form_->serverName->setPlainText(QString::fromUtf8(serverSubject));
-  fillList(relay::storedClientCertificate(kChoiceRoot, false));
+  for (const std::string& folder : folders) {
+    if (folder.empty()) continue;
+    for (const std::string& name : clientCertificateFiles(folder)) {
+      const std::string path = folder + "/" + name;
+      QString shown = QString::fromStdString(name);
+      if (paths_.count(shown) != 0) shown = QString::fromStdString(path);
+      paths_.emplace(shown, path);
+    }
+  }
+  fillList(relay::storedClientCertificate(kChoiceRoot, true));
   connect(form_->certificate, &QComboBox::currentIndexChanged, this,
           &ClientCertificateDialog::storeChoice);
   connect(form_->ok, &QPushButton::clicked, this, &ClientCertificateDialog::load);
@@ -80,15 +90,17 @@ ClientCertificateDialog::ClientCertificateDialog(QWidget* parent, const std::str
 
 ClientCertificateDialog::~ClientCertificateDialog() = default;
 
-void ClientCertificateDialog::fillList(const std::string& storedName) {
+void ClientCertificateDialog::fillList(const std::string& storedPath) {
   QStringList names;
-  for (const std::string& name : clientCertificateFiles(folder_)) {
-    names.append(QString::fromStdString(name));
-  }
+  int stored = -1;
+  for (const auto& [shown, path] : paths_) names.append(shown);
   // The list is a sorted one, as the person reads it.
   std::sort(names.begin(), names.end(), lessIgnoringCase);
+  for (int i = 0; i < names.size(); ++i) {
+    if (paths_[names[i]] == storedPath) stored = i;
+  }
   form_->certificate->addItems(names);
-  form_->certificate->setCurrentIndex(names.indexOf(QString::fromStdString(storedName)));
+  form_->certificate->setCurrentIndex(stored);
 }
 
 QString ClientCertificateDialog::serverName() const { return form_->serverName->toPlainText(); }
@@ -112,7 +124,7 @@ void ClientCertificateDialog::storeChoice(int index) {
   if (index < 0) return;
   // The choice is kept whatever the dialog's outcome; a full path, so that it names the same
   // file whichever folder a reader starts from.
-  const std::string path = folder_ + "/" + form_->certificate->itemText(index).toStdString();
+  const std::string path = paths_[form_->certificate->itemText(index)];
   if (const long rc = relay::storeClientCertificate(kChoiceRoot, path); rc != 0) {
     log_event(LOG_ERROR, 0x6001, kModule, __LINE__,
               "Couldn't store the client certificate choice <%s>: error %ld", path.c_str(), rc);
@@ -187,9 +199,9 @@ void ClientCertificateDialog::pauseFor(int milliseconds) {
   form_->password->setEnabled(true);
 }
 
-bool askClientCertificate(QWidget* parent, const std::string& folder,
+bool askClientCertificate(QWidget* parent, const std::vector<std::string>& folders,
                           const std::string& serverSubject, relay::ClientCredentials* out) {
-  ClientCertificateDialog dialog(parent, folder, serverSubject);
+  ClientCertificateDialog dialog(parent, folders, serverSubject);
   if (runModal(&dialog) != QDialog::Accepted) return false;
   *out = dialog.takeCredentials();
   return out->certificate != nullptr && out->key != nullptr;

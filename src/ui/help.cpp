@@ -9,8 +9,8 @@
 namespace ui {
 namespace {
 
-HelpOpener& opener() {
-  static HelpOpener o;
+AddressOpener& opener() {
+  static AddressOpener o;  // a test's, or none: the desktop's
   return o;
 }
 
@@ -35,13 +35,19 @@ void showHelp(QWidget* parent, const std::string& programFolder) {
                      "The help page (help/index.html) was not found beside the program.");
     return;
   }
-  if (opener()) {
-    opener()(page);
-    return;
-  }
-  QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+  openAddress(parent, QUrl::fromLocalFile(page));
 }
 
-void setHelpOpener(HelpOpener o) { opener() = std::move(o); }
+bool openAddress(QWidget* parent, const QUrl& address) {
+  const bool opened = opener() ? opener()(address) : QDesktopServices::openUrl(address);
+  if (opened) return true;
+  const QString shown = address.isLocalFile() ? address.toLocalFile() : address.toString();
+  MessageBox::show(parent, QMessageBox::Warning, "Brisklane 4",
+                   "No program of this desktop could open it. Open it yourself:", QMessageBox::Ok,
+                   QMessageBox::Ok, shown);
+  return false;
+}
+
+void setAddressOpener(AddressOpener o) { opener() = std::move(o); }
 
 }  // namespace ui

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
@@ -20,6 +19,7 @@
 #include "ui/message_box.h"
 #include "ui/message_dialog.h"
 #include "ui/modal.h"
+#include "ui/screen_fit.h"
 #include "ui_main_window.h"
 
 namespace ui {
@@ -72,6 +72,9 @@ void MainWindow::makeActions() {
     action->setData(id);
     connect(action, &QAction::triggered, this, [this, id = id] { dispatch(id); });
   }
+  // The desktop's own keys: F1 for the help, the Quit key (Ctrl+Q) for Exit.
+  form_->actionHelp->setShortcut(QKeySequence::HelpContents);
+  form_->actionExit->setShortcut(QKeySequence::Quit);
 }
 
 QAction* MainWindow::action(int command) const {
@@ -120,23 +123,24 @@ bool MainWindow::create() {
   const bool started = relay_->start();
   makeTray();
   takeLines();
+  if (!started) tellNotServing(relay_->startResult());
   return started;
 }
 
 void MainWindow::restorePlace() {
   placeAtStart_ = loadWindowPlace();
   if (placeAtStart_.size) resize(*placeAtStart_.size);
-  if (!placeAtStart_.position) return;
-  QRect frame(*placeAtStart_.position, size());
-  // A place off every screen (a screen that is gone) would leave the window out of reach.
-  bool visible = false;
+  // A place or size from a larger screen, another scale factor or a screen that is gone would
+  // leave the window (or part of it) out of reach: it is brought inside the screen it is on.
+  QRect frame(placeAtStart_.position.value_or(pos()), size());
+  bool onAScreen = false;
   for (const QScreen* screen : QGuiApplication::screens()) {
-    visible = visible || screen->availableGeometry().intersects(frame.adjusted(0, 0, -40, -40));
+    onAScreen = onAScreen || screen->availableGeometry().contains(frame.center());
   }
-  if (!visible && QGuiApplication::primaryScreen() != nullptr) {
-    frame.moveTopLeft(QGuiApplication::primaryScreen()->availableGeometry().topLeft());
-  }
-  move(frame.topLeft());
+  const QPoint near = onAScreen ? frame.center() : QPoint(0, 0);
+  frame = keptInside(frame, roomOnScreen(this, near));
+  resize(frame.size());
+  if (placeAtStart_.position || frame.topLeft() != pos()) move(frame.topLeft());
 }
 
 void MainWindow::makeTray() {
@@ -155,7 +159,10 @@ void MainWindow::makeTray() {
   tray_->setContextMenu(trayMenu_.get());
   connect(tray_.get(), &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::DoubleClick) dispatch(kCmdOpen);
+            // A click opens the window as Linux tray programs do; the double click too.
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+              dispatch(kCmdOpen);
+            }
           });
   // Shown in any case: a tray that comes later (a session that starts its panel after the
   // program) takes the icon when it appears.
@@ -174,10 +181,23 @@ void MainWindow::takeLines() {
   form_->logList->scrollToBottom();
 }
 
+void MainWindow::tellNotServing(const relay::ChangeResult& result) {
+  notServing_ = "None of the rules' ports could be listened on: the relay could not start";
+  status_->setText(notServing_);
+  QString reasons;
+  for (const std::string& problem : result.problems) {
+    if (!reasons.isEmpty()) reasons += "\n";
+    reasons += QString::fromStdString(problem);
+  }
+  MessageBox::show(this, QMessageBox::Warning, kTitle, notServing_, QMessageBox::Ok,
+                   QMessageBox::Ok, reasons);
+}
+
 void MainWindow::updateStatus(const QString& text, quint64 bytesUp, quint64 bytesDown) {
-  if (text != lastStatus_) {
-    lastStatus_ = text;
-    status_->setText(text);
+  const QString shown = notServing_.isEmpty() ? text : notServing_ + ". " + text;
+  if (shown != lastStatus_) {
+    lastStatus_ = shown;
+    status_->setText(shown);
   }
   const bool moved = bytesUp != lastUp_ || bytesDown != lastDown_;
   lastUp_ = bytesUp;
@@ -244,6 +264,10 @@ void MainWindow::afterDialog(bool handedOver) {
 
 void MainWindow::changeFinished(const relay::ChangeResult& result) {
   using Kind = relay::ChangeResult::Kind;
+  if (result.applied && result.listening > 0 && !notServing_.isEmpty()) {
+    notServing_.clear();
+    status_->setText(kTitle);
+  }
   if (result.kind != Kind::kSettings && result.kind != Kind::kRules) return;
   if (changesPending_ > 0 && --changesPending_ == 0) {
     QApplication::restoreOverrideCursor();
@@ -299,7 +323,7 @@ void MainWindow::dispatch(int command) {
       showHelp();
       break;
     case kCmdWeb:
-      QDesktopServices::openUrl(QUrl(kProductAddress));
+      openAddress(this, QUrl(kProductAddress));
       break;
     case kCmdAbout: {
       AboutDialog about(this, options_.programFolder);

@@ -89,6 +89,8 @@ class MainWindow final : public QMainWindow {
   // its end without blocking.
   void afterDialog(bool handedOver);
   void changeFinished(const relay::ChangeResult& result);
+  // The start found no port to listen on: the status line and a message say why.
+  void tellNotServing(const relay::ChangeResult& result);
   void showLine(const QModelIndex& index);
 
   std::unique_ptr<Ui::MainWindow> form_;
@@ -107,6 +109,8 @@ class MainWindow final : public QMainWindow {
   WindowPlace placeAtStart_;
   bool shutDown_ = false;
   int changesPending_ = 0;
+  // Set while the relay serves no port of its rules: the status line says so before the figures.
+  QString notServing_;
 };
 
 }  // namespace ui

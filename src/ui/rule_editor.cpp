@@ -4,8 +4,10 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QMimeData>
+#include <QScrollArea>
 #include <QSysInfo>
 #include <QTimer>
+#include <algorithm>
 
 #include "log/log.h"
 #include "platform/system.h"
@@ -14,6 +16,7 @@
 #include "ui/help.h"
 #include "ui/message_box.h"
 #include "ui/modal.h"
+#include "ui/screen_fit.h"
 #include "ui/text_limit.h"
 #include "ui_rule_editor.h"
 
@@ -77,6 +80,17 @@ void addAndShow(QComboBox* combo, const QString& entry) {
 RuleEditor::RuleEditor(QWidget* parent, const config::ccRule* rule, RuleDialogContext context)
     : QDialog(parent), form_(std::make_unique<Ui::RuleEditor>()), context_(std::move(context)) {
   form_->setupUi(this);
+  // The controls go into a scroll area that is as large as they are, unless the screen is
+  // smaller; the buttons stay below it.
+  auto* parts = new QWidget(this);
+  form_->topLayout->removeItem(form_->partsLayout);
+  parts->setLayout(form_->partsLayout);
+  scroll_ = new QScrollArea(this);
+  scroll_->setWidget(parts);
+  scroll_->setWidgetResizable(true);
+  scroll_->setFrameShape(QFrame::NoFrame);
+  form_->topLayout->insertWidget(0, scroll_);
+  form_->topLayout->setSizeConstraint(QLayout::SetDefaultConstraint);
   setAcceptDrops(true);
   for (QComboBox* combo : findChildren<QComboBox*>()) limitText(combo->lineEdit());
   limitText(form_->proxyUser);
@@ -181,7 +195,9 @@ void RuleEditor::accept() {
   built_ = buildRule(readForm(), context_.programFolder, &why);
   if (!built_) {
     log_event(LOG_WARNING, 0x6001, "driver", __LINE__, "Rule not taken: %s", why.c_str());
-    MessageBox::show(this, QMessageBox::Warning, "Brisklane 4", kInvalidRule);
+    // The reason the log gives is the box's second text: the user sees what to mend.
+    MessageBox::show(this, QMessageBox::Warning, "Brisklane 4", kInvalidRule, QMessageBox::Ok,
+                     QMessageBox::Ok, QString::fromStdString(why));
     return;
   }
   QDialog::accept();
@@ -189,8 +205,32 @@ void RuleEditor::accept() {
 
 void RuleEditor::setAdvancedShown(bool shown) {
   advanced_ = shown;
-  // The layout keeps the dialog at the size of what it shows.
   form_->advancedPart->setVisible(shown);
+  fitToScreen();
+}
+
+void RuleEditor::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Shown, the controls have their real sizes (style and fonts applied).
+  fitToScreen();
+}
+
+void RuleEditor::fitToScreen() {
+  // The size of what the dialog shows (its controls and the buttons below them), then bounded by
+  // the screen it opens on. The scroll area's own size hint stops at a few hundred pixels.
+  QWidget* parts = scroll_->widget();
+  parts->layout()->invalidate();
+  const QSize controls = parts->sizeHint();
+  const QSize buttons = form_->buttonLayout->sizeHint();
+  const QMargins m = layout()->contentsMargins();
+  const QSize wanted(
+      std::max(controls.width(), buttons.width()) + m.left() + m.right(),
+      controls.height() + layout()->spacing() + buttons.height() + m.top() + m.bottom());
+  const QPoint near = parentWidget() != nullptr ? parentWidget()->geometry().center() : pos();
+  const QRect room = roomOnScreen(this, near);
+  const QRect frame = keptInside(QRect(pos(), wanted), room);
+  resize(frame.size());
+  if (frame.topLeft() != pos()) move(frame.topLeft());
 }
 
 void RuleEditor::modeChanged() {

@@ -15,6 +15,7 @@
 #include "ui/rule_form.h"
 
 class QComboBox;
+class QScrollArea;
 
 namespace Ui {
 class RuleEditor;
@@ -44,6 +45,7 @@ class RuleEditor final : public QDialog {
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -58,8 +60,12 @@ class RuleEditor final : public QDialog {
   void showSubject();
   void viewCertificate();
   void fillEmptyMask();
+  // The dialog as large as what it shows, but no larger than the screen has room for: its
+  // controls scroll then, and the buttons stay in reach.
+  void fitToScreen();
 
   std::unique_ptr<Ui::RuleEditor> form_;
+  QScrollArea* scroll_ = nullptr;  // holds the controls above the buttons
   RuleDialogContext context_;
   uint32_t dropTime_ = 0;
   bool advanced_ = false;

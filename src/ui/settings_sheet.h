@@ -26,7 +26,9 @@ class SettingsSheet;
 
 namespace ui {
 
-// 0 for a cipher text the sheet stores; -1 when it contains ";", else -2 for "+", else -3 for "_".
+// 0 for a cipher text the sheet stores, kCipherRefused for one the SSL library refuses (preset
+// names, TLS 1.3 suite names, older suites and rule words, and mixes of them pass).
+constexpr int kCipherRefused = -4;
 int checkCipherText(const std::string& text);
 
 class SettingsSheet final : public QDialog {

@@ -9,6 +9,7 @@
 
 #include "config/cipher_names.h"
 #include "relay/questions.h"
+#include "relay/relay.h"
 #include "relay/ssl_test_support.h"
 
 namespace {
@@ -98,6 +99,48 @@ TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
   relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
   ASSERT_TRUE(handshake(client.get(), server.get()));
   EXPECT_STREQ(SSL_get_cipher_name(client.get()), "ECDHE-RSA-AES128-GCM-SHA256");
+}
+
+// Every entry the settings sheet offers (the presets, then the context's single ciphers, TLS 1.3
+// suites among them) is a text the relay sets; a mix of both kinds sets each kind, and a
+// handshake of each version uses the suite named for it.
+TEST_F(SharedContext, EveryOfferedCipherTextIsTakenAndAMixSetsBothKinds) {
+  std::vector<std::string> offered;
+  for (const config::FriendlyCipher& preset : config::friendlyCipherTable) {
+    // The library has no medium-strength suite: these two select nothing (the sheet does not
+    // offer them), and the relay keeps its list when a store holds one.
+    if (std::string(preset.name).rfind("Medium Only", 0) == 0) {
+      EXPECT_FALSE(relay::Relay::acceptsCipherText(preset.name));
+      continue;
+    }
+    offered.emplace_back(preset.name);
+  }
+  for (const std::string& name : relay::contextCipherNames(ctx_.get())) offered.push_back(name);
+  ASSERT_GT(offered.size(), 20u);
+  for (const std::string& text : offered) {
+    EXPECT_TRUE(relay::Relay::acceptsCipherText(text)) << text;
+    settings_.sslCipher.set(text);
+    ASSERT_TRUE(newContext());
+    EXPECT_TRUE(applyCiphers()) << text;
+  }
+  EXPECT_EQ(countWithCode(0x6100), 0);
+  EXPECT_FALSE(relay::Relay::acceptsCipherText("TLS_NO_SUCH_SUITE"));
+  EXPECT_FALSE(relay::Relay::acceptsCipherText("ECDHE_RSA"));
+
+  settings_.sslCipher.set("TLS_CHACHA20_POLY1305_SHA256:ECDHE-RSA-AES128-GCM-SHA256");
+  ASSERT_TRUE(newContext());
+  ASSERT_TRUE(applyCiphers());
+  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+    SslPtr server = newSsl();
+    SslPtr client = newSsl();
+    SSL_set_max_proto_version(client.get(), version);
+    relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"),
+                          file("server.key"));
+    ASSERT_TRUE(handshake(client.get(), server.get()));
+    EXPECT_STREQ(SSL_get_cipher_name(client.get()), version == TLS1_3_VERSION
+                                                        ? "TLS_CHACHA20_POLY1305_SHA256"
+                                                        : "ECDHE-RSA-AES128-GCM-SHA256");
+  }
 }
 
 TEST_F(SharedContext, CipherNamesAreDistinctAndInOfferOrder) {

@@ -32,7 +32,7 @@ QString missingFileText(const std::string& path) {
 
 // The selection as a person sees it with a file chosen; the choice is shown, not stored.
 QWidget* selection(QWidget* parent, const std::string& folder) {
-  auto* dialog = new ui::ClientCertificateDialog(parent, folder, kServerSubject);
+  auto* dialog = new ui::ClientCertificateDialog(parent, {folder}, kServerSubject);
   auto* list = dialog->findChild<QComboBox*>("certificate");
   const QSignalBlocker quiet(list);
   list->setCurrentIndex(list->findText("client.p12"));

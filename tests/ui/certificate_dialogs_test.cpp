@@ -58,7 +58,7 @@ class CertificateDialogsTest : public QObject {
   bool select(const std::string& name, const std::string& subject = "/CN=server") {
     relay::storeClientCertificate(platform::Hive::kCurrentUser, certs_ + "/" + name);
     relay::ClientCredentials out;
-    const bool ok = ui::askClientCertificate(nullptr, certs_, subject, &out);
+    const bool ok = ui::askClientCertificate(nullptr, {certs_}, subject, &out);
     return ok && out.certificate != nullptr && out.key != nullptr;
   }
 
@@ -165,16 +165,34 @@ class CertificateDialogsTest : public QObject {
       return d->result();
     };
     relay::ClientCredentials out;
-    QVERIFY(
-        !ui::askClientCertificate(nullptr, folder.path(), "/O=Brisklane test/CN=127.0.0.1", &out));
+    QVERIFY(!ui::askClientCertificate(nullptr, {folder.path()}, "/O=Brisklane test/CN=127.0.0.1",
+                                      &out));
     QCOMPARE(storedChoice(), folder.file("C.pem"));  // Cancel keeps the choice
+
+    // The user's own certificate folder is listed beside the program's: a name the first has
+    // too is shown by its path, and the choice is the chosen file's.
+    TempDir mine;
+    for (const char* name : {"mine.pem", "b.pem"}) writeFile(mine.file(name), "x");
+    onSelection_ = [&](ui::ClientCertificateDialog* d) {
+      const QStringList expected = {QString::fromStdString(mine.file("b.pem")), "a.p12", "b.pem",
+                                    "C.pem", "mine.pem"};
+      expect(d->entries() == expected, d->entries().join(","));
+      expect(d->chosen() == "C.pem", "chosen " + d->chosen());
+      d->choose("mine.pem");
+      expect(storedChoice() == mine.file("mine.pem"), "not the user folder's file");
+      d->choose(QString::fromStdString(mine.file("b.pem")));
+      expect(storedChoice() == mine.file("b.pem"), "not the second b.pem");
+      click(d, "cancel");
+      return d->result();
+    };
+    QVERIFY(!ui::askClientCertificate(nullptr, {folder.path(), mine.path()}, "", &out));
 
     // The server's subject as a connection thread gives it may hold anything.
     onSelection_ = [&](ui::ClientCertificateDialog* d) {
       expect(d->serverName().size() >= 1000, "long subject cut");
       return int(QDialog::Rejected);
     };
-    QVERIFY(!ui::askClientCertificate(nullptr, folder.path(),
+    QVERIFY(!ui::askClientCertificate(nullptr, {folder.path()},
                                       "/CN=" + std::string(1000, 'n') + "\\xFF\xFF", &out));
 
     relay::storeClientCertificate(platform::Hive::kCurrentUser, folder.file("gone.pem"));
@@ -182,7 +200,7 @@ class CertificateDialogsTest : public QObject {
       expect(d->chosen().isEmpty(), "a vanished choice is selected");
       return int(QDialog::Rejected);
     };
-    QVERIFY(!ui::askClientCertificate(nullptr, folder.path(), "", &out));
+    QVERIFY(!ui::askClientCertificate(nullptr, {folder.path()}, "", &out));
   }
 
   void wrongPasswordsWaitLongerEachTime() {
@@ -258,7 +276,7 @@ class CertificateDialogsTest : public QObject {
       return d->result();
     };
     relay::ClientCredentials out;
-    QVERIFY(!ui::askClientCertificate(nullptr, certs_, "", &out));
+    QVERIFY(!ui::askClientCertificate(nullptr, {certs_}, "", &out));
     QCOMPARE(ui::MessageBox::count() - boxes, 4);
   }
 

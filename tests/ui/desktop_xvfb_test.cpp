@@ -1,6 +1,7 @@
 // The desktop program as a process on a real X server (Xvfb) with a tray host (trayer): it
-// starts hidden, its tray icon is embedded, the relay serves a connection, and SIGTERM ends it
-// in order. Skipped where Xvfb or trayer is missing.
+// starts hidden, its tray icon is embedded, the relay serves a connection, a second program of
+// the same store shows the first's window instead of running beside it, and SIGTERM ends it in
+// order. Skipped where Xvfb or trayer is missing.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,6 +101,24 @@ void DesktopXvfbTest::startsHiddenInTheTrayAndServes() {
   test_support::sendAll(fd, "through the tray program");
   QCOMPARE(test_support::receive(fd, 24, 10s), std::string("through the tray program"));
   ::close(fd);
+
+  // A second program of the same store shows the first's window and ends at once.
+  test_support::Process second(
+      {test_support::binDir() + "/brisklane"}, store.file("second.log"),
+      {{"DISPLAY", display}, {"QT_QPA_PLATFORM", "xcb"}, {"BRISKLANE_CONFIG_DIR", store.dir()}});
+  const int secondStatus = second.wait(10s);
+  QVERIFY2(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0,
+           (std::to_string(secondStatus) + " " + test_support::readFile(store.file("second.log")))
+               .c_str());
+  bool shown = false;
+  for (int i = 0; i < 100 && !shown; ++i) {
+    QTest::qWait(100);
+    test_support::run({"env", "DISPLAY=" + display, "xwininfo", "-name", "Brisklane 4"}, main, 10s);
+    shown = test_support::readFile(main).find("IsViewable") != std::string::npos;
+  }
+  QVERIFY2(shown, test_support::readFile(main).c_str());
+  QVERIFY(program.running());
+
   program.signal(SIGTERM);
   const int status = program.wait(10s);
   QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, std::to_string(status).c_str());

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
+#include <QUrl>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include "ui/about_dialog.h"
 #include "ui/command_line.h"
 #include "ui/commands.h"
+#include "ui/help.h"
 #include "ui/log_file.h"
 #include "ui/message_box.h"
 #include "ui/message_dialog.h"
@@ -46,6 +48,8 @@ class MainWindowTest : public QObject {
   void logFontIsTakenOnlyAtItsSize();
   void trayIconShowsTrafficAndGoesIdle();
   void aboutBoxListsProgramsThenLibraries();
+  void keysClicksAndOpenersAsTheDesktopHasThem();
+  void aRelayThatCannotListenSaysSo();
 };
 
 void MainWindowTest::commandLineWords() {
@@ -276,3 +280,65 @@ void MainWindowTest::aboutBoxListsProgramsThenLibraries() {
 
 QTEST_MAIN(MainWindowTest)
 #include "main_window_test.moc"
+
+// F1 is Help, the Quit key is Exit, a click on the tray icon opens the window; Help and the web
+// command go to the desktop's opener, and where it cannot open them a box shows the path or the
+// address.
+void MainWindowTest::keysClicksAndOpenersAsTheDesktopHasThem() {
+  TestStore store;
+  DesktopProgram program;
+  ui::MainWindow& w = program.window();
+  QCOMPARE(w.action(ui::kCmdHelp)->shortcut(), QKeySequence(QKeySequence::HelpContents));
+  QCOMPARE(w.action(ui::kCmdExit)->shortcut(), QKeySequence(QKeySequence::Quit));
+  w.hide();
+  emit w.trayIcon()->activated(QSystemTrayIcon::Trigger);
+  QVERIFY(w.isVisible());
+
+  QList<QUrl> asked;
+  bool opens = true;
+  ui::setAddressOpener([&](const QUrl& address) {
+    asked << address;
+    return opens;
+  });
+  const int boxes = ui::MessageBox::count();
+  w.dispatch(ui::kCmdHelp);
+  QCOMPARE(asked.size(), 1);
+  QVERIFY2(asked[0].toLocalFile().endsWith("/help/index.html"), qPrintable(asked[0].toString()));
+  QCOMPARE(ui::MessageBox::count(), boxes);
+  opens = false;
+  ui::MessageBox::setNextAnswer(QMessageBox::Ok);
+  w.dispatch(ui::kCmdHelp);
+  QCOMPARE(ui::MessageBox::count(), boxes + 1);
+  QCOMPARE(ui::MessageBox::lastInformative(), asked[1].toLocalFile());
+  ui::MessageBox::setNextAnswer(QMessageBox::Ok);
+  w.dispatch(ui::kCmdWeb);
+  QCOMPARE(ui::MessageBox::lastInformative(), asked[2].toString());
+  ui::setAddressOpener(nullptr);
+  w.dispatch(ui::kCmdExit);
+}
+
+// Every port of the rules taken by another program: the window says so in its status line and in
+// a box that names the ports, and the figures that follow keep the word.
+void MainWindowTest::aRelayThatCannotListenSaysSo() {
+  TestStore store;
+  const uint16_t port = test_support::freePort();
+  test_support::Process holder(
+      {"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,fork", "EXEC:cat"},
+      store.file("holder.log"));
+  QVERIFY(test_support::waitForPort(port));
+  store.rule(1, port, test_support::freePort());
+  ui::MessageBox::setNextAnswer(QMessageBox::Ok);
+  const int boxes = ui::MessageBox::count();
+  DesktopProgram program;
+  ui::MainWindow& w = program.window();
+  QCOMPARE(ui::MessageBox::count(), boxes + 1);
+  const QString why = "None of the rules' ports could be listened on: the relay could not start";
+  QCOMPARE(ui::MessageBox::lastText(), why);
+  QCOMPARE(ui::MessageBox::lastInformative(),
+           QString("Port %1 could not be listened on").arg(port));
+  QCOMPARE(w.statusText(), why);
+  w.updateStatus("0. 0/0 client", 0, 0);
+  QVERIFY(w.statusText().startsWith(why));
+  w.dispatch(ui::kCmdExit);
+  holder.stop();
+}

@@ -160,7 +160,7 @@ class RelayQuestionsTest : public QObject {
         [](const std::string& prompt) { return ui::askPassphraseDialog(nullptr, prompt); });
     bridge_->setCertificateAsker(
         [certs](const std::string& subject, relay::ClientCredentials* out) {
-          return ui::askClientCertificate(nullptr, certs, subject, out);
+          return ui::askClientCertificate(nullptr, {certs}, subject, out);
         });
     connect(bridge_.get(), &ui::RelayBridge::linesWaiting, this, [this] {
       for (const ui::PendingLine& line : bridge_->takeLines()) {

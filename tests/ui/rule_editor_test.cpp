@@ -267,6 +267,9 @@ class RuleEditorTest : public QObject {
       QCOMPARE(ui::MessageBox::count(), boxes + 1);
       QCOMPARE(ui::MessageBox::lastTitle(), QString("Brisklane 4"));
       QCOMPARE(ui::MessageBox::lastText(), QString("Invalid rule entered"));
+      // The box says why, as the log does.
+      const QString why = ui::MessageBox::lastInformative();
+      QVERIFY2(why.startsWith("the ") || why.startsWith("a Direct rule"), qPrintable(why));
       QVERIFY(e.result() != QDialog::Accepted);
       QCOMPARE(textId(&e, c.id), c.text);
     }
@@ -389,7 +392,7 @@ class RuleEditorTest : public QObject {
     const int basic = e.width();
     QVERIFY(clickId(&e, 10));
     QVERIFY(e.advancedShown());
-    QTRY_VERIFY(e.width() > basic + 150);
+    QTRY_VERIFY2(e.width() > basic + 150, qPrintable(QString("%1 %2").arg(basic).arg(e.width())));
     for (int id : {int(kDisable), int(kInterface), 1039, int(kProxyHost), int(kProxyPort), 1040,
                    int(kUser), int(kPassword)}) {
       QVERIFY(byId<QWidget>(&e, id)->isVisible());

@@ -214,10 +214,13 @@ class RulesDialogTest : public QObject {
 
   void helpOpensTheHelpPage() {
     QString opened;
-    ui::setHelpOpener([&opened](const QString& page) { opened = page; });
+    ui::setAddressOpener([&opened](const QUrl& page) {
+      opened = page.toLocalFile();
+      return true;
+    });
     RulesDialog dialog(nullptr, &ruleTable, std::string());
     QVERIFY(clickId(&dialog, 9));
-    ui::setHelpOpener(nullptr);
+    ui::setAddressOpener(nullptr);
     QVERIFY(opened.endsWith("help/index.html"));
   }
 };
