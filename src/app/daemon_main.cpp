@@ -14,6 +14,7 @@
 #include "platform/signal_pipe.h"
 #include "platform/socket_errors.h"
 #include "platform/system.h"
+#include "relay/config_check.h"
 #include "relay/relay.h"
 
 namespace {
@@ -21,7 +22,7 @@ namespace {
 constexpr char kModule[] = "driver";
 
 constexpr char kHelp[] =
-    "Usage: brisklaned [localmachine] [--help]\n"
+    "Usage: brisklaned [localmachine] [--check] [--help]\n"
     "\n"
     "Runs the Brisklane relay in the foreground: every enabled rule of the configuration store\n"
     "gets a listener on its local port, and each accepted connection is relayed to its\n"
@@ -30,6 +31,9 @@ constexpr char kHelp[] =
     "  localmachine  read settings and rules from the machine's store (HKLM,\n"
     "                /etc/brisklane/machine.reg) instead of the user's (HKCU,\n"
     "                ~/.config/brisklane/user.reg)\n"
+    "  --check       check the configuration as a start would (rules, SSL context, every\n"
+    "                certificate, key and CA file, the ports) without serving: one line per\n"
+    "                problem, exit status 0 only when every rule would serve\n"
     "  --help        show this text\n"
     "\n"
     "BRISKLANE_CONFIG_DIR, when set, names the folder of both stores (user.reg, machine.reg).\n"
@@ -52,8 +56,9 @@ constexpr char kHelp[] =
     "  SIGTERM, SIGINT shut down in order and exit with status 0\n"
     "\n"
     "Exit status: 0 after an orderly shutdown, 2 for a bad argument, 1 when the relay could\n"
-    "not start (the signal handlers could not be installed, or the rules name ports and none\n"
-    "of them could be listened on).\n";
+    "not start (the store cannot be read, the signal handlers could not be installed, or the\n"
+    "rules name ports and none of them could be listened on); with --check, 1 when a problem\n"
+    "was found.\n";
 
 // The words of the command line; false (with the message printed) for one the daemon does not
 // know.
@@ -61,13 +66,25 @@ bool readCommandLine(int argc, char** argv, std::string* words) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word != "localmachine" && word != "sniffer" && word != "small" && word != "medium" &&
-        word != "large") {
+        word != "large" && word != "--check") {
       std::fprintf(stderr, "brisklaned: unknown argument '%s'\n%s", word.c_str(), kHelp);
       return false;
     }
     *words += word + " ";
   }
   return true;
+}
+
+// --check: each problem on a line of standard output; 0 only when every rule would serve.
+int check(platform::Hive root) {
+  const relay::CheckResult result = relay::checkConfiguration(root);
+  for (const std::string& note : result.notes) std::printf("%s\n", note.c_str());
+  for (const std::string& problem : result.problems) std::printf("%s\n", problem.c_str());
+  if (result.problems.empty()) {
+    std::printf("%s: the configuration is good\n", platform::hiveFilePath(root).c_str());
+  }
+  std::fflush(stdout);
+  return result.problems.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -84,6 +101,7 @@ int main(int argc, char** argv) {
   const platform::Hive root = words.find("localmachine") != std::string::npos
                                   ? platform::Hive::kLocalMachine
                                   : platform::Hive::kCurrentUser;
+  if (words.find("--check") != std::string::npos) return check(root);
   installFatalSignalReport();
   platform::raiseDescriptorLimit();
   // A write to a socket whose peer has gone must fail with EPIPE, not end the daemon.

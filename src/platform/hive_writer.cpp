@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,6 +120,20 @@ void refresh(Hive hive, HiveState& s, std::vector<std::string>* msgs) {
   }
 }
 
+namespace {
+
+// An administrator's change of a store that another user owns (the service's machine.reg, edited
+// with sudo) keeps the file that user's: the new file takes the old one's owner, group and mode.
+void keepOwner(const std::string& file, int fd) {
+  struct stat old {};
+  if (::geteuid() != 0 || ::stat(file.c_str(), &old) != 0) return;
+  struct stat now {};
+  if (::fstat(fd, &now) != 0 || (now.st_uid == old.st_uid && now.st_gid == old.st_gid)) return;
+  if (::fchown(fd, old.st_uid, old.st_gid) == 0) ::fchmod(fd, old.st_mode & 0660);
+}
+
+}  // namespace
+
 HiveWriter::~HiveWriter() {
   if (!tmp_.empty()) ::unlink(tmp_.c_str());
 }
@@ -131,6 +146,7 @@ long HiveWriter::begin(std::vector<std::string>* msgs) {
   }
   const std::string lockFile = file_ + ".lock";
   lock_.reset(sys().open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (lock_.valid()) keepOwner(file_, lock_.get());
   int rc = lock_.valid() ? 0 : -1;
   while (rc == 0 && (rc = ::flock(lock_.get(), LOCK_EX)) != 0 && errno == EINTR) rc = 0;
   if (rc != 0) {
@@ -160,6 +176,9 @@ long HiveWriter::stage(const RegNode& root, std::string* why) {
   if (const int err = writeNewFile(tmp_, text); err != 0) {
     *why = errnoText(tmp_, err);
     return writeError(err);
+  }
+  if (const UniqueFd written(::open(tmp_.c_str(), O_RDONLY | O_CLOEXEC)); written.valid()) {
+    keepOwner(file_, written.get());
   }
   return kErrorSuccess;
 }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -295,6 +296,40 @@ TEST_F(RegToolTest, AnAddKilledAtAnyMomentLeavesAStoreThatHoldsTheOldOrTheNewVal
   EXPECT_EQ(temporaries, 0) << "killed writers' temporary files were left";
   std::printf("%d of 200 adds were killed before their end (one add: %lld us)\n", killedMidway,
               static_cast<long long>(oneAdd.count()));
+}
+
+}  // namespace
+
+namespace {
+
+// An administrator (root) who changes the service's store keeps it the service user's: the file
+// and its lock keep their owner, group and mode, so that the service can still read and write
+// them afterwards.
+TEST_F(RegToolTest, ARootChangeKeepsTheStoreItsOwnersFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to change a file of another user";
+  constexpr uid_t kOwner = 65534;  // nobody
+  constexpr gid_t kGroup = 65534;
+  ASSERT_EQ(run({"localmachine", "add", "Software\\Tandry\\Brisklane 4", "/v", "verbose", "/t",
+                 "REG_DWORD", "/d", "1"})
+                .status,
+            0);
+  const std::string file = dir_ + "/cfg/machine.reg";
+  for (const std::string& path : {file, file + ".lock"}) {
+    ASSERT_EQ(chown(path.c_str(), kOwner, kGroup), 0) << path;
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0) << path;
+  }
+  ASSERT_EQ(run({"localmachine", "add", "Software\\Tandry\\Brisklane 4", "/v", "verbose", "/t",
+                 "REG_DWORD", "/d", "0"})
+                .status,
+            0);
+  EXPECT_NE(readFile(file).find("\"verbose\"=dword:00000000"), std::string::npos);
+  for (const std::string& path : {file, file + ".lock"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kOwner) << path;
+    EXPECT_EQ(st.st_gid, kGroup) << path;
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << path;
+  }
 }
 
 }  // namespace
