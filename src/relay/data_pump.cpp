@@ -35,6 +35,8 @@ using platform::kIoWritable;
 constexpr int kFlushMillis = 1000;   // how long bytes already read may still take to leave
 constexpr int kTimedOut = 10060;     // Winsock "Connection timed out."
 constexpr int kNoBuffers = 10055;    // Winsock "No buffer space available."
+constexpr int kReset = 10054;        // Winsock "Connection reset by peer."
+constexpr int kBrokenPipe = 10058;   // a write to a side that had already gone
 constexpr int kMaxPasses = 16;       // transfers per round before the idle clock is looked at
 constexpr int kReleaseMillis = 500;  // quiet this long: the buffers of data in flight go back
 constexpr size_t kPipeBytes = 1024 * 1024;  // a plain-to-plain direction moves this much per call
@@ -77,6 +79,9 @@ struct PumpState {
   Flow down;  // destination to client
   bool ended = false;
   int endError = 0;  // Winsock code of what ended the relay; 0 for a clean end
+  // The side that was reset (or took no more of what was sent to it): the other side is reset
+  // too, so that a transfer cut short never looks complete there.
+  PumpSide* resetBy = nullptr;
   Clock::time_point lastActivity = Clock::now();
 };
 
@@ -84,6 +89,12 @@ void endRelay(PumpState& s, int error) {
   if (s.ended) return;
   s.ended = true;
   s.endError = error;
+}
+
+// A side failed with `error`; a reset (or a write that found the side gone) is passed on.
+void sideFailed(PumpState& s, PumpSide* side, int error) {
+  if (!s.ended && (error == kReset || error == kBrokenPipe)) s.resetBy = side;
+  endRelay(s, error);
 }
 
 uint16_t hostOrder(uint16_t port) {
@@ -127,7 +138,7 @@ Step readEnded(PumpState& s, Flow& f, const IoResult& r, unsigned wait) {
     case IoStatus::kFailed:
       break;
   }
-  endRelay(s, r.error);
+  sideFailed(s, f.from, r.error);
   return Step::kEnd;
 }
 
@@ -247,7 +258,7 @@ Step writeStep(PumpState& s, Flow& f) {
     }
     if (r.status != IoStatus::kDone) {
       f.to->broken = true;
-      endRelay(s, r.error);
+      sideFailed(s, f.to, r.error);
       return Step::kEnd;
     }
     f.offset += r.bytes;
@@ -266,7 +277,7 @@ Step writeStep(PumpState& s, Flow& f) {
     }
     if (r.status != IoStatus::kDone) {
       f.to->broken = true;
-      endRelay(s, r.error);
+      sideFailed(s, f.to, r.error);
       return Step::kEnd;
     }
   }
@@ -428,8 +439,10 @@ void closeSsl(PumpSide& side, PumpEnd& end) {
 
 // Each descriptor is closed once, by its owner. Its number is never probed afterwards: another
 // connection may already have been given the same number.
-void closeSocket(PumpEnd& end) {
-  platform::shutdownBoth(end.fd.get());
+// A side that is reset in turn is closed at once (SO_LINGER 0): a shutdown first would show its
+// peer a clean end before the reset.
+void closeSocket(PumpEnd& end, bool reset) {
+  if (!reset) platform::shutdownBoth(end.fd.get());
   end.fd.reset();
 }
 
@@ -471,10 +484,17 @@ void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
 
   s.relay->stats.countConnection(*s.settings, false);
   logDisconnect(*s.settings, report, s.endError);
+  // The side facing a reset is reset in turn: no close_notify on an SSL side, an RST on the socket.
+  for (PumpSide* side : {&s.client, &s.dest}) {
+    if (s.resetBy == nullptr || side == s.resetBy) continue;
+    side->fatal = true;
+    platform::setLinger(side->fd, 0);
+  }
   closeSsl(s.client, client);
   closeSsl(s.dest, dest);
-  closeSocket(dest);
-  closeSocket(client);
+  const bool reset = s.resetBy != nullptr;
+  closeSocket(dest, reset && s.resetBy != &s.dest);
+  closeSocket(client, reset && s.resetBy != &s.client);
   ERR_clear_error();
 }
 

@@ -22,6 +22,7 @@
 #include "relay/connect_info.h"
 #include "relay/connection.h"
 #include "relay/listeners.h"
+#include "relay/log_throttle.h"
 #include "relay/worker_pool.h"
 
 namespace relay {
@@ -46,9 +47,12 @@ bool refusedByLimit(const config::Settings& s, RelayState& state, platform::Uniq
                     uint16_t port, const char* from, uint16_t fromPort) {
   const uint32_t limit = s.tcpMaxConnections;
   if (limit == 0 || state.openConnections.load(std::memory_order_relaxed) < limit) return false;
-  log_event(LOG_WARNING, 0x605A, kModule, __LINE__,
-            "Connection limit of %d reached, refusing connection to port %d from %s.%d",
-            static_cast<int>(limit), ntohs(port), from, ntohs(fromPort));
+  if (uint64_t leftOut = 0; state.limitRefusals.admit(&leftOut)) {
+    logLeftOut(LOG_WARNING, 0x605A, leftOut);
+    log_event(LOG_WARNING, 0x605A, kModule, __LINE__,
+              "Connection limit of %d reached, refusing connection to port %d from %s.%d",
+              static_cast<int>(limit), ntohs(port), from, ntohs(fromPort));
+  }
   platform::closeSocket(client);
   return true;
 }
@@ -202,8 +206,11 @@ int acceptLoop(int listenFd, uint16_t port, const std::atomic<bool>& stopping,
     const config::Settings& s = config->ccSettings;
     flushSessionsWhenDue(*config, *state);
     if (!client.valid()) {
-      log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s", ntohs(port),
-                socket_error_text(err));
+      if (uint64_t leftOut = 0; !passing || state->acceptFailures.admit(&leftOut)) {
+        logLeftOut(LOG_SERIOUS, 0x6056, leftOut);
+        log_event(LOG_SERIOUS, 0x6056, kModule, __LINE__, "Accept failed on port %d: %s",
+                  ntohs(port), socket_error_text(err));
+      }
       if (passing) {
         backoff.failed();
         continue;

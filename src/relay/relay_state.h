@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "relay/log_throttle.h"
 #include "relay/observer_slot.h"
 #include "relay/questions.h"
 #include "relay/ssl_context.h"
@@ -65,6 +66,9 @@ struct RelayState {
   // Connections accepted and not yet ended, whatever "stats.enable" says; "tcp.max.connections"
   // is held against it.
   std::atomic<uint32_t> openConnections{0};
+  // Lines of events that may come in floods, a few a second each.
+  LogThrottle limitRefusals;
+  LogThrottle acceptFailures;
   // Configurations built so far (each one's generation).
   std::atomic<uint64_t> configurations{0};
   // The handshake and cache figures of the contexts that configurations replaced so far.

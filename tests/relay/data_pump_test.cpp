@@ -397,3 +397,63 @@ TEST_F(DataPump, BufferViewGetsACopyOfEveryBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// recv's outcome on a peer once the relay ended its side: the bytes, then 0 for a clean end or -1
+// with the errno of a reset.
+int endSeen(int fd, std::string* bytes) {
+  char buf[4096];
+  for (int i = 0; i < 1000; ++i) {
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      bytes->append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    return n == 0 ? 0 : errno;
+  }
+  return -1;
+}
+
+// A destination reset mid-transfer is passed on as a reset: the plain client sees ECONNRESET,
+// the TLS client no close_notify; a destination that ends cleanly gives a clean end.
+TEST_F(DataPump, AResetIsPassedOnAsAResetAndACleanEndStaysClean) {
+  for (bool resetDest : {false, true}) {
+    SCOPED_TRACE(resetDest ? "reset" : "clean");
+    PlainRelay relay(report());
+    ASSERT_TRUE(sendAll(relay.destPeer.get(), "partial"));
+    if (resetDest) {
+      const linger reset{1, 0};
+      setsockopt(relay.destPeer.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    relay.destPeer.reset();
+    std::string got;
+    EXPECT_EQ(endSeen(relay.clientPeer.get(), &got), resetDest ? ECONNRESET : 0);
+    if (!resetDest) {
+      EXPECT_EQ(got, "partial");
+    }
+    relay.clientPeer.reset();
+    EXPECT_TRUE(relay.pump->ended());
+  }
+
+  TlsContexts tls(false);  // both would send close_notify at a clean end
+  ASSERT_TRUE(tls.ok);
+  auto [link1, link2] = tcpPair();
+  auto [bPeer, bSide] = tcpPair();
+  relay::SslPtr peer(SSL_new(tls.client.get()));
+  relay::SslPtr side(SSL_new(tls.server.get()));
+  ASSERT_TRUE(handshake(peer.get(), link1.get(), side.get(), link2.get()));
+  PumpRun pump(PumpEnd{std::move(link2), std::move(side)}, PumpEnd{std::move(bSide), nullptr},
+               report());
+  const linger reset{1, 0};
+  setsockopt(bPeer.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  bPeer.reset();
+  char byte = 0;
+  const int n = SSL_read(peer.get(), &byte, 1);
+  EXPECT_LE(n, 0);
+  EXPECT_NE(SSL_get_error(peer.get(), n), SSL_ERROR_ZERO_RETURN) << "a close_notify came";
+  EXPECT_TRUE(pump.ended());
+  ERR_clear_error();
+}
+
+}  // namespace

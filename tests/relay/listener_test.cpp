@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "config/settings.h"
 #include "platform/registry.h"
 #include "platform/threads.h"
+#include "relay/log_throttle.h"
 #include "relay/relay.h"
 #include "relay/relay_fixture.h"
 #include "relay/worker_pool.h"
@@ -132,6 +134,38 @@ TEST(Listener, ConnectionsAboveTheLimitAreRefusedUntilOneEnds) {
   const std::string line = "Connection limit of 2 reached, refusing connection to port " +
                            std::to_string(port) + " from 127.0.0.1.";
   EXPECT_TRUE(relay.observer.waitFor(line));
+
+  // A flood of refused connections writes a few lines a second, and tells what it left out.
+  constexpr int kFlood = 40;
+  const auto floodStart = std::chrono::steady_clock::now();
+  for (int i = 0; i < kFlood; ++i) {
+    const int fd = test_support::connectLocal(port);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(test_support::receive(fd, 1, 10s), "");
+    close(fd);
+  }
+  const int written = relay.observer.count(line);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::steady_clock::now() - floodStart)
+                           .count();
+  EXPECT_LE(written, (seconds + 2) * relay::LogThrottle::kLinesPerSecond)
+      << "the flood went into the log";
+  if (written < kFlood + 1) {
+    std::this_thread::sleep_for(1100ms);  // a new second: the next refusal is written again
+    const int late = test_support::connectLocal(port);
+    ASSERT_GE(late, 0);
+    EXPECT_EQ(test_support::receive(late, 1, 10s), "");
+    close(late);
+    ASSERT_TRUE(relay.observer.waitFor(line, written + 1));
+    const std::vector<std::string> lines = relay.observer.lines();
+    uint64_t told = 0;
+    for (const std::string& text : lines) {
+      unsigned long long n = 0;
+      if (sscanf(text.c_str(), "%llu lines like the next one were left out", &n) == 1) told += n;
+    }
+    EXPECT_EQ(told + relay.observer.count(line), static_cast<uint64_t>(kFlood + 2))
+        << "every refusal is either written or counted";
+  }
   ASSERT_TRUE(test_support::sendAll(held[1], "still relayed"));
   EXPECT_EQ(test_support::receive(heldDest[1], 13), "still relayed");
 
