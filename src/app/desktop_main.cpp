@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
   installFatalSignalReport();
   platform::raiseDescriptorLimit();
   platform::installControlSignals();
+  platform::receiveControlSignalsHere();  // the window's loop watches them (see below)
   // A write to a socket whose peer has gone must fail with EPIPE, not end the program.
   platform::ignoreSigpipe();
   // Many connections, each making and freeing a connection's worth of memory (see heap.h).

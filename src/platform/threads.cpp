@@ -17,8 +17,31 @@ namespace {
 // Test seam: while non-zero, thread starts fail with this errno (failThreadStartsForTesting).
 std::atomic<int> forcedFailure{0};
 
+// The usable stack of a thread started here (above its guard page), learnt once when it starts so
+// that releaseUnusedStack needs no library call (it may run where only async-signal-safe calls
+// are allowed). Zero on threads started elsewhere, the main thread among them.
+thread_local uintptr_t stackBottom = 0;
+thread_local uintptr_t stackTop = 0;
+thread_local uintptr_t stackPage = 0;
+
+void learnStack() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low = nullptr;
+  size_t size = 0;
+  size_t guard = 0;
+  if (pthread_attr_getstack(&attr, &low, &size) == 0 &&
+      pthread_attr_getguardsize(&attr, &guard) == 0) {
+    stackBottom = reinterpret_cast<uintptr_t>(low) + guard;
+    stackTop = reinterpret_cast<uintptr_t>(low) + size;
+    stackPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  }
+  pthread_attr_destroy(&attr);
+}
+
 void* runBody(void* arg) {
   std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  learnStack();
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
@@ -109,23 +132,14 @@ void Thread::join() {
 bool Thread::isCurrent() const { return started_ && pthread_equal(handle_, pthread_self()) != 0; }
 
 void releaseUnusedStack() {
-  if (::gettid() == ::getpid()) return;
-  pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-  void* low = nullptr;
-  size_t size = 0;
-  size_t guard = 0;
-  const bool known = pthread_attr_getstack(&attr, &low, &size) == 0 &&
-                     pthread_attr_getguardsize(&attr, &guard) == 0;
-  pthread_attr_destroy(&attr);
+  const uintptr_t bottom = stackBottom;
+  const uintptr_t top = stackTop;
   const uintptr_t sp = stackPointer();
-  if (!known || sp == 0) return;
-  const uintptr_t bottom = reinterpret_cast<uintptr_t>(low) + guard;
-  const uintptr_t top = reinterpret_cast<uintptr_t>(low) + size;
+  if (bottom == 0 || sp == 0) return;
   // Only the thread's own stack: an alternate signal stack, or a stack a sanitizer keeps for
   // itself, is somebody else's memory.
   if (sp <= bottom || sp > top) return;
-  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t page = stackPage;
   // The area below the stack pointer that the ABI lets a function use without moving it (the red
   // zone of x86-64) stays, with the page it lies in.
   constexpr uintptr_t kRedZone = 128;

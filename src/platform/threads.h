@@ -47,9 +47,9 @@ class Thread {
 // connection that went quiet keeps only the stack it still uses, not what its deepest call (the
 // handshake) once touched. The pages come back, zero, when the thread goes deeper again. The
 // system call is made without a call frame of its own, so nothing the thread still needs lies in
-// a page that is given back. Does nothing on the main thread (whose stack bounds are not exact),
-// on a stack other than the thread's own (a signal handler's alternate stack), or on machines
-// where the call cannot be made that way.
+// a page that is given back. Async-signal-safe. Does nothing on threads not started here (the main
+// thread, whose stack bounds are not exact, among them), on a stack other than the thread's own
+// (a signal handler's alternate stack), or on machines where the call cannot be made that way.
 void releaseUnusedStack();
 
 // While set to a non-zero errno, every start fails with it; tests use it to stand for a system
