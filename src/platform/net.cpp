@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "platform/socket_errors.h"
+#include "platform/syscalls.h"
 
 namespace platform {
 
@@ -95,7 +96,7 @@ UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error, bool* p
   for (;;) {
     sockaddr_in sin{};
     socklen_t len = sizeof sin;
-    const int client = ::accept4(fd, reinterpret_cast<sockaddr*>(&sin), &len, SOCK_CLOEXEC);
+    const int client = sys().accept(fd, reinterpret_cast<sockaddr*>(&sin), &len, SOCK_CLOEXEC);
     if (client >= 0) {
       *address = sin.sin_addr.s_addr;
       *port = sin.sin_port;
@@ -113,7 +114,7 @@ UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error, bool* p
 int connectTo(int fd, uint32_t address, uint16_t port) {
   const sockaddr_in sin = inetAddress(address, port);
   for (;;) {
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0) return 0;
+    if (sys().connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0) return 0;
     if (errno != EINTR) return lastSocketError();
   }
 }
@@ -138,7 +139,8 @@ int closeSocket(UniqueFd* fd) {
 int sendAll(int fd, const void* data, unsigned long size) {
   unsigned long sent = 0;
   while (sent < size) {
-    const ssize_t n = ::send(fd, static_cast<const char*>(data) + sent, size - sent, MSG_NOSIGNAL);
+    const ssize_t n =
+        sys().send(fd, static_cast<const char*>(data) + sent, size - sent, MSG_NOSIGNAL);
     if (n >= 0) {
       sent += static_cast<unsigned long>(n);
       continue;
@@ -180,7 +182,7 @@ long receiveOnce(int fd, void* buffer, size_t size, bool peek, WaitBudget* budge
       *error = wsaErrorFromErrno(ETIMEDOUT);
       return -1;
     }
-    const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
+    const ssize_t n = sys().recv(fd, buffer, size, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
     if (n >= 0) return static_cast<long>(n);
     const int err = errno;  // logging may clobber it
     if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) continue;
@@ -218,7 +220,7 @@ int setNonBlocking(int fd) {
 
 IoResult receiveNow(int fd, void* data, size_t size) {
   for (;;) {
-    const ssize_t n = ::recv(fd, data, size, 0);
+    const ssize_t n = sys().recv(fd, data, size, 0);
     if (n >= 0) return doneWith(n);
     const int err = errno;
     if (err != EINTR) return failedWith(err);
@@ -227,7 +229,7 @@ IoResult receiveNow(int fd, void* data, size_t size) {
 
 IoResult sendNow(int fd, const void* data, size_t size) {
   for (;;) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    const ssize_t n = sys().send(fd, data, size, MSG_NOSIGNAL);
     if (n > 0) return doneWith(n);
     if (n == 0) return failedWith(EAGAIN);  // nothing taken: treat as a full buffer
     const int err = errno;
@@ -260,7 +262,7 @@ int waitForIo(IoWait* entries, size_t count, int timeoutMs) {
           deadline - std::chrono::steady_clock::now());
       wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
-    n = ::poll(fds, count, wait);
+    n = sys().poll(fds, count, wait);
     if (n >= 0) break;
     const int err = errno;
     if (err != EINTR) return -wsaErrorFromErrno(err);

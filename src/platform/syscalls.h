@@ -8,9 +8,10 @@
 // same call at other times, to the base class, which is the system) and installs its object for
 // a scope with `SysCallsOverride`; the previous table is back when the scope ends.
 //
-// Routed through the table now: the configuration store's file calls (open, write, fsync,
-// rename) and shm_open of the counter objects. The socket calls (accept, connect, send, recv,
-// poll) and the thread start have their entries here for the relay to use.
+// Routed through the table: the configuration store's file calls (open, write, fsync, rename),
+// shm_open of the counter objects, the socket calls of platform/net (accept, connect, send, recv,
+// poll) and the thread starts of platform/threads. The TLS library's own reads and writes, and
+// the pump's splice, go to the system directly.
 //
 // The calls are safe from any thread. An override is installed before the code under test
 // starts and removed after it ends; the object must outlive its installation.

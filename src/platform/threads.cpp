@@ -5,17 +5,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
 
+#include "platform/syscalls.h"
+
 namespace platform {
 namespace {
-
-// Test seam: while non-zero, thread starts fail with this errno (failThreadStartsForTesting).
-std::atomic<int> forcedFailure{0};
 
 // The usable stack of a thread started here (above its guard page), learnt once when it starts so
 // that releaseUnusedStack needs no library call (it may run where only async-signal-safe calls
@@ -51,7 +49,6 @@ void* runBody(void* arg) {
 }
 
 int createThread(pthread_t* thread, bool detached, std::function<void()> body, size_t stackBytes) {
-  if (const int forced = forcedFailure.load(); forced != 0) return forced;
   auto* heapBody = new (std::nothrow) std::function<void()>(std::move(body));
   if (heapBody == nullptr) return ENOMEM;
   pthread_attr_t attr;
@@ -67,7 +64,7 @@ int createThread(pthread_t* thread, bool detached, std::function<void()> body, s
     if (err == 0)
       err = pthread_attr_setguardsize(&attr, static_cast<size_t>(::sysconf(_SC_PAGESIZE)));
   }
-  if (err == 0) err = pthread_create(thread, &attr, runBody, heapBody);
+  if (err == 0) err = sys().threadCreate(thread, &attr, runBody, heapBody);
   pthread_attr_destroy(&attr);
   if (err != 0) delete heapBody;
   return err;
@@ -147,7 +144,5 @@ void releaseUnusedStack() {
   if (keep <= bottom) return;
   dropPages(bottom, keep - bottom);
 }
-
-void failThreadStartsForTesting(int error) { forcedFailure.store(error); }
 
 }  // namespace platform

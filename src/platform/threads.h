@@ -52,8 +52,4 @@ class Thread {
 // (a signal handler's alternate stack), or on machines where the call cannot be made that way.
 void releaseUnusedStack();
 
-// While set to a non-zero errno, every start fails with it; tests use it to stand for a system
-// that has run out of threads.
-void failThreadStartsForTesting(int error);
-
 }  // namespace platform

@@ -1,5 +1,6 @@
-// The listeners when the system has no thread to give: the connection that needed one is closed
-// and logged, the listener and the pool go on serving.
+// The listeners when the system fails them (no thread to give, accepts that fail) and when
+// clients come faster than they may: the connection concerned is closed and told, the listener
+// goes on serving.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -7,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +19,7 @@
 
 #include "config/settings.h"
 #include "platform/registry.h"
+#include "platform/syscalls.h"
 #include "platform/threads.h"
 #include "relay/log_throttle.h"
 #include "relay/relay.h"
@@ -29,42 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using relay_test::InProcessRelay;
 using relay_test::StoreValues;
-
-TEST(Listener, AConnectionWithoutAThreadIsClosedAndTheListenerGoesOn) {
-  test_support::TempDir folder;
-  platform::setHiveDirectory(folder.path());
-  const uint16_t port = test_support::freePort();
-  const uint16_t closed = test_support::freePort();
-  StoreValues store(platform::Hive::kCurrentUser);
-  store.quietSettings();
-  store.rule(1, port, "127.0.0.1", closed);
-  {
-    InProcessRelay relay;
-    ASSERT_TRUE(relay.start());
-    ASSERT_EQ(relay.relay.listenerCount(), 1);
-
-    platform::failThreadStartsForTesting(EAGAIN);
-    const int first = test_support::connectLocal(port);
-    ASSERT_GE(first, 0);
-    EXPECT_EQ(test_support::receive(first, 1, 10s), "");  // closed, not left hanging
-    close(first);
-    EXPECT_TRUE(relay.observer.waitFor("Couldn't create I/O thread for 127.0.0.1."));
-    // The pool refuses work it has no thread for, instead of queueing it behind nobody.
-    relay::WorkPool pool;
-    relay::createPool(&pool);
-    EXPECT_EQ(relay::postWork(
-                  &pool, [](void*) {}, nullptr),
-              0);
-    platform::failThreadStartsForTesting(0);
-
-    const int second = test_support::connectLocal(port);
-    ASSERT_GE(second, 0);
-    EXPECT_TRUE(relay.observer.waitFor("Couldn't connect to 127.0.0.1."));  // it was handled
-    close(second);
-    relay::destroyPool(&pool);
-  }
-  platform::setHiveDirectory("");
-}
 
 // A destination that accepts connections and keeps them until the test lets one go.
 class HoldingServer {
@@ -102,6 +69,105 @@ class HoldingServer {
   bool ok_ = false;
   std::vector<int> accepted_;
 };
+
+// A system out of threads, or one whose accepts fail, for as long as a test says.
+class FailingSystem : public platform::SysCalls {
+ public:
+  std::atomic<int> threadError{0};  // every thread start fails with it while non-zero
+  std::vector<int> acceptErrors;    // the next accepts fail with these, in order (set beforehand)
+
+  int threadCreate(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                   void* argument) override {
+    if (const int err = threadError.load(); err != 0) return err;
+    return SysCalls::threadCreate(thread, attributes, start, argument);
+  }
+  int accept(int fd, sockaddr* address, socklen_t* length, int flags) override {
+    if (const size_t n = acceptsFailed_.fetch_add(1); n < acceptErrors.size()) {
+      errno = acceptErrors[n];
+      return -1;
+    }
+    return SysCalls::accept(fd, address, length, flags);
+  }
+
+ private:
+  std::atomic<size_t> acceptsFailed_{0};
+};
+
+TEST(Listener, AConnectionWithoutAThreadIsClosedAndTheListenerGoesOn) {
+  test_support::TempDir folder;
+  platform::setHiveDirectory(folder.path());
+  const uint16_t port = test_support::freePort();
+  const uint16_t closed = test_support::freePort();
+  StoreValues store(platform::Hive::kCurrentUser);
+  store.quietSettings();
+  store.rule(1, port, "127.0.0.1", closed);
+  FailingSystem system;
+  platform::SysCallsOverride failing(&system);
+  {
+    InProcessRelay relay;
+    ASSERT_TRUE(relay.start());
+    ASSERT_EQ(relay.relay.listenerCount(), 1);
+
+    system.threadError = EAGAIN;
+    const int first = test_support::connectLocal(port);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(test_support::receive(first, 1, 10s), "");  // closed, not left hanging
+    close(first);
+    EXPECT_TRUE(relay.observer.waitFor("Couldn't create I/O thread for 127.0.0.1."));
+    // The pool refuses work it has no thread for, instead of queueing it behind nobody.
+    relay::WorkPool pool;
+    relay::createPool(&pool);
+    EXPECT_EQ(relay::postWork(
+                  &pool, [](void*) {}, nullptr),
+              0);
+    system.threadError = 0;
+
+    const int second = test_support::connectLocal(port);
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(relay.observer.waitFor("Couldn't connect to 127.0.0.1."));  // it was handled
+    close(second);
+    relay::destroyPool(&pool);
+  }
+  platform::setHiveDirectory("");
+}
+
+// Accepts that fail for want of descriptors, buffers, memory or a firewall's leave are told and
+// waited out; those that only lost a connection from the queue are tried again at once. The
+// listener serves the next connection either way.
+TEST(Listener, AcceptFailuresThatPassKeepTheListener) {
+  test_support::TempDir folder;
+  platform::setHiveDirectory(folder.path());
+  const uint16_t port = test_support::freePort();
+  const uint16_t destPort = test_support::freePort();
+  HoldingServer dest(destPort);
+  ASSERT_TRUE(dest.ok());
+  StoreValues store(platform::Hive::kCurrentUser);
+  store.quietSettings();
+  store.rule(1, port, "127.0.0.1", destPort);
+  FailingSystem system;
+  system.acceptErrors = {EMFILE, EINTR, ENFILE, ECONNABORTED, ENOBUFS, EPROTO, ENOMEM, EPERM};
+  platform::SysCallsOverride failing(&system);
+  InProcessRelay relay;
+  ASSERT_TRUE(relay.start());
+  const std::string told = "Accept failed on port " + std::to_string(port) + ": ";
+  ASSERT_TRUE(relay.observer.waitFor(told, 5));
+  for (const char* text : {"EMFILE.", "No buffers."}) {
+    bool found = false;
+    for (const std::string& line : relay.observer.lines()) found |= line == told + text;
+    EXPECT_TRUE(found) << text;
+  }
+  EXPECT_TRUE(relay.relay.listenerRunning(htons(port)));
+  const int client = test_support::connectLocal(port);
+  ASSERT_GE(client, 0);
+  const int at = dest.next();
+  ASSERT_GE(at, 0) << "the listener no longer serves";
+  ASSERT_TRUE(test_support::sendAll(client, "after"));
+  EXPECT_EQ(test_support::receive(at, 5), "after");
+  EXPECT_EQ(relay.observer.count(told), 5) << "a connection lost from the queue is no failure";
+  close(client);
+  relay.relay.shutdown();
+  platform::setHiveDirectory("");
+}
 
 TEST(Listener, ConnectionsAboveTheLimitAreRefusedUntilOneEnds) {
   test_support::TempDir folder;
