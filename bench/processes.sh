@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # What the benchmark scripts share: the processes they start, each stopped by its PID when the
 # script ends, waits for a listening port, and the median. Sourced after `tmp` (the script's
 # temporary folder) is set; KEEP=1 keeps that folder.
+# shellcheck disable=SC2154  # tmp: set by the script that sources this
 
 declare -A running=()  # name -> PID of every process this script started and has not stopped
 

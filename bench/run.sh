@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Runs the relay benchmarks side by side with their peers, in one run, on 127.0.0.1 only:
-#   (a) one stream of STREAM_BYTES through a plug rule   vs socat as the same plug, and the direct
-#       loopback path (the load tool to its own sink)
+#   (a) one stream of STREAM_BYTES through a plug rule   vs socat and an HAProxy relay as the same
+#       plug, and the direct loopback path (the load tool to its own sink)
+#   (g) short connections per second through those plugs
 #   (b) one stream through an SSL client rule in one brisklaned -> an SSL server rule in another
-#       vs a stunnel4 client -> server pair; with the CPU seconds per GiB of each process
-#   (c) short connections per second through that chain, sessions resumed, vs the stunnel4 pair
-#   (e) the same with resumption off on both products
-#   (d) resident memory per idle connection, both hops (IDLE_COUNT held) vs the stunnel4 pair
-#   (f) concurrent connections held through the chain (CONC_COUNT asked for), each echoing its
-#       bytes while all are open; RSS of both processes; time both take to end on SIGTERM
-# Each figure of (a) to (e) is the median of REPEATS runs; the products alternate within a
-# repetition. Writes bench/RESULTS.md (the part above its kept notes) and bench/results.png.
-# Not part of ./test.sh. Every process it starts is stopped by its PID when it exits.
+#       vs a stunnel4 client -> server pair and an HAProxy client -> server pair; with the CPU
+#       seconds per GiB of each process
+#   (c) short connections per second through those chains, sessions resumed
+#   (e) the same with resumption off on every product
+#   (d) memory per idle connection, both hops (IDLE_COUNT held), for each chain: the RSS of its
+#       processes, their threads while the connections are held, and the whole machine's
+#       MemAvailable, from which the load tool's own share (measured holding the same count straight
+#       to its sink) is taken off
+#   (f) concurrent connections held through the Brisklane and HAProxy chains (CONC_COUNT asked
+#       for), each echoing its bytes while all are open; RSS and threads of both processes; time
+#       both take to end on SIGTERM
+# Each figure of (a) to (e) and (g) is the median of REPEATS runs; the products alternate within a
+# repetition. bench/report.sh writes bench/RESULTS.md (the part above its kept notes) and
+# bench/results.png. Not part of ./test.sh. Every process it starts is stopped by its PID when it
+# exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -30,6 +37,9 @@ WRITE=${WRITE:-1}
 # DAEMON=path measures that brisklaned build (another commit's, to compare) instead of building
 # this tree's; WRITE then defaults to 0.
 DAEMON=${DAEMON:-}
+# HAP_SPLICE=auto leaves splicing to HAProxy's own judgement ("option splice-auto") instead of
+# always splicing on its plug.
+HAP_SPLICE=${HAP_SPLICE:-always}
 [ -z "$DAEMON" ] || WRITE=${WRITE_WITH_DAEMON:-0}
 
 # The chart is drawn with gnuplot; the benchmark installs it when it is missing (the test run
@@ -39,6 +49,9 @@ if [ "$WRITE" = 1 ] && ! command -v gnuplot >/dev/null; then
   apt-get install -y -q --no-install-recommends gnuplot-nox >/dev/null ||
     { apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends gnuplot-nox >/dev/null; }
 fi
+for peer in socat stunnel4 haproxy; do
+  command -v "$peer" >/dev/null || { echo "$peer is missing: run scripts/install-deps" >&2; exit 1; }
+done
 
 relay_build="$top/build/bench-relay"
 tool_build="$top/build/bench"
@@ -70,6 +83,14 @@ rss_kib() {  # PIDs...: the sum of their VmRSS in KiB
 }
 
 threads_of() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
+mem_available() { awk '/^MemAvailable:/ {print $2}' /proc/meminfo; }  # KiB, the whole machine
+others_anon_kib() {  # PIDs...: the anonymous memory of every other process, in KiB
+  local skip="$*"
+  { cat /proc/[0-9]*/status 2>/dev/null || true; } | awk -v skip=" $skip " '
+    /^Pid:/ {counted = index(skip, " " $2 " ") == 0}
+    /^RssAnon:/ && counted {total += $2}
+    END {print total + 0}'
+}
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system time of all threads
 
@@ -100,9 +121,10 @@ openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
 printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >"$certs/server.ext"
 openssl x509 -req -in "$certs/server.csr" -CA "$certs/ca.pem" -CAkey "$certs/ca.key" \
   -CAcreateserial -days 2 -extfile "$certs/server.ext" -out "$certs/server.pem" 2>/dev/null
+cat "$certs/server.pem" "$certs/server.key" >"$certs/server-and-key.pem"  # HAProxy's one file
 
 # With this library configuration a server issues no TLS 1.3 tickets, so nothing can be resumed:
-# the same file is given to both products for the no-resumption rate.
+# the same file is given to every product for the no-resumption rate.
 cat >"$tmp/no-resume.cnf" <<'EOF'
 openssl_conf = bench_init
 [bench_init]
@@ -114,10 +136,11 @@ NumTickets = 0
 EOF
 
 # --- ports: the far end (the tool's sink or echo server) and one listener per relay hop --------
-mapfile -t ports < <("$tool" ports 7)
+mapfile -t ports < <("$tool" ports 10)
 dest=${ports[0]}
 bkl_plug=${ports[1]} bkl_client=${ports[2]} bkl_server=${ports[3]}
 socat_plug=${ports[4]} st_client=${ports[5]} st_server=${ports[6]}
+hap_plug=${ports[7]} hap_client=${ports[8]} hap_server=${ports[9]}
 
 # --- Brisklane: two processes, like the peer pair -----------------------------------------------
 # "client": the plug rule and the SSL client rule; "server": the SSL server rule.
@@ -202,6 +225,99 @@ start_socat() {
   wait_listening "$socat_plug"
 }
 
+# --- HAProxy: a plug relay and a client -> server pair, default threads, each in the foreground --
+# HAProxy will not start when its maxconn needs more descriptors (two a connection, two a splice
+# pipe) than the limit it may raise itself to; the pair's maxconn is as high as this limit allows
+# (9,950 for 20,000 descriptors: enough for the 9,900 connections of CONC_COUNT).
+nofile=$(ulimit -n)
+hap_pipes=500
+hap_maxconn=$(((nofile - 100) / 2))
+hap_plug_maxconn=$((hap_maxconn - hap_pipes))
+# Only sessions that end in an error are logged, to the log file in $tmp.
+haproxy_head() {  # maxconn [global setting]
+  cat <<EOF
+global
+  maxconn $1
+  log stderr format raw local0 notice
+EOF
+  [ $# -lt 2 ] || printf '  %s\n' "$2"
+  cat <<EOF
+defaults
+  mode tcp
+  log global
+  option tcplog
+  option dontlog-normal
+  option log-separate-errors
+  timeout connect 5s
+  timeout client 10m
+  timeout server 10m
+EOF
+}
+# The plug splices every connection both ways, as Brisklane's plug rule does: with "option
+# splice-auto" this HAProxy (2.6) never spliced here, not even in a stream of 256 MiB (strace: no
+# splice call, only reads and writes of 16 KiB), and streams ran at three quarters of the speed.
+{
+  haproxy_head "$hap_plug_maxconn" "maxpipes $hap_pipes"
+  printf 'listen plug\n  bind 127.0.0.1:%s\n' "$hap_plug"
+  if [ "$HAP_SPLICE" = auto ]; then
+    echo '  option splice-auto'
+  else
+    printf '  option splice-request\n  option splice-response\n'
+  fi
+  printf '  server far 127.0.0.1:%s\n' "$dest"
+} >"$tmp/haproxy-plug.cfg"
+# The client side checks the server's chain against the CA and its name against 127.0.0.1 (with
+# another CA file or another name every connection fails). It sends no server name, as stunnel4
+# does not: the server is an address. The server side's stats socket tells how many of its
+# handshakes were resumed.
+write_haproxy() {  # resume (yes/no)
+  local reuse=""
+  [ "$1" = yes ] || reuse=" no-ssl-reuse"
+  {
+    haproxy_head "$hap_maxconn"
+    printf 'listen client\n  bind 127.0.0.1:%s\n' "$hap_client"
+    printf '  server s 127.0.0.1:%s ssl verify required ca-file %s verifyhost 127.0.0.1%s\n' \
+      "$hap_server" "$certs/ca.pem" "$reuse"
+  } >"$tmp/haproxy-client.cfg"
+  {
+    haproxy_head "$hap_maxconn" "stats socket $tmp/haproxy-server.sock"
+    printf 'listen server\n  bind 127.0.0.1:%s ssl crt %s\n' "$hap_server" "$certs/server-and-key.pem"
+    printf '  server far 127.0.0.1:%s\n' "$dest"
+  } >"$tmp/haproxy-server.cfg"
+}
+# Resumption off: the server gets the library configuration the other products get (no TLS 1.3
+# tickets, so nothing to resume; "no-tls-tickets" on the bind would not do, as the server then
+# hands out stateful tickets from its session cache instead), and the client is told not to offer
+# a session ("no-ssl-reuse"), as stunnel4's client is with sessionResume = no.
+start_haproxy() {  # [library configuration file]
+  local conf=${1:-} resume=yes
+  [ -z "$conf" ] || resume=no
+  write_haproxy "$resume"
+  start_proc hap-server "$tmp/hap-server.log" env ${conf:+OPENSSL_CONF="$conf"} \
+    haproxy -f "$tmp/haproxy-server.cfg" -db
+  start_proc hap-client "$tmp/hap-client.log" env ${conf:+OPENSSL_CONF="$conf"} \
+    haproxy -f "$tmp/haproxy-client.cfg" -db
+  wait_listening "$hap_server" && wait_listening "$hap_client"
+}
+haproxy_errors() {  # name...: what each logged besides its start-up notices
+  local name
+  for name in "$@"; do
+    if grep -qv '^\[NOTICE\]' "$tmp/$name.log"; then
+      echo "!! $name logged (in $tmp/$name.log):" >&2
+      grep -v '^\[NOTICE\]' "$tmp/$name.log" | head -3 >&2
+    fi
+  done
+}
+stop_haproxy() { stop_proc hap-client; stop_proc hap-server; haproxy_errors hap-client hap-server; }
+start_haproxy_plug() {
+  start_proc hap-plug "$tmp/hap-plug.log" haproxy -f "$tmp/haproxy-plug.cfg" -db
+  wait_listening "$hap_plug"
+}
+hap_resumed_pct() {  # the share of the server side's handshakes resumed in the last second
+  { echo "show info" | socat -t 2 - "UNIX-CONNECT:$tmp/haproxy-server.sock" || true; } |
+    awk -F': ' '/^SslFrontendSessionReuse_pct:/ {print $2}'
+}
+
 # --- measurements --------------------------------------------------------------------------------
 declare -A results=()
 add() { results[$1]="${results[$1]:-} ${2:-0}"; echo "  $1: ${2:-0 (failed)}"; }
@@ -226,16 +342,21 @@ rate() {
     --clients "$RATE_CLIENTS" --size 64 | field per_second
 }
 
-# idle port pids...: sets idle_kib to the KiB of RSS per idle connection, summed over the given
-# processes. Runs in this shell (not a subshell) so that the tool's PID stays in `running`.
-idle_kib=0
+# idle port pids...: holds IDLE_COUNT idle connections through port and sets, per connection,
+# idle_kib (the RSS of the given processes, in KiB), idle_avail (what the whole machine's
+# MemAvailable fell by, in KiB: the load tool's own sockets and memory are in it; what the
+# anonymous memory of every other process grew by meanwhile is taken off, as a build beside the
+# benchmark moves it by far more) and idle_threads (the threads of each process while the
+# connections are held). With no processes and port the sink's own, it measures the load tool
+# alone. Runs in this shell (not a subshell) so that the tool's PID stays in `running`.
+idle_kib=0 idle_avail=0 idle_threads=()
 idle_memory() {
   local port=$1
   shift
   "$tool" rate --to "$port" --echo "$dest" --seconds 1 --max 4 --clients 1 >/dev/null  # warm up
   sleep 1
-  local before after ready="$tmp/idle.ready"
-  before=$(rss_kib "$@")
+  local before after avail0 avail1 others0 others1 ready="$tmp/idle.ready"
+  before=$(rss_kib "$@") avail0=$(mem_available) others0=$(others_anon_kib "$@")
   rm -f "$ready"
   start_proc idle "$tmp/idle.log" "$tool" idle --to "$port" --sink "$dest" --count "$IDLE_COUNT" \
     --ready "$ready" --hold 120
@@ -250,34 +371,50 @@ idle_memory() {
     return 1
   fi
   sleep 2
-  after=$(rss_kib "$@")
-  local threads="" pid
-  for pid in "$@"; do threads+="$(threads_of "$pid") "; done
+  after=$(rss_kib "$@") avail1=$(mem_available) others1=$(others_anon_kib "$@" "${running[idle]}")
+  local pid
+  idle_threads=()
+  for pid in "$@"; do idle_threads+=("$(threads_of "$pid")"); done
   stop_proc idle
-  echo "  before ${before} KiB, with $IDLE_COUNT idle ${after} KiB, threads ${threads% }" >&2
+  echo "  before ${before} KiB, with $IDLE_COUNT idle ${after} KiB, threads ${idle_threads[*]};" \
+    "MemAvailable $avail0 -> $avail1 KiB, other processes' anonymous $others0 -> $others1 KiB" >&2
   idle_kib=$(awk -v a="$after" -v b="$before" -v n="$IDLE_COUNT" 'BEGIN {printf "%.1f", (a - b) / n}')
+  idle_avail=$(awk -v a="$avail0" -v b="$avail1" -v c="$others0" -v d="$others1" -v n="$IDLE_COUNT" \
+    'BEGIN {printf "%.1f", ((a - b) - (d - c)) / n}')
 }
 
-# Holds CONC_COUNT connections through a fresh Brisklane pair; sets conc_* figures.
-conc_held=0 conc_rss="" conc_threads="" conc_stop=0
+# key port client-pid server-pid: the memory figures of one chain, each under its own key
+idle_chain() {
+  idle_memory "$2" "$3" "$4" || return 0
+  add "d_$1" "$idle_kib"
+  add "m_$1" "$idle_avail"
+  add "t_$1_c" "${idle_threads[0]}"
+  add "t_$1_s" "${idle_threads[1]}"
+}
+
+# prefix port start stop: holds CONC_COUNT connections through a fresh pair (its processes
+# named prefix-client and prefix-server); sets conc[prefix_held], conc[prefix_rss],
+# conc[prefix_threads] and conc[prefix_stop].
+declare -A conc=()
 concurrency() {
-  local ready="$tmp/hold.ready" a b t0 t1
-  start_brisklane
+  local p=$1 port=$2 ready="$tmp/hold.ready" a b t0 t1
+  "$3"
   start_proc echo "$tmp/echo.log" "$tool" echo --listen "$dest" --hold 600
   wait_listening "$dest"
   rm -f "$ready"
-  start_proc hold "$tmp/hold.log" "$tool" hold --to "$bkl_client" --count "$CONC_COUNT" \
+  start_proc hold "$tmp/hold.log" "$tool" hold --to "$port" --count "$CONC_COUNT" \
     --ready "$ready" --hold 300
   for _ in $(seq 3000); do
     [ -f "$ready" ] || ! kill -0 "${running[hold]}" 2>/dev/null && break
     sleep 0.1
   done
   cat "$tmp/hold.log"
-  conc_held=$(field echoed <"$tmp/hold.log" | tail -1)
-  a=${running[bkl-client]} b=${running[bkl-server]}
-  conc_rss="$(rss_kib "$a") + $(rss_kib "$b")"
-  conc_threads="$(threads_of "$a") + $(threads_of "$b")"
-  echo "  held and echoing: ${conc_held:-0}; RSS ${conc_rss} KiB; threads ${conc_threads}"
+  conc[${p}_held]=$(field echoed <"$tmp/hold.log" | tail -1)
+  a=${running[$p-client]} b=${running[$p-server]}
+  conc[${p}_rss]="$(rss_kib "$a") + $(rss_kib "$b")"
+  conc[${p}_threads]="$(threads_of "$a") + $(threads_of "$b")"
+  echo "  held and echoing: ${conc[${p}_held]:-0}; RSS ${conc[${p}_rss]} KiB;" \
+    "threads ${conc[${p}_threads]}"
   t0=$(date +%s.%N)
   kill -TERM "$a" "$b"
   for _ in $(seq 200); do
@@ -285,9 +422,9 @@ concurrency() {
     sleep 0.05
   done
   t1=$(date +%s.%N)
-  conc_stop=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.2f", b - a}')
-  echo "  both ended ${conc_stop} s after SIGTERM"
-  stop_brisklane
+  conc[${p}_stop]=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.2f", b - a}')
+  echo "  both ended ${conc[${p}_stop]} s after SIGTERM"
+  "$4"
   stop_proc hold
   stop_proc echo
 }
@@ -304,150 +441,72 @@ load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 start_brisklane
 start_socat
 start_stunnel
+start_haproxy_plug
+start_haproxy
 for r in $(seq "$REPEATS"); do
   echo "== repetition $r of $REPEATS (load $(cut -d' ' -f1-3 /proc/loadavg))"
   add a_direct "$(stream "$dest")"
   add a_bkl "$(stream "$bkl_plug")"
   add a_peer "$(stream "$socat_plug")"
+  add a_hap "$(stream "$hap_plug")"
   chain_stream b_bkl "$bkl_client" "${running[bkl-client]}" "${running[bkl-server]}"
   chain_stream b_peer "$st_client" "${running[st-client]}" "${running[st-server]}"
+  chain_stream b_hap "$hap_client" "${running[hap-client]}" "${running[hap-server]}"
+  add g_bkl "$(rate "$bkl_plug")"
+  add g_peer "$(rate "$socat_plug")"
+  add g_hap "$(rate "$hap_plug")"
   add c_bkl "$(rate "$bkl_client")"
   add c_peer "$(rate "$st_client")"
+  add c_hap "$(rate "$hap_client")"
+  hap_resumed=$(hap_resumed_pct)
 done
 resumed_hits=$(hits_of server)
 stop_proc socat
+stop_proc hap-plug
+haproxy_errors hap-plug
 stop_brisklane
 stop_stunnel
+stop_haproxy
 
 start_brisklane "$tmp/no-resume.cnf"
 start_stunnel "$tmp/no-resume.cnf"
+start_haproxy "$tmp/no-resume.cnf"
 for r in $(seq "$REPEATS"); do
   echo "== no resumption, repetition $r of $REPEATS"
   add e_bkl "$(rate "$bkl_client")"
   add e_peer "$(rate "$st_client")"
+  add e_hap "$(rate "$hap_client")"
+  hap_fresh=$(hap_resumed_pct)
 done
 fresh_hits=$(hits_of server)
-echo "  session hits of the server rule: ${resumed_hits:-?} resumed run, ${fresh_hits:-?} without"
+echo "  session hits of the server rule: ${resumed_hits:-?} resumed run, ${fresh_hits:-?} without;" \
+  "HAProxy's server side resumed ${hap_resumed:-?} % and ${hap_fresh:-?} % in the last second of each"
 stop_brisklane
 stop_stunnel
+stop_haproxy
 
 # Memory is measured on fresh processes, so that threads and buffers left from the other
-# measurements do not hide what idle connections cost.
+# measurements do not hide what idle connections cost; and on a quiet machine where it can be,
+# as a build beside moves the machine's free memory by more than the idle connections take.
+wait_quiet
 for r in $(seq "$REPEATS"); do
-  echo "== memory, repetition $r of $REPEATS"
+  echo "== memory, repetition $r of $REPEATS (load $(cut -d' ' -f1-3 /proc/loadavg))"
+  idle_memory "$dest" && add m_harness "$idle_avail"
   start_brisklane
-  idle_memory "$bkl_client" "${running[bkl-client]}" "${running[bkl-server]}" && add d_bkl "$idle_kib"
+  idle_chain bkl "$bkl_client" "${running[bkl-client]}" "${running[bkl-server]}"
   stop_brisklane
   start_stunnel
-  idle_memory "$st_client" "${running[st-client]}" "${running[st-server]}" && add d_peer "$idle_kib"
+  idle_chain peer "$st_client" "${running[st-client]}" "${running[st-server]}"
   stop_stunnel
+  start_haproxy
+  idle_chain hap "$hap_client" "${running[hap-client]}" "${running[hap-server]}"
+  stop_haproxy
 done
 
-echo "== concurrency: $CONC_COUNT connections asked for (descriptor limit $(ulimit -n))"
-concurrency
+echo "== concurrency: $CONC_COUNT connections asked for (descriptor limit $nofile)"
+concurrency bkl "$bkl_client" start_brisklane stop_brisklane
+concurrency hap "$hap_client" start_haproxy stop_haproxy
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
-# --- report --------------------------------------------------------------------------------------
-m() { median ${results[$1]}; }  # shellcheck disable=SC2086
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}'; }
-verdict() { awk -v v="$1" "BEGIN {exit !(v $2)}" && echo "met" || echo "not met"; }
-
-a_bkl=$(m a_bkl) a_peer=$(m a_peer) a_direct=$(m a_direct)
-b_bkl=$(m b_bkl) b_peer=$(m b_peer)
-b_cpuc=$(m b_bkl_cpuc) b_cpus=$(m b_bkl_cpus) p_cpuc=$(m b_peer_cpuc) p_cpus=$(m b_peer_cpus)
-c_bkl=$(m c_bkl) c_peer=$(m c_peer) e_bkl=$(m e_bkl) e_peer=$(m e_peer)
-d_bkl=$(m d_bkl) d_peer=$(m d_peer)
-worst_cpu=$(awk -v a="$b_cpuc" -v b="$p_cpuc" -v c="$b_cpus" -v d="$p_cpus" \
-  'BEGIN {x = a / b; y = c / d; printf "%.2f", (x > y ? x : y)}')
-conc_goal=$(( (CONC_COUNT * 99) / 100 ))
-
-table() {
-  echo '| Measure | Unit | Brisklane | Peer | Brisklane / peer | Goal | Met |'
-  echo '|---|---|---|---|---|---|---|'
-  echo "| (a) plug, one stream | Gbit/s | $a_bkl | socat $a_peer; direct loopback $a_direct | $(ratio "$a_bkl" "$a_peer") (of loopback: $(ratio "$a_bkl" "$a_direct")) | ≥ 0.5 of loopback | $(verdict "$(ratio "$a_bkl" "$a_direct")" '>= 0.5') |"
-  echo "| (b) SSL client rule → SSL server rule, one stream | Gbit/s | $b_bkl | stunnel4 pair $b_peer | $(ratio "$b_bkl" "$b_peer") | ≥ 1.5 | $(verdict "$(ratio "$b_bkl" "$b_peer")" '>= 1.5') |"
-  echo "| (b) CPU per GiB, client side + server side | CPU-s | $b_cpuc + $b_cpus | $p_cpuc + $p_cpus | $(ratio "$b_cpuc" "$p_cpuc") and $(ratio "$b_cpus" "$p_cpus") | ≤ 0.67 each | $(verdict "$worst_cpu" '<= 0.67') |"
-  echo "| (c) short connections, resumed sessions | conn/s | $c_bkl | $c_peer | $(ratio "$c_bkl" "$c_peer") | ≥ 3 | $(verdict "$(ratio "$c_bkl" "$c_peer")" '>= 3') |"
-  echo "| (e) short connections, resumption off on both | conn/s | $e_bkl | $e_peer | $(ratio "$e_bkl" "$e_peer") | ≥ 1.5 | $(verdict "$(ratio "$e_bkl" "$e_peer")" '>= 1.5') |"
-  echo "| (d) memory per idle connection, both hops, $IDLE_COUNT held | KiB | $d_bkl | $d_peer | $(ratio "$d_bkl" "$d_peer") | ≤ 0.5 | $(verdict "$(ratio "$d_bkl" "$d_peer")" '<= 0.5') |"
-  echo "| (f) concurrent connections through the chain, each echoing | connections | ${conc_held:-0} of $CONC_COUNT; RSS $conc_rss KiB; threads $conc_threads; both ended ${conc_stop} s after SIGTERM | — | — | all of ≈ 9,900, end < 5 s | $( [ "${conc_held:-0}" -ge "$conc_goal" ] && verdict "$conc_stop" '< 5' || echo 'not met') |"
-}
-
-echo
-table
-all_runs=$(for k in a_direct a_bkl a_peer b_bkl b_peer b_bkl_cpuc b_bkl_cpus b_peer_cpuc b_peer_cpus \
-  c_bkl c_peer e_bkl e_peer d_bkl d_peer; do printf '%s=[%s ] ' "$k" "${results[$k]}"; done)
-echo
-echo "All runs: $all_runs"
-[ "$WRITE" = 1 ] || exit 0
-
-# --- RESULTS.md and the chart ----------------------------------------------------------------------
-results_file="$top/bench/RESULTS.md"
-marker='<!-- Everything below this line is kept by bench/run.sh. -->'
-kept=""
-if [ -f "$results_file" ] && grep -qF "$marker" "$results_file"; then
-  kept=$(sed -n "/^${marker//\//\\/}\$/,\$p" "$results_file" | tail -n +2)
-fi
-cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
-{
-  echo '# Benchmark results'
-  echo
-  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit" \
-    "$(git -C "$top" rev-parse --short HEAD)$(git -C "$top" diff --quiet HEAD -- src || echo ' (with uncommitted changes)')."
-  echo 'Medians of' "$REPEATS runs; streams of $STREAM_BYTES bytes; rates with $RATE_CLIENTS clients" \
-    "for $RATE_SECONDS s, 64 bytes echoed per connection; memory with $IDLE_COUNT idle connections."
-  echo
-  echo '![Brisklane and its peers, side by side](results.png)'
-  echo
-  table
-  echo
-  echo "Load average (1, 5, 15 min) when measuring began: $load_start; at the end: $load_end."
-  echo "Session hits of the SSL server rule: ${resumed_hits:-?} after the resumed runs, ${fresh_hits:-?} after the runs without resumption."
-  echo
-  echo "All runs: $all_runs"
-  echo
-  echo '## Machine and versions'
-  echo
-  echo '| | |'
-  echo '|---|---|'
-  echo "| CPU | $cpu, \`nproc\` = $(nproc) (shared with other work) |"
-  echo "| Memory | $(awk '/MemTotal/ {printf "%.0f GB", $2 / 1e6}' /proc/meminfo) |"
-  echo "| Kernel | $(uname -r) |"
-  echo "| Descriptor limit | $(ulimit -n) per process |"
-  echo "| OpenSSL | $(openssl version | cut -d' ' -f2-) |"
-  echo "| socat | $(socat -V 2>/dev/null | awk '/socat version/ {print $3; exit}') |"
-  echo "| stunnel4 | $(stunnel4 -version 2>&1 | awk '/^stunnel/ {print $2; exit}') |"
-  echo "| g++ | $(g++ -dumpfullversion) ; cmake $(cmake --version | awk 'NR == 1 {print $3}') |"
-  echo
-  echo "$marker"
-  echo "$kept"
-} >"$results_file.new"
-mv "$results_file.new" "$results_file"
-
-cat >"$tmp/chart.dat" <<EOF
-"plug stream\n(Gbit/s)" $a_bkl $a_peer $a_direct
-"SSL chain stream\n(Gbit/s)" $b_bkl $b_peer 0
-"CPU-s per GiB,\nclient side" $b_cpuc $p_cpuc 0
-"CPU-s per GiB,\nserver side" $b_cpus $p_cpus 0
-"resumed\n(1000 conn/s)" $(awk -v v="$c_bkl" 'BEGIN {print v / 1000}') $(awk -v v="$c_peer" 'BEGIN {print v / 1000}') 0
-"no resumption\n(1000 conn/s)" $(awk -v v="$e_bkl" 'BEGIN {print v / 1000}') $(awk -v v="$e_peer" 'BEGIN {print v / 1000}') 0
-"KiB per idle\nconnection / 10" $(awk -v v="$d_bkl" 'BEGIN {print v / 10}') $(awk -v v="$d_peer" 'BEGIN {print v / 10}') 0
-EOF
-gnuplot <<EOF
-set terminal pngcairo size 1100,520 font "DejaVu Sans,10"
-set output "$top/bench/results.png"
-set title "Brisklane and its peers, one run on 127.0.0.1 ($(nproc) shared cores); held through the chain: ${conc_held:-0}"
-set style data histograms
-set style histogram clustered gap 1
-set style fill solid 0.85 border -1
-set boxwidth 0.9
-set key top right
-set grid ytics
-set yrange [0:*]
-set xtics font ",9"
-set bmargin 4  # room for the two-line labels
-plot "$tmp/chart.dat" using 2:xtic(1) title "Brisklane" lc rgb "#2a7ab0", \
-     "" using 3 title "peer (socat; stunnel4 pair)" lc rgb "#c8553d", \
-     "" using 4 title "direct loopback" lc rgb "#8a9a5b"
-EOF
-echo "== wrote $results_file and bench/results.png"
+# shellcheck source=bench/report.sh
+source "$top/bench/report.sh"
