@@ -12,8 +12,17 @@
 
 namespace relay {
 
-// One accepted connection; owned by whoever handles it (the handler frees it on every path).
+// One accepted connection; owned by whoever handles it (the handler frees it on every path, or
+// hands it to the data pump, which keeps it to the connection's end).
 struct connectInfo {
+  connectInfo() = default;
+  connectInfo(const connectInfo&) = delete;
+  connectInfo& operator=(const connectInfo&) = delete;
+  // Gives back the connection's place in its relay's count.
+  ~connectInfo() {
+    if (counted) state->openConnections.fetch_sub(1, std::memory_order_relaxed);
+  }
+
   uint32_t clientAddress = 0;  // network byte order
   uint16_t clientPort = 0;     // network byte order
   uint16_t localPort = 0;      // network byte order
@@ -22,6 +31,8 @@ struct connectInfo {
   ConfigSnapshot config;
   // What the connection shares with the rest of its relay.
   std::shared_ptr<RelayState> state;
+  // Set: the listener counted the connection in `state->openConnections`.
+  bool counted = false;
 };
 
 // The four role names, indexed by a rule's "ssl.role".

@@ -28,8 +28,7 @@ struct Connection {
   uint32_t destAddress = 0;  // network byte order
   uint16_t destPort = 0;     // network byte order
   char dest[16] = "";
-  std::string serverName;     // the destination's host name, when one is known
-  DestSessionKey sessionKey;  // the outgoing SSL side's application data points here
+  std::string serverName;  // the destination's host name, when one is known
 };
 
 // The handler of one accepted connection; owns `info`.

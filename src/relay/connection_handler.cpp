@@ -79,17 +79,21 @@ int connectDestination(Connection* c, PumpEnd* dest) {
   return 0;
 }
 
-PumpReport reportOf(const Connection& c, bool frontEnd) {
+// The pump's report; the pump takes the connection's record (its configuration, its relay's
+// state, its place in the count) with it, so nothing of `c` is used once it runs.
+PumpReport reportOf(Connection& c, bool frontEnd) {
   PumpReport report;
   report.clientAddress = c.info->clientAddress;
   report.clientPort = c.info->clientPort;
   report.destAddress = c.destAddress;
   report.destPort = c.destPort;
+  report.localPort = c.info->localPort;
   report.frontEndStyle = frontEnd;
   report.settings = c.settings;
   report.state = c.state;
   // A drop time of 0 sets no limit: a tunnel that waits a moment must not end.
   report.idleSeconds = frontEnd ? c.rule->httpProxyDropTime : 0;
+  report.owner = std::shared_ptr<connectInfo>(std::move(c.info));
   return report;
 }
 
@@ -191,7 +195,8 @@ int connectRequestHandler(Connection* c) {
   if (ssl) {
     if (const int rc = connectDestSide(c, &dest); rc != 0) return rc;
   }
-  dataPump(std::move(client), std::move(dest), reportOf(*c, true));
+  const PumpReport report = reportOf(*c, true);
+  dataPump(std::move(client), std::move(dest), report);
   return 0;
 }
 
@@ -244,7 +249,8 @@ int connectionHandler(std::unique_ptr<connectInfo> info) {
   if (rule.sslRole == config::kRoleClient || proxySsl) {
     if (const int rc = connectDestSide(&c, &dest); rc != 0) return rc;
   }
-  dataPump(std::move(client), std::move(dest), reportOf(c, false));
+  const PumpReport report = reportOf(c, false);
+  dataPump(std::move(client), std::move(dest), report);
   return 0;
 }
 

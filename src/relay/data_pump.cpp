@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "config/address.h"
@@ -19,7 +20,9 @@
 #include "platform/threads.h"
 #include "relay/observer_slot.h"
 #include "relay/pump_side.h"
+#include "relay/quiet_set.h"
 #include "relay/relay_state.h"
+#include "relay/ssl_context.h"
 
 namespace relay {
 
@@ -32,13 +35,12 @@ using platform::kIoHangup;
 using platform::kIoReadable;
 using platform::kIoWritable;
 
-constexpr int kFlushMillis = 1000;   // how long bytes already read may still take to leave
-constexpr int kTimedOut = 10060;     // Winsock "Connection timed out."
-constexpr int kNoBuffers = 10055;    // Winsock "No buffer space available."
-constexpr int kReset = 10054;        // Winsock "Connection reset by peer."
-constexpr int kBrokenPipe = 10058;   // a write to a side that had already gone
-constexpr int kMaxPasses = 16;       // transfers per round before the idle clock is looked at
-constexpr int kReleaseMillis = 500;  // quiet this long: the buffers of data in flight go back
+constexpr int kFlushMillis = 1000;  // how long bytes already read may still take to leave
+constexpr int kTimedOut = 10060;    // Winsock "Connection timed out."
+constexpr int kNoBuffers = 10055;   // Winsock "No buffer space available."
+constexpr int kReset = 10054;       // Winsock "Connection reset by peer."
+constexpr int kBrokenPipe = 10058;  // a write to a side that had already gone
+constexpr int kMaxPasses = 16;      // transfers per round before the idle clock is looked at
 constexpr size_t kPipeBytes = 1024 * 1024;  // a plain-to-plain direction moves this much per call
 // The first block of a direction: enough for a request or an answer. A direction that fills it
 // streams, and its next blocks take the whole kPumpBufferSize.
@@ -83,6 +85,9 @@ struct PumpState {
   // too, so that a transfer cut short never looks complete there.
   PumpSide* resetBy = nullptr;
   Clock::time_point lastActivity = Clock::now();
+  // The relay's quiet set takes the connection while it is quiet; false once it refused.
+  bool mayPark = false;
+  platform::IoWait quietWaits[2];  // what a parked connection waits for
 };
 
 void endRelay(PumpState& s, int error) {
@@ -216,8 +221,10 @@ Step readStep(PumpState& s, Flow& f) {
     return readEnded(s, f, f.stash, 0);
   }
   const bool viewing = s.relay->observer.chunksWanted();
-  // With the buffer view on, every block passes through the buffer to be handed over.
-  if (f.canSplice && !viewing) {
+  // With the buffer view on, every block passes through the buffer to be handed over. A pipe is
+  // made only for a direction that streams: a request or an answer that fits the first block
+  // costs two calls through the buffer, where a pipe would cost six more to make and close.
+  if (f.canSplice && f.streaming && !viewing) {
     Step step = Step::kBlocked;
     if (spliceRead(s, f, &step)) return step;
   }
@@ -350,8 +357,11 @@ void releaseFlowMemory(PumpState& s) {
   if (s.relay->returnFreeMemory) s.relay->returnFreeMemory();
 }
 
-// Waits until a direction can move (or the idle time ends the relay). False when the relay ends.
-bool waitRound(PumpState& s, const PumpReport& report) {
+enum class Round { kGoOn, kEnded, kQuiet };
+
+// Waits until a direction can move (or the idle time ends the relay). kQuiet: nothing moved for
+// the release time and the connection may be parked; `quietWaits` says what it waits for.
+Round waitRound(PumpState& s, const PumpReport& report) {
   if (const uint32_t pause = s.settings->tcpLoopsleep; pause != 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   }
@@ -368,30 +378,37 @@ bool waitRound(PumpState& s, const PumpReport& report) {
     runnable = runnable || want == 0;
     (fd == s.client.fd ? waits[0] : waits[1]).want |= want;
   }
-  if (runnable && waits[0].want == 0 && waits[1].want == 0) return true;
+  if (runnable && waits[0].want == 0 && waits[1].want == 0) return Round::kGoOn;
   for (;;) {
     const int idleLeft = idleMillisLeft(s, report.idleSeconds);
     if (!runnable && idleLeft == 0) {
       endRelay(s, kTimedOut);
-      return false;
+      return Round::kEnded;
     }
     int timeout = runnable ? 0 : idleLeft;
     const bool release = !runnable && holdsFlowMemory(s);
-    if (release && (timeout < 0 || timeout > kReleaseMillis)) timeout = kReleaseMillis;
+    const bool watchQuiet = !runnable && (release || s.mayPark);
+    const int quietMillis = static_cast<int>(s.relay->quietTime.count());
+    if (watchQuiet && (timeout < 0 || timeout > quietMillis)) timeout = quietMillis;
     const int n = platform::waitForIo(waits, 2, timeout);
     if (n < 0) {
       endRelay(s, -n);
-      return false;
+      return Round::kEnded;
     }
-    if (n > 0 || !release) break;
-    releaseFlowMemory(s);
+    if (n > 0 || !watchQuiet) break;
+    if (release) releaseFlowMemory(s);
+    if (s.mayPark && idleMillisLeft(s, report.idleSeconds) != 0) {
+      for (int i = 0; i < 2; ++i) s.quietWaits[i] = waits[i];
+      return Round::kQuiet;
+    }
   }
   markReady(s.up, waits);
   markReady(s.down, waits);
-  return true;
+  return Round::kGoOn;
 }
 
-void relayLoop(PumpState& s, const PumpReport& report) {
+// Relays until the connection ends, or goes quiet where it may be parked.
+Round relayLoop(PumpState& s, const PumpReport& report) {
   while (!s.ended) {
     for (int pass = 0; pass < kMaxPasses && !s.ended; ++pass) {
       const Step up = stepFlow(s, s.up);
@@ -399,8 +416,10 @@ void relayLoop(PumpState& s, const PumpReport& report) {
       const Step down = stepFlow(s, s.down);
       if (up != Step::kProgress && down != Step::kProgress) break;
     }
-    if (s.ended || !waitRound(s, report)) break;
+    if (s.ended) break;
+    if (const Round round = waitRound(s, report); round != Round::kGoOn) return round;
   }
+  return Round::kEnded;
 }
 
 // Bytes already read still go to a side that can take them, for a short while.
@@ -466,36 +485,94 @@ void logDisconnect(const config::Settings& settings, const PumpReport& report, i
   }
 }
 
-void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
+// One relayed connection from its first byte to its close, whichever threads it runs on. Made
+// on the heap, so that the sides' pointers into the ends stay valid while it is parked.
+struct Pump {
+  PumpEnd clientEnd;
+  PumpEnd destEnd;
+  PumpReport report;
   PumpState s;
-  s.settings = report.settings;
-  s.relay = report.state;
-  s.relay->stats.countConnection(*s.settings, true);
-  prepareSide(s.client, client);
-  prepareSide(s.dest, dest);
-  s.client.verbose = s.dest.verbose = s.settings->verbose != 0;
-  s.up.from = s.down.to = &s.client;
-  s.up.to = s.down.from = &s.dest;
-  s.up.fromClient = true;
-  s.up.canSplice = s.down.canSplice = s.client.ssl == nullptr && s.dest.ssl == nullptr;
+};
 
-  relayLoop(s, report);
-  flushHeld(s);
+namespace {
 
+// Closes both sides and reports the end: the disconnect line, the statistics, the count (with
+// the report's owner). `flush`: bytes already read may still take a second to leave.
+void finishPump(std::unique_ptr<Pump> pump, bool flush) {
+  PumpState& s = pump->s;
+  if (flush) flushHeld(s);
   s.relay->stats.countConnection(*s.settings, false);
-  logDisconnect(*s.settings, report, s.endError);
+  logDisconnect(*s.settings, pump->report, s.endError);
   // The side facing a reset is reset in turn: no close_notify on an SSL side, an RST on the socket.
   for (PumpSide* side : {&s.client, &s.dest}) {
     if (s.resetBy == nullptr || side == s.resetBy) continue;
     side->fatal = true;
     platform::setLinger(side->fd, 0);
   }
-  closeSsl(s.client, client);
-  closeSsl(s.dest, dest);
+  closeSsl(s.client, pump->clientEnd);
+  closeSsl(s.dest, pump->destEnd);
   const bool reset = s.resetBy != nullptr;
-  closeSocket(dest, reset && s.resetBy != &s.dest);
-  closeSocket(client, reset && s.resetBy != &s.client);
+  closeSocket(pump->destEnd, reset && s.resetBy != &s.dest);
+  closeSocket(pump->clientEnd, reset && s.resetBy != &s.client);
   ERR_clear_error();
+}
+
+std::optional<QuietSet::Clock::time_point> idleDeadline(const PumpState& s, uint32_t seconds) {
+  if (seconds == 0) return std::nullopt;
+  return s.lastActivity + std::chrono::seconds(seconds);
+}
+
+// Relays on the calling thread until the connection ends or is parked.
+void runPump(std::unique_ptr<Pump> pump) {
+  PumpState& s = pump->s;
+  while (relayLoop(s, pump->report) == Round::kQuiet) {
+    const auto deadline = idleDeadline(s, pump->report.idleSeconds);
+    if (s.relay->quietSet->park(pump.get(), s.quietWaits, deadline)) {
+      pump.release();  // the set owns it now, and another thread may already run it
+      return;
+    }
+    s.mayPark = false;  // the set is stopping, or cannot wait on these sockets: stay here
+  }
+  finishPump(std::move(pump), true);
+}
+
+}  // namespace
+
+void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
+  auto pump = std::unique_ptr<Pump>(new Pump{std::move(client), std::move(dest), report, {}});
+  PumpState& s = pump->s;
+  s.settings = report.settings;
+  s.relay = report.state;
+  s.relay->stats.countConnection(*s.settings, true);
+  prepareSide(s.client, pump->clientEnd);
+  prepareSide(s.dest, pump->destEnd);
+  s.client.verbose = s.dest.verbose = s.settings->verbose != 0;
+  s.up.from = s.down.to = &s.client;
+  s.up.to = s.down.from = &s.dest;
+  s.up.fromClient = true;
+  s.up.canSplice = s.down.canSplice = s.client.ssl == nullptr && s.dest.ssl == nullptr;
+  s.mayPark = s.relay->quietSet != nullptr;
+  runPump(std::move(pump));
+}
+
+void resumePump(void* arg) {
+  std::unique_ptr<Pump> pump(static_cast<Pump*>(arg));
+  // Whatever woke it, every direction looks again; one that cannot move waits as before.
+  for (Flow* f : {&pump->s.up, &pump->s.down}) f->readWait = f->writeWait = 0;
+  runPump(std::move(pump));
+}
+
+void endParkedPump(Pump* raw, bool couldNotResume) {
+  std::unique_ptr<Pump> pump(raw);
+  if (couldNotResume) {
+    const PumpReport& r = pump->report;
+    char client[16];
+    config::formatAddress(r.clientAddress, client);
+    log_event(LOG_SERIOUS, 0x6059, "proxy", __LINE__, "Couldn't add I/O work item for %s.%d:%d",
+              client, hostOrder(r.clientPort), hostOrder(r.localPort));
+  }
+  endRelay(pump->s, couldNotResume ? kNoBuffers : 0);
+  finishPump(std::move(pump), false);
 }
 
 }  // namespace relay

@@ -9,8 +9,14 @@
 // what an SSL object already holds before it waits, and never raises SIGPIPE. When it returns,
 // both SSL objects are freed and both descriptors shut down and closed, each exactly once.
 //
-// Lean on the way: when both sides are plain (and the buffer view is off), bytes move from socket
-// to socket through a kernel pipe (splice) without a copy through the program; an SSL side reads
+// A connection quiet for half a second hands its sockets to its relay's quiet set (when the
+// relay has one: it serves from a pool) and gives its thread back; the set posts it to the pool
+// again when bytes arrive, a side closes or its idle time ends, and the pump carries on where it
+// stopped, on whichever pool thread takes it.
+//
+// Lean on the way: when both sides are plain (and the buffer view is off), a direction that
+// streams moves its bytes from socket to socket through a kernel pipe (splice) without a copy
+// through the program; an SSL side reads
 // ahead several records at once and sends the records of one block with one send. Buffers and
 // pipes exist only while data flows: a connection quiet for half a second gives them back, with
 // the stack its deepest call touched and the heap pages its handshake left free, and the next
@@ -24,14 +30,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "config/settings.h"
 #include "platform/unique_fd.h"
 #include "relay/ssl_context.h"
 
 namespace relay {
+struct Pump;
 struct RelayState;
-}
+}  // namespace relay
 
 namespace relay {
 
@@ -41,6 +49,9 @@ constexpr size_t kPumpBufferSize = 256 * 1024;
 struct PumpEnd {
   platform::UniqueFd fd;
   SslPtr ssl;  // null for a plain side
+  // What the SSL object's application data points to (an outgoing side's session key): it
+  // travels with the object, and the pump frees the object first.
+  std::unique_ptr<DestSessionKey> sessionKey = nullptr;
 };
 
 // What the disconnect line says, and how.
@@ -49,6 +60,7 @@ struct PumpReport {
   uint16_t clientPort = 0;     // network byte order
   uint32_t destAddress = 0;    // network byte order
   uint16_t destPort = 0;       // network byte order
+  uint16_t localPort = 0;      // network byte order; the listener's port
   // false: "Disconnect %s.%d from %s.%d: %s" at LOG_INFO, code 0x6052, only when verbose.
   // true: "Disconnect %s:%d from %s:%d : %s" at LOG_ERROR, code 0x6001, always (HTTP front end).
   bool frontEndStyle = false;
@@ -57,6 +69,9 @@ struct PumpReport {
   // The connection's settings and its relay's state; both must outlive the pump.
   const config::Settings* settings = nullptr;
   RelayState* state = nullptr;
+  // Kept until the pump ends, on whichever thread that is: what `settings` and `state` point
+  // into, and the connection's place in its relay's count.
+  std::shared_ptr<void> owner;
 };
 
 // A copy of every block read goes to the relay observer's `relayedChunk` while "sniffer" is on.
@@ -65,6 +80,12 @@ struct PumpReport {
 // both sides. A side that ends its sending has that end passed on to the other side, and the
 // other direction goes on until it ends too, so an answer to a half-closed request arrives whole.
 void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report);
+
+// A parked pump (relay/quiet_set.h) goes on as a work item of the pool; owns `pump`.
+void resumePump(void* pump);
+// Ends a parked pump at once, as at a clean end; `couldNotResume`: it could not be posted to the
+// pool, which is logged, and it ends with "No buffer space available.". Owns `pump`.
+void endParkedPump(Pump* pump, bool couldNotResume);
 
 // The disconnect line of a relayed connection, as the report says (error 0: "No error.").
 void logDisconnect(const config::Settings& settings, const PumpReport& report, int error);

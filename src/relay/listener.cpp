@@ -32,15 +32,6 @@ namespace {
 constexpr char kModule[] = "proxy";
 constexpr int kListenBacklog = 511;
 
-// Gives back the place in the count that the listener took for a connection.
-struct CountedConnection {
-  explicit CountedConnection(RelayState* s) : state(s) {}
-  CountedConnection(const CountedConnection&) = delete;
-  CountedConnection& operator=(const CountedConnection&) = delete;
-  ~CountedConnection() { state->openConnections.fetch_sub(1, std::memory_order_relaxed); }
-  RelayState* state;
-};
-
 // A connection beyond the limit is refused and closed: left open, each would hold a descriptor
 // of the very kind the limit is there to save.
 bool refusedByLimit(const config::Settings& s, RelayState& state, platform::UniqueFd* client,
@@ -95,11 +86,7 @@ void flushSessionsWhenDue(const RelayConfig& config, RelayState& state) {
 }
 
 void runConnection(void* arg) {
-  std::unique_ptr<connectInfo> info(static_cast<connectInfo*>(arg));
-  // The state outlives the count's decrement, whatever the handler does with `info`.
-  const std::shared_ptr<RelayState> state = info->state;
-  const CountedConnection counted(state.get());
-  connectionHandler(std::move(info));
+  connectionHandler(std::unique_ptr<connectInfo>(static_cast<connectInfo*>(arg)));
 }
 
 // Hands one accepted connection to the pool or to a thread of its own.
@@ -118,7 +105,6 @@ void dispatchConnection(const config::Settings& s, RelayState& state,
     log_event(LOG_SERIOUS, 0x6059, kModule, __LINE__, "Couldn't add I/O work item for %s.%d:%d",
               client, clientPort, localPort);
     closeAfterFailure(s, &info->src, LOG_SERIOUS);
-    state.openConnections.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
   connectInfo* raw = info.release();
@@ -127,7 +113,6 @@ void dispatchConnection(const config::Settings& s, RelayState& state,
     log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s.%d:%d",
               client, clientPort, localPort);
     closeAfterFailure(s, &back->src, LOG_SERIOUS);
-    state.openConnections.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
@@ -236,6 +221,7 @@ int acceptLoop(int listenFd, uint16_t port, const std::atomic<bool>& stopping,
     // held against the limit too; the connection gives its place back when it ends.
     state->openConnections.fetch_add(1, std::memory_order_relaxed);
     auto info = std::make_unique<connectInfo>();
+    info->counted = true;
     info->clientAddress = clientAddress;
     info->clientPort = clientPort;
     info->localPort = port;

@@ -360,6 +360,14 @@ void Relay::setPoolIdleTimeout(std::chrono::milliseconds timeout) {
   relay::setPoolIdleTimeout(&state_->workPool, timeout);
 }
 
+void Relay::setQuietTime(std::chrono::milliseconds quiet) {
+  if (!started_ && quiet.count() > 0) state_->quietTime = quiet;
+}
+
+size_t Relay::parkedConnections() const {
+  return state_->quietSet ? state_->quietSet->parkedCount() : 0;
+}
+
 void Relay::statusTick() {
   const std::shared_ptr<const RelayConfig> running = current();
   // Nothing happens before there is a configuration.

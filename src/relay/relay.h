@@ -119,6 +119,11 @@ class Relay {
   void setMemoryReturn(std::function<void()> giveBack);
   // How long an idle pool thread waits for work before it ends (tests shorten it).
   void setPoolIdleTimeout(std::chrono::milliseconds timeout);
+  // How long a connection is quiet before it gives back its buffers and, when the pool serves
+  // it, its thread: half a second (tests shorten it). Before `start`.
+  void setQuietTime(std::chrono::milliseconds quiet);
+  // Connections of the pool that wait for bytes without a thread right now.
+  size_t parkedConnections() const;
 
   // Stops the listeners, the change and status threads, the fetcher and the pool, and closes the
   // log when this relay opened it.

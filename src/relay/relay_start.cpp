@@ -113,10 +113,19 @@ void Relay::sslStartup() {
   // The pool exists for the life of the relay, so a later change of "thread.pool.enable" takes
   // effect at the next start.
   poolMade_ = loaded_.threadPoolEnable != 0 && createPool(&state_->workPool) != 0;
+  if (!poolMade_) return;
+  if (!state_->quietSet) {
+    auto quiet = std::make_unique<QuietSet>(&state_->workPool);
+    if (quiet->start()) state_->quietSet = std::move(quiet);
+  } else {
+    state_->quietSet->start();
+  }
 }
 
 void Relay::sslShutdown() {
   fetcher_->stop();
+  // Parked connections end before the pool that would resume them.
+  if (state_->quietSet) state_->quietSet->stop();
   if (poolMade_) destroyPool(&state_->workPool);
   poolMade_ = false;
   ERR_clear_error();

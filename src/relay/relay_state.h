@@ -12,6 +12,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "relay/log_throttle.h"
 #include "relay/observer_slot.h"
 #include "relay/questions.h"
+#include "relay/quiet_set.h"
 #include "relay/ssl_context.h"
 #include "relay/worker_pool.h"
 
@@ -59,6 +61,9 @@ struct RelayState {
   LoadedPairs loadedPairs;
   RelayStats stats;
   WorkPool workPool;
+  // Where the pool's quiet connections wait without a thread; made with the pool when the relay
+  // first starts, read-only afterwards (null without a pool).
+  std::unique_ptr<QuietSet> quietSet;
   // Set: the listeners drop new connections.
   std::atomic<uint32_t> relayPaused{0};
   // Accepts since the last flush of the server-side session cache (shared by all listeners).
@@ -76,6 +81,9 @@ struct RelayState {
   // Gives the allocator's free pages back (the program's choice, Relay::setMemoryReturn); set
   // before the relay starts, read-only afterwards. A connection that goes quiet calls it.
   std::function<void()> returnFreeMemory;
+  // Quiet this long, a connection gives back what only data in flight needs (its buffers, and
+  // its thread when the quiet set takes it). Set before the relay starts, read-only afterwards.
+  std::chrono::milliseconds quietTime{500};
 };
 
 // Makes `state` reachable from the context's SSL objects (the context holds a reference).

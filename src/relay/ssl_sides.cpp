@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <memory>
 #include <string>
 
 #include "config/settings.h"
@@ -181,16 +182,17 @@ int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways) {
 int connectDestSide(Connection* c, PumpEnd* dest) {
   const config::ccRule& rule = *c->rule;
   const int fd = dest->fd.get();
+  // The SSL object's application data points to the key; it goes after the object.
+  auto key = std::make_unique<DestSessionKey>(DestSessionKey{
+      c->config->generation, c->destAddress, c->destPort, "", rule.verifyServer, rule.sslCert});
   SslPtr ssl = newSharedSsl(c->config->sharedContext.get());
   if (!ssl) return 6;
   SSL_set_verify(ssl.get(), rule.verifyServer != 0 ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
                  verify_callback);
   SSL_set_connect_state(ssl.get());
   SSL_set_fd(ssl.get(), fd);
-  c->sessionKey = DestSessionKey{c->config->generation, c->destAddress, c->destPort, "",
-                                 rule.verifyServer,     rule.sslCert};
   if (namesHost(c->serverName)) {
-    c->sessionKey.serverName = c->serverName;
+    key->serverName = c->serverName;
     SSL_set_tlsext_host_name(ssl.get(), c->serverName.c_str());
   }
   if (rule.verifyServer != 0 && c->settings->sslVerifyHost != 0 &&
@@ -200,10 +202,10 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   if (rule.sslRole == config::kRoleClient && !rule.sslCert.empty()) {
     loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey);
   }
-  if (SslSessionPtr saved = c->state->destSessionCache.lookup(c->sessionKey)) {
+  if (SslSessionPtr saved = c->state->destSessionCache.lookup(*key)) {
     SSL_set_session(ssl.get(), saved.get());
   }
-  SSL_set_app_data(ssl.get(), &c->sessionKey);
+  SSL_set_app_data(ssl.get(), key.get());
   bool timedOut = false;
   const int rc = runHandshake(ssl.get(), fd, *c->settings, &timedOut);
   if (rc <= 0) {
@@ -225,6 +227,7 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
                      c->dest, ntohs(c->destPort));
   }
   logConnectionSummary("Outgoing", ssl.get(), rule.sslRole, c->destAddress, c->destPort);
+  dest->sessionKey = std::move(key);
   dest->ssl = std::move(ssl);
   return 0;
 }

@@ -55,6 +55,7 @@ class Daemon {
   // Waits for the daemon to end by itself; its wait status, -1 on time-out.
   int wait(std::chrono::milliseconds timeout) { return process_.wait(timeout); }
   bool running() { return process_.running(); }
+  pid_t pid() const { return process_.pid(); }
   const std::string& logFile() const { return logFile_; }
   std::string log() const { return readFile(logFile_); }
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 10s,
