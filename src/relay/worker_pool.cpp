@@ -67,16 +67,19 @@ int postWork(WorkPool* pool, WorkFunction function, void* arg) {
   if (pool == nullptr || function == nullptr) return 0;
   const std::shared_ptr<PoolQueue> q = pool->queue;
   if (!q) return 0;
-  std::lock_guard<std::mutex> hold(q->mutex);
-  if (q->stopping) return 0;
-  q->items.push_back(WorkItem{function, arg});
-  // An idle thread may not have taken an earlier item yet: only a surplus of idle threads
-  // over queued items means this item will be served without a new thread. When none can be
-  // made the item is refused: waiting for a busy thread could take as long as its connection.
-  if (q->items.size() > q->idleCount.load() && !startThread(q)) {
-    q->items.pop_back();
-    return 0;
+  {
+    std::lock_guard<std::mutex> hold(q->mutex);
+    if (q->stopping) return 0;
+    q->items.push_back(WorkItem{function, arg});
+    // An idle thread may not have taken an earlier item yet: only a surplus of idle threads
+    // over queued items means this item will be served without a new thread. When none can be
+    // made the item is refused: waiting for a busy thread could take as long as its connection.
+    if (q->items.size() > q->idleCount.load() && !startThread(q)) {
+      q->items.pop_back();
+      return 0;
+    }
   }
+  // Woken after the lock is given back, the thread does not wait for it at once.
   q->itemQueued.notify_one();
   return 1;
 }
