@@ -80,7 +80,7 @@ cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
   echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit" \
     "$(git -C "$top" rev-parse --short HEAD)$(git -C "$top" diff --quiet HEAD -- src || echo ' (with uncommitted changes)')."
   echo 'Medians of' "$REPEATS runs; streams of $STREAM_BYTES bytes; rates with $RATE_CLIENTS clients" \
-    "for $RATE_SECONDS s, 64 bytes echoed per connection; memory with $IDLE_COUNT idle connections." \
+    "for $RATE_SECONDS s, 64 bytes echoed per connection; memory with $IDLE_COUNT idle connections held $IDLE_SETTLE s." \
     "Ratios in brackets are Brisklane's figure over the peer's."
   echo
   echo '![Brisklane and its peers, side by side](results.png)'

@@ -28,6 +28,7 @@ STREAM_BYTES=${STREAM_BYTES:-2147483648}
 RATE_SECONDS=${RATE_SECONDS:-5}
 RATE_CLIENTS=${RATE_CLIENTS:-4}
 IDLE_COUNT=${IDLE_COUNT:-1000}
+IDLE_SETTLE=${IDLE_SETTLE:-35}  # seconds the idle connections are held before they are measured
 CONC_COUNT=${CONC_COUNT:-9900}
 # QUIET_WAIT=0 measures at once instead of waiting (at most 20 minutes) for a quiet machine.
 QUIET_WAIT=${QUIET_WAIT:-1}
@@ -359,7 +360,7 @@ idle_memory() {
   before=$(rss_kib "$@") avail0=$(mem_available) others0=$(others_anon_kib "$@")
   rm -f "$ready"
   start_proc idle "$tmp/idle.log" "$tool" idle --to "$port" --sink "$dest" --count "$IDLE_COUNT" \
-    --ready "$ready" --hold 120
+    --ready "$ready" --hold "$((IDLE_SETTLE + 100))"
   for _ in $(seq 900); do
     [ -f "$ready" ] || ! kill -0 "${running[idle]}" 2>/dev/null && break
     sleep 0.1
@@ -370,7 +371,9 @@ idle_memory() {
     stop_proc idle
     return 1
   fi
-  sleep 2
+  # Held quiet for a while first when a relay is measured: the pool threads that served the
+  # set-up end after 30 s without work, long before a mail client's idle connection is old.
+  sleep "$([ $# -gt 0 ] && echo "$IDLE_SETTLE" || echo 2)"
   after=$(rss_kib "$@") avail1=$(mem_available) others1=$(others_anon_kib "$@" "${running[idle]}")
   local pid
   idle_threads=()
