@@ -52,6 +52,7 @@ class Daemon {
   void reload() const;  // SIGHUP
   void status() const;  // SIGUSR1
   int stop() { return process_.stop(); }
+  void signal(int sig) const { process_.signal(sig); }
   // Waits for the daemon to end by itself; its wait status, -1 on time-out.
   int wait(std::chrono::milliseconds timeout) { return process_.wait(timeout); }
   bool running() { return process_.running(); }
