@@ -14,6 +14,10 @@
 //       opens N connections to PORT, sends one byte on each and waits until the built-in sink on
 //       127.0.0.1:SINK has seen every byte; then writes FILE and holds the connections open until
 //       SIGTERM/SIGINT or S seconds, whichever comes first.
+//   bench_tool chatty --to PORT --echo PORT --count N --every MS --seconds S
+//       opens N connections to PORT (a built-in echo server on 127.0.0.1:ECHO behind it); each
+//       sends one byte every MS milliseconds, the connections' turns spread evenly over MS, and
+//       reads its echo, for S seconds. Prints "sent=... echoed=... seconds=...".
 //   bench_tool echo --listen PORT [--hold S]
 //       an echo server on its own (so that a client process and the server each have the whole
 //       descriptor limit), until SIGTERM/SIGINT or S seconds.
@@ -499,11 +503,83 @@ int runHold(const Options& options) {
   return echoed == count ? 0 : 1;
 }
 
+// --- chatty -------------------------------------------------------------------------------------
+
+// Each connection's turn comes every `period`; the echoes are read as they come.
+void chatUntil(const std::vector<Fd>& conns, Clock::duration period, Clock::time_point deadline,
+               long* sent, long* echoed) {
+  Fd ep(::epoll_create1(EPOLL_CLOEXEC));
+  for (size_t i = 0; i < conns.size(); ++i) {
+    epoll_event add{};
+    add.events = EPOLLIN;
+    add.data.u64 = i;
+    epoll_ctl(ep.get(), EPOLL_CTL_ADD, conns[i].get(), &add);
+  }
+  const Clock::time_point start = Clock::now();
+  std::vector<Clock::time_point> next(conns.size());
+  for (size_t i = 0; i < next.size(); ++i) {
+    next[i] = start + period * static_cast<long>(i) / static_cast<long>(next.size());
+  }
+  std::vector<epoll_event> events(256);
+  char buffer[256];
+  while (Clock::now() < deadline) {
+    const Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < conns.size(); ++i) {
+      if (now < next[i]) continue;
+      if (::send(conns[i].get(), "c", 1, MSG_NOSIGNAL) == 1) ++*sent;
+      next[i] += period;
+    }
+    const int n = ::epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 1);
+    for (int k = 0; k < n; ++k) {
+      const ssize_t got = ::recv(conns[events[k].data.u64].get(), buffer, sizeof buffer, 0);
+      if (got > 0) *echoed += got;
+    }
+  }
+}
+
+int runChatty(const Options& options) {
+  const auto to = static_cast<uint16_t>(optionNumber(options, "--to", 0));
+  const long count = std::clamp(optionNumber(options, "--count", 1000), 1L, 5000L);
+  const long every = std::clamp(optionNumber(options, "--every", 600), 10L, 60000L);
+  const long seconds = std::clamp(optionNumber(options, "--seconds", 10), 1L, 120L);
+  Fd listener = listenOn(static_cast<uint16_t>(optionNumber(options, "--echo", 0)));
+  if (!listener.valid() || to == 0) return 2;
+  std::atomic<bool> stop{false};
+  std::thread server(epollServer, listener.get(), true, &stop, nullptr);
+  std::vector<Fd> conns;
+  for (long i = 0; i < count; ++i) {
+    Fd conn = connectTo(to, 10);
+    if (!conn.valid()) {
+      std::fprintf(stderr, "chatty connection %ld failed: %s\n", i, std::strerror(errno));
+      break;
+    }
+    setNonBlocking(conn.get());
+    conns.push_back(std::move(conn));
+    if (i % 32 == 31) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // The set-up's own work is over before the measured time begins.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  long sent = 0;
+  long echoed = 0;
+  const Clock::time_point start = Clock::now();
+  if (static_cast<long>(conns.size()) == count) {
+    chatUntil(conns, std::chrono::milliseconds(every), start + std::chrono::seconds(seconds), &sent,
+              &echoed);
+  }
+  const double elapsed = secondsSince(start);
+  conns.clear();
+  stop = true;
+  server.join();
+  std::printf("sent=%ld echoed=%ld seconds=%.3f\n", sent, echoed, elapsed);
+  return sent > 0 && echoed >= sent - count ? 0 : 1;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: bench_tool ports N | stream --to P --sink P --bytes N [--timeout S] |\n"
                "       rate --to P --echo P --seconds S --max N [--clients C] [--size B] |\n"
                "       idle --to P --sink P --count N --ready FILE [--hold S] |\n"
+               "       chatty --to P --echo P --count N --every MS --seconds S |\n"
                "       echo --listen P [--hold S] |\n"
                "       hold --to P --count N --ready FILE [--size B] [--hold S]\n");
   return 2;
@@ -522,6 +598,7 @@ int main(int argc, char** argv) {
   if (mode == "stream") return runStream(options);
   if (mode == "rate") return runRate(options);
   if (mode == "idle") return runIdle(options);
+  if (mode == "chatty") return runChatty(options);
   if (mode == "echo") return runEcho(options);
   if (mode == "hold") return runHold(options);
   return usage();

@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
 
   daemon_app::DaemonObserver observer(root);
   relay::Relay relay(&observer);
-  relay.setMemoryReturn(app::returnFreeMemory);
+  relay.setMemoryReturn(app::returnFreeMemory, app::returnOwedMemory);
   observer.attach(&relay);
   if (const std::string refused = app::prepareStore(root, &relay); !refused.empty()) {
     observer.tellBeforeStart(LOG_SERIOUS, refused);

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
 
   ui::RelayBridge bridge;
   relay::Relay relay(&bridge);
-  relay.setMemoryReturn(app::returnFreeMemory);
+  relay.setMemoryReturn(app::returnFreeMemory, app::returnOwedMemory);
   if (const std::string refused = app::prepareStore(words.root, &relay); !refused.empty()) {
     ui::MessageBox::show(nullptr, QMessageBox::Critical, "Brisklane 4",
                          QString::fromStdString(refused));

@@ -12,8 +12,15 @@ namespace app {
 void tuneHeapForRelaying();
 
 // Gives the pages that the allocator holds free back to the system, in every arena: a connection
-// that went quiet leaves holes where its handshake's memory was. Safe from any thread; a call made
-// while another runs returns at once.
+// that went quiet leaves holes where its handshake's memory was. Walks of the arenas are a
+// quarter of a second apart at least, one at a time: a call that comes sooner, or while another
+// walks, leaves the walk owed, and the next call or `returnOwedMemory` serves it. Safe from any
+// thread.
 void returnFreeMemory();
+
+// Serves an owed walk once its quarter second has passed; nothing when none is owed. Called
+// every few seconds (the relay's status tick), so that what the last connections to go quiet
+// freed is given back soon, also when no other connection goes quiet after them.
+void returnOwedMemory();
 
 }  // namespace app

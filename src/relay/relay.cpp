@@ -352,8 +352,10 @@ int Relay::listenerCount() const { return listeners_->count(); }
 
 bool Relay::listenerRunning(uint16_t port) const { return listeners_->running(port); }
 
-void Relay::setMemoryReturn(std::function<void()> giveBack) {
-  if (!started_) state_->returnFreeMemory = std::move(giveBack);
+void Relay::setMemoryReturn(std::function<void()> giveBack, std::function<void()> giveBackOwed) {
+  if (started_) return;
+  state_->returnFreeMemory = std::move(giveBack);
+  state_->returnOwedMemory = std::move(giveBackOwed);
 }
 
 void Relay::setPoolIdleTimeout(std::chrono::milliseconds timeout) {
@@ -376,6 +378,7 @@ void Relay::statusTick() {
   publishPerfCounters(running->ccSettings, figures);
   const std::string text = statusLineText(figures);
   if (ObserverCall observer(state_->observer); observer) observer->statusTick(figures, text);
+  if (state_->returnOwedMemory) state_->returnOwedMemory();
 }
 
 void Relay::statusLoop() {

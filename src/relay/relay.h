@@ -114,9 +114,9 @@ class Relay {
   int listenerCount() const;
   bool listenerRunning(uint16_t port) const;
   // What a connection that goes quiet calls to give the allocator's free pages back to the system
-  // (the allocator is the program's: its main() decides); nothing when none is set. Before
-  // `start`.
-  void setMemoryReturn(std::function<void()> giveBack);
+  // (the allocator is the program's: its main() decides), and what the status tick calls to give
+  // back what those calls left owed; nothing when none is set. Before `start`.
+  void setMemoryReturn(std::function<void()> giveBack, std::function<void()> giveBackOwed);
   // How long an idle pool thread waits for work before it ends (tests shorten it).
   void setPoolIdleTimeout(std::chrono::milliseconds timeout);
   // How long a connection is quiet before it gives back its buffers and, when the pool serves

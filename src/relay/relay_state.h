@@ -78,9 +78,11 @@ struct RelayState {
   std::atomic<uint64_t> configurations{0};
   // The handshake and cache figures of the contexts that configurations replaced so far.
   RetiredFigures retiredFigures;
-  // Gives the allocator's free pages back (the program's choice, Relay::setMemoryReturn); set
-  // before the relay starts, read-only afterwards. A connection that goes quiet calls it.
+  // Give the allocator's free pages back (the program's choice, Relay::setMemoryReturn); set
+  // before the relay starts, read-only afterwards. A connection that goes quiet calls the first,
+  // the status tick the second.
   std::function<void()> returnFreeMemory;
+  std::function<void()> returnOwedMemory;
   // Quiet this long, a connection gives back what only data in flight needs (its buffers, and
   // its thread when the quiet set takes it). Set before the relay starts, read-only afterwards.
   std::chrono::milliseconds quietTime{500};
