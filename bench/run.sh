@@ -54,18 +54,8 @@ for peer in socat stunnel4 haproxy; do
   command -v "$peer" >/dev/null || { echo "$peer is missing: run scripts/install-deps" >&2; exit 1; }
 done
 
-relay_build="$top/build/bench-relay"
-tool_build="$top/build/bench"
-echo "== building brisklaned (Release) and the load tool"
-if [ -z "$DAEMON" ]; then
-  cmake -S "$top" -B "$relay_build" -DCMAKE_BUILD_TYPE=Release -DBKL_TESTS=OFF >/dev/null
-  cmake --build "$relay_build" -j2 --target brisklaned brisklane-reg >/dev/null
-fi
-cmake -S "$top/bench" -B "$tool_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$tool_build" >/dev/null
-daemon=${DAEMON:-$relay_build/src/app/brisklaned}
-regtool="$(dirname "$daemon")/brisklane-reg"
-tool="$tool_build/bench_tool"
+# shellcheck source=bench/build.sh
+source "$top/bench/build.sh"
 
 # Every process this script starts may use as many descriptors as the machine allows.
 ulimit -n "$(ulimit -Hn)"
