@@ -2,7 +2,8 @@
 // times keep every byte in order over a plug rule, an SSL client rule into an SSL server rule and
 // a SOCKS rule; a half-close and a reset that come while a connection is parked are passed on;
 // a browser tunnel's drop time still ends a parked tunnel; Clear Keys and a reload leave parked
-// connections serving, and the shutdown ends them at once.
+// connections serving, and the shutdown ends them at once; going quiet asks for the allocator's
+// free pages to go back.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,8 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -309,6 +312,35 @@ TEST_F(QuietConnections, ClearKeysAndAReloadLeaveThemServingAndTheShutdownEndsTh
   }
   EXPECT_EQ(ended, kHeld) << "the shutdown left parked connections open";
   echo.stop();
+}
+
+// The allocator is the program's, so the relay only asks: a connection that gives its buffers
+// back asks for the free pages to be given back too, and the status tick (every five seconds)
+// serves what such asks left owed, also when no other connection goes quiet afterwards.
+TEST_F(QuietConnections, GoingQuietAsksForFreePagesToGoBackAndTheStatusTickServesWhatIsOwed) {
+  auto asked = std::make_shared<std::atomic<int>>(0);
+  auto served = std::make_shared<std::atomic<int>>(0);
+  relay_.relay.setMemoryReturn([asked] { ++*asked; }, [served] { ++*served; });
+  Destination far;
+  const uint16_t port = test_support::freePort();
+  store_.rule(1, port, "127.0.0.1", far.port(), 0);
+  ASSERT_TRUE(start());
+  const int fd = test_support::connectLocal(port);
+  ASSERT_GE(fd, 0);
+  const int farFd = far.accept();
+  ASSERT_GE(farFd, 0);
+  ASSERT_TRUE(test_support::sendAll(fd, "bytes"));
+  EXPECT_EQ(test_support::receive(farFd, 5), "bytes");
+  ASSERT_TRUE(parkedReach(relay_.relay, 1));
+  EXPECT_GE(asked->load(), 1);
+  const auto end = std::chrono::steady_clock::now() + 8s;
+  while (served->load() == 0 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_GE(served->load(), 1) << "no status tick served the owed memory";
+  close(fd);
+  close(farFd);
+  relay_.relay.shutdown();
 }
 
 }  // namespace
