@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What chatty connections cost the relay, side by side with an HAProxy plug, on 127.0.0.1 only:
-# COUNT connections through a plug rule, each sending one byte every EVERY milliseconds and reading
-# its echo, for SECONDS. Reported per product: CPU milliseconds per 1,000 messages. The periods measured (EVERIES) lie on both sides of the relay's quiet time (half a
+# COUNT connections through a plug rule, each sending one byte every period of EVERIES (in
+# milliseconds) and reading its echo, for SECONDS_EACH seconds. Reported per product: CPU
+# milliseconds per 1,000 messages. The periods lie on both sides of the relay's quiet time (half a
 # second): at 200 ms a connection never goes quiet, at 600 ms it goes quiet, gives its thread back
 # and is woken again by every byte. Each figure is the median of REPEATS runs; the products
 # alternate within a repetition. DAEMON=path measures another brisklaned build. Not part of
