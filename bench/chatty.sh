@@ -25,46 +25,20 @@ ulimit -n "$(ulimit -Hn)"
 tmp=$(mktemp -d /tmp/brisklane-chatty.XXXXXX)
 # shellcheck source=bench/processes.sh
 source "$top/bench/processes.sh"
+# shellcheck source=bench/configs.sh
+source "$top/bench/configs.sh"
 
 mapfile -t ports < <("$tool" ports 3)
 dest=${ports[0]} bkl_plug=${ports[1]} hap_plug=${ports[2]}
 
 mkdir -p "$tmp/bkl"
-cat >"$tmp/bkl.reg" <<EOF
-Windows Registry Editor Version 5.00
-
-[HKEY_CURRENT_USER\\Software\\Tandry\\Brisklane 4]
-"verbose"=dword:00000000
-"log.detailed"=dword:00000000
-
-[HKEY_CURRENT_USER\\Software\\Tandry\\Brisklane 4\\Rule1]
-"disable"=dword:00000000
-"ssl.role"=dword:00000000
-"connect.type"=dword:00000000
-"if.addr.str"="127.0.0.1"
-"peer.addr.str"="All"
-"peer.mask.str"="All"
-"peer.port.str"="$bkl_plug"
-"dest.addr.str"="127.0.0.1"
-"dest.port.str"="$dest"
-EOF
+# shellcheck disable=SC2119  # no settings beyond the common ones
+{ store_head; rule 1 0 "$bkl_plug" "$dest"; } >"$tmp/bkl.reg"
 BRISKLANE_CONFIG_DIR="$tmp/bkl" "$regtool" import "$tmp/bkl.reg" >/dev/null
-cat >"$tmp/haproxy.cfg" <<EOF
-global
-  maxconn $((COUNT + 100))
-  log stderr format raw local0 notice
-defaults
-  mode tcp
-  log global
-  option tcplog
-  option dontlog-normal
-  timeout connect 5s
-  timeout client 10m
-  timeout server 10m
-listen plug
-  bind 127.0.0.1:$hap_plug
-  server far 127.0.0.1:$dest
-EOF
+{
+  haproxy_head "$((COUNT + 100))"
+  printf 'listen plug\n  bind 127.0.0.1:%s\n  server far 127.0.0.1:%s\n' "$hap_plug" "$dest"
+} >"$tmp/haproxy.cfg"
 
 start_product() {  # bkl | hap
   if [ "$1" = bkl ]; then

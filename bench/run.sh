@@ -63,6 +63,8 @@ ulimit -n "$(ulimit -Hn)"
 tmp=$(mktemp -d /tmp/brisklane-bench.XXXXXX)
 # shellcheck source=bench/processes.sh
 source "$top/bench/processes.sh"
+# shellcheck source=bench/configs.sh
+source "$top/bench/configs.sh"
 
 rss_kib() {  # PIDs...: the sum of their VmRSS in KiB
   local total=0 pid value
@@ -135,19 +137,7 @@ hap_plug=${ports[7]} hap_client=${ports[8]} hap_server=${ports[9]}
 
 # --- Brisklane: two processes, like the peer pair -----------------------------------------------
 # "client": the plug rule and the SSL client rule; "server": the SSL server rule.
-rule() {  # number role port dest-port [extra lines]
-  printf '\n[HKEY_CURRENT_USER\\Software\\Tandry\\Brisklane 4\\Rule%s]\n' "$1"
-  printf '"disable"=dword:00000000\n"ssl.role"=dword:0000000%s\n"connect.type"=dword:00000000\n' "$2"
-  printf '"if.addr.str"="127.0.0.1"\n"peer.addr.str"="All"\n"peer.mask.str"="All"\n'
-  printf '"peer.port.str"="%s"\n"dest.addr.str"="127.0.0.1"\n"dest.port.str"="%s"\n' "$3" "$4"
-  [ $# -lt 5 ] || printf '%s\n' "$5"
-}
-settings_key() {
-  printf 'Windows Registry Editor Version 5.00\n\n'
-  printf '[HKEY_CURRENT_USER\\Software\\Tandry\\Brisklane 4]\n'
-  printf '"verbose"=dword:00000000\n"log.detailed"=dword:00000000\n'
-  printf '"ssl.ca_cert"="%s"\n' "$certs/ca.pem"
-}
+settings_key() { store_head "\"ssl.ca_cert\"=\"$certs/ca.pem\""; }
 for side in client server; do mkdir -p "$tmp/bkl-$side"; done
 {
   settings_key
@@ -224,26 +214,6 @@ nofile=$(ulimit -n)
 hap_pipes=500
 hap_maxconn=$(((nofile - 100) / 2))
 hap_plug_maxconn=$((hap_maxconn - hap_pipes))
-# Only sessions that end in an error are logged, to the log file in $tmp.
-haproxy_head() {  # maxconn [global setting]
-  cat <<EOF
-global
-  maxconn $1
-  log stderr format raw local0 notice
-EOF
-  [ $# -lt 2 ] || printf '  %s\n' "$2"
-  cat <<EOF
-defaults
-  mode tcp
-  log global
-  option tcplog
-  option dontlog-normal
-  option log-separate-errors
-  timeout connect 5s
-  timeout client 10m
-  timeout server 10m
-EOF
-}
 # The plug splices every connection both ways, as Brisklane's plug rule does: with "option
 # splice-auto" this HAProxy (2.6) never spliced here, not even in a stream of 256 MiB (strace: no
 # splice call, only reads and writes of 16 KiB), and streams ran at three quarters of the speed.
