@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -47,25 +48,110 @@ bool readDottedQuad(std::string_view text, uint32_t* address) {
   return true;
 }
 
-uint32_t parseDottedQuad(std::string_view text) {
+IpAddress parseDottedQuad(std::string_view text) {
   uint32_t address = 0;
-  return readDottedQuad(text, &address) ? address : kMalformedQuad;
+  return IpAddress::ipv4(readDottedQuad(text, &address) ? address : kMalformedQuad);
+}
+
+bool isKeyword(std::string_view text) {
+  return text == "Local Machine Only" || text == "All" || text == "A net" || text == "B net" ||
+         text == "C net";
+}
+
+// Keywords, dotted quads and IPv6 texts: everything but a host name.
+IpAddress literalOf(std::string_view text) {
+  if (text.empty() || text == "All") return IpAddress();
+  if (text == "Local Machine Only") return IpAddress::ipv4(htonl(0xFFFFFFFFu));
+  if (text == "A net") return IpAddress::ipv4(htonl(0xFF000000u));
+  if (text == "B net") return IpAddress::ipv4(htonl(0xFFFF0000u));
+  if (text == "C net") return IpAddress::ipv4(htonl(0xFFFFFF00u));
+  if (text.find(':') != std::string_view::npos) {
+    IpAddress address;
+    return platform::parseIpv6(text, &address) ? address : IpAddress::ipv4(kMalformedQuad);
+  }
+  return parseDottedQuad(text);
+}
+
+bool isHostName(std::string_view text) {
+  return !text.empty() && !isDigit(text.front()) && !isKeyword(text) &&
+         text.find(':') == std::string_view::npos;
+}
+
+// "64" or "/64": one to three digits, a leading slash allowed.
+bool prefixLength(std::string_view text, int* length) {
+  if (!text.empty() && text.front() == '/') text.remove_prefix(1);
+  if (text.empty() || text.size() > 3) return false;
+  int value = 0;
+  for (char c : text) {
+    if (!isDigit(c)) return false;
+    value = value * 10 + (c - '0');
+  }
+  *length = value;
+  return true;
 }
 
 }  // namespace
 
-uint32_t parseAddress(std::string_view text) {
-  if (text.empty()) return 0;
-  if (text == "Local Machine Only") return htonl(0xFFFFFFFFu);
-  if (text == "All") return 0;
-  if (text == "A net") return htonl(0xFF000000u);
-  if (text == "B net") return htonl(0xFFFF0000u);
-  if (text == "C net") return htonl(0xFFFFFF00u);
-  if (!isDigit(text.front())) {
-    uint32_t address = 0;
-    return platform::resolveHostV4(std::string(text), &address) ? address : 0;
+IpAddress parseAddress(std::string_view text) {
+  if (!isHostName(text)) return literalOf(text);
+  std::vector<IpAddress> found;
+  return platform::resolveHost(std::string(text), &found) ? found.front() : IpAddress();
+}
+
+bool resolveAddresses(std::string_view text, std::vector<IpAddress>* addresses) {
+  addresses->clear();
+  if (!isHostName(text)) {
+    addresses->push_back(literalOf(text));
+    return true;
   }
-  return parseDottedQuad(text);
+  return platform::resolveHost(std::string(text), addresses);
+}
+
+bool reachableAddresses(std::string_view text, std::vector<IpAddress>* addresses) {
+  if (!resolveAddresses(text, addresses)) return false;
+  std::erase_if(*addresses, [](const IpAddress& a) {
+    return a.isZero() || a == IpAddress::ipv4(kMalformedQuad);
+  });
+  return !addresses->empty();
+}
+
+bool parseMask(std::string_view text, bool v6Source, IpAddress* mask, std::string* why) {
+  int length = 0;
+  const bool prefix = prefixLength(text, &length);
+  if (!v6Source) {
+    if (prefix) {
+      if (why != nullptr) *why = "a prefix length is a mask for IPv6 sources only";
+      return false;
+    }
+    *mask = parseAddress(text);
+    return true;
+  }
+  if (text == "All") {
+    *mask = IpAddress();
+    return true;
+  }
+  if (!prefix || length > 128) {
+    if (why != nullptr) *why = "an IPv6 source takes a prefix length from 0 to 128 as its mask";
+    return false;
+  }
+  IpAddress bits;
+  bits.v6 = true;
+  for (int i = 0; i < 16; ++i) {
+    const int left = length - i * 8;
+    bits.bytes[i] = left >= 8 ? 0xFF : left <= 0 ? 0 : static_cast<uint8_t>(0xFF << (8 - left));
+  }
+  *mask = bits;
+  return true;
+}
+
+bool maskedMatch(const IpAddress& source, const IpAddress& mask, const IpAddress& client) {
+  if (mask.isZero()) return true;
+  if (source.v6 != client.v6) return false;
+  const int size = source.v6 ? 16 : 4;
+  for (int i = 0; i < size; ++i) {
+    if ((source.bytes[i] & mask.bytes[i]) != (client.bytes[i] & mask.bytes[i])) return false;
+  }
+  return true;
 }
 
 uint16_t parsePort(std::string_view text) {
@@ -91,21 +177,12 @@ bool isPortText(std::string_view text) {
   return parsePort(text) != 0;
 }
 
-bool literalAddress(std::string_view text, uint32_t* address) {
-  if (!text.empty() && !isDigit(text.front()) && text != "Local Machine Only" && text != "All" &&
-      text != "A net" && text != "B net" && text != "C net") {
-    return false;
-  }
-  *address = parseAddress(text);
+bool literalAddress(std::string_view text, IpAddress* address) {
+  if (isHostName(text)) return false;
+  *address = literalOf(text);
   return true;
 }
 
 bool dottedQuad(std::string_view text, uint32_t* address) { return readDottedQuad(text, address); }
-
-void formatAddress(uint32_t address, char (&text)[16]) {
-  const uint32_t host = ntohl(address);
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", (host >> 24) & 0xFF, (host >> 16) & 0xFF,
-                (host >> 8) & 0xFF, host & 0xFF);
-}
 
 }  // namespace config

@@ -19,7 +19,7 @@ namespace config {
 namespace {
 
 constexpr char kModule[] = "ccConfig";
-constexpr uint32_t kNoDestination = 0xFFFFFFFFu;
+const platform::IpAddress kNoDestination = platform::IpAddress::ipv4(0xFFFFFFFFu);
 
 std::string ruleKeyName(int index) { return "Rule" + std::to_string(index + 1); }
 
@@ -30,11 +30,11 @@ void readRuleText(const platform::RegKey& key, const char* name, std::string* fi
 
 void readRuleValues(const platform::RegKey& key, ccRule* rule) {
   rule->disabled = readDword(key, "disable", 0);
-  rule->ifAddr = readDword(key, "if.addr", 0);
-  rule->peerAddr = readDword(key, "peer.addr", 0);
-  rule->peerMask = readDword(key, "peer.mask", 0);
+  rule->ifAddr = platform::IpAddress::ipv4(readDword(key, "if.addr", 0));
+  rule->peerAddr = platform::IpAddress::ipv4(readDword(key, "peer.addr", 0));
+  rule->peerMask = platform::IpAddress::ipv4(readDword(key, "peer.mask", 0));
   rule->peerPort = static_cast<uint16_t>(readDword(key, "peer.port", 0));
-  rule->destAddr = readDword(key, "dest.addr", 0);
+  rule->destAddr = platform::IpAddress::ipv4(readDword(key, "dest.addr", 0));
   rule->destPort = static_cast<uint16_t>(readDword(key, "dest.port", 0));
   rule->sslRole = readDword(key, "ssl.role", kRolePlug);
   rule->certType = readDword(key, "cert.type", 1);
@@ -87,22 +87,26 @@ long writeRuleValues(const platform::RegKey& key, const ccRule& rule) {
 
 // Both the number and its text are unset.
 bool unset(uint32_t number, const std::string& text) { return number == 0 && text.empty(); }
+bool unset(const platform::IpAddress& number, const std::string& text) {
+  return number.isZero() && text.empty();
+}
 
 // The address a text names; a host name that does not resolve is added to `unresolved`.
-uint32_t addressOf(const std::string& text, std::vector<std::string>* unresolved) {
-  uint32_t address = 0;
-  if (literalAddress(text, &address)) return address;
-  if (platform::resolveHostV4(text, &address)) return address;
+platform::IpAddress addressOf(const std::string& text, std::vector<std::string>* unresolved) {
+  std::vector<platform::IpAddress> found;
+  if (resolveAddresses(text, &found)) return found.front();
   if (unresolved != nullptr) unresolved->push_back(text);
-  return 0;
+  return platform::IpAddress();
 }
 
 // Whether the rule serves this client on this local port; the port is looked at first, so a rule
-// of another port costs no address lookup.
-bool fits(const ccRule& rule, uint32_t clientAddress, uint16_t localPort) {
+// of another port costs no address lookup. A mask of the other family's kind serves nobody.
+bool fits(const ccRule& rule, const platform::IpAddress& clientAddress, uint16_t localPort) {
   if (parsePort(rule.peerPortStr) != localPort) return false;
-  const uint32_t mask = parseAddress(rule.peerMaskStr);
-  return (parseAddress(rule.peerAddrStr) & mask) == (clientAddress & mask);
+  const platform::IpAddress source = parseAddress(rule.peerAddrStr);
+  platform::IpAddress mask;
+  if (!parseMask(rule.peerMaskStr, source.v6, &mask)) return false;
+  return maskedMatch(source, mask, clientAddress);
 }
 
 }  // namespace
@@ -222,6 +226,9 @@ void refuseUnusable(ccRule* rule, int index) {
   } else if (rule->connectType == kConnectDirect && !isPortText(rule->destPortStr)) {
     std::snprintf(reason, sizeof reason, "its destination port <%s> is no port",
                   rule->destPortStr.c_str());
+  } else if (const std::string why = maskMismatch(*rule); !why.empty()) {
+    std::snprintf(reason, sizeof reason, "its client mask <%s> does not fit <%s>: %s",
+                  rule->peerMaskStr.c_str(), rule->peerAddrStr.c_str(), why.c_str());
   } else {
     return;
   }
@@ -239,8 +246,8 @@ void warnShadowed(ccRule* const* rules, int count) {
       const ccRule& earlier = *rules[i];
       if (earlier.disabled != 0 || earlier.refused) continue;
       if (parsePort(earlier.peerPortStr) != parsePort(later.peerPortStr)) continue;
-      uint32_t mask = 1;
-      const bool everyClient = literalAddress(earlier.peerMaskStr, &mask) && mask == 0;
+      platform::IpAddress mask = platform::IpAddress::ipv4(1);
+      const bool everyClient = literalAddress(earlier.peerMaskStr, &mask) && mask.isZero();
       const bool sameClients = earlier.peerAddrStr == later.peerAddrStr &&
                                earlier.peerMaskStr == later.peerMaskStr &&
                                earlier.ifAddrStr == later.ifAddrStr;
@@ -304,7 +311,16 @@ long saveAllRules(RuleTable* table) {
   return first;
 }
 
-RuleMatch findRule(const RuleTable& table, uint32_t clientAddress, uint16_t localPort) {
+std::string maskMismatch(const ccRule& rule) {
+  platform::IpAddress source;
+  if (!literalAddress(rule.peerAddrStr, &source)) return {};
+  platform::IpAddress mask;
+  std::string why;
+  return parseMask(rule.peerMaskStr, source.v6, &mask, &why) ? std::string() : why;
+}
+
+RuleMatch findRule(const RuleTable& table, const platform::IpAddress& clientAddress,
+                   uint16_t localPort) {
   RuleMatch match;
   for (int i = 0; i < table.count; ++i) {
     ccRule* rule = table.rules[i];
@@ -313,10 +329,10 @@ RuleMatch findRule(const RuleTable& table, uint32_t clientAddress, uint16_t loca
     retainRule(rule);
     match.rule = RuleRef(rule);
     if (rule->connectType == kConnectDirect) {
-      match.destAddr = parseAddress(rule->destAddrStr);
+      resolveAddresses(rule->destAddrStr, &match.destAddrs);
       match.destPort = parsePort(rule->destPortStr);
     } else {
-      match.destAddr = kNoDestination;
+      match.destAddrs = {kNoDestination};
       match.destPort = 0;
     }
     break;
@@ -367,8 +383,8 @@ void deriveLiteralNumbers(ccRule* rule) {
        {std::pair{&rule->ifAddrStr, &rule->ifAddr}, std::pair{&rule->peerAddrStr, &rule->peerAddr},
         std::pair{&rule->peerMaskStr, &rule->peerMask},
         std::pair{&rule->destAddrStr, &rule->destAddr}}) {
-    uint32_t address = 0;
-    *number = literalAddress(*text, &address) ? address : 0;
+    platform::IpAddress address;
+    *number = literalAddress(*text, &address) ? address : platform::IpAddress();
   }
   rule->peerPort = parsePort(rule->peerPortStr);
   if (rule->connectType == kConnectDirect) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ip_address.h"
 #include "platform/registry.h"
 
 namespace config {
@@ -35,15 +36,15 @@ struct ccRule {
   bool refused = false;
   std::atomic<uint32_t> references{1};
   std::string ifAddrStr;
-  uint32_t ifAddr = 0;
+  platform::IpAddress ifAddr;
   std::string peerAddrStr;
-  uint32_t peerAddr = 0;
+  platform::IpAddress peerAddr;
   std::string peerMaskStr;
-  uint32_t peerMask = 0;
+  platform::IpAddress peerMask;
   std::string peerPortStr;
   uint16_t peerPort = 0;
   std::string destAddrStr;  // empty for rules that are not direct
-  uint32_t destAddr = 0;
+  platform::IpAddress destAddr;
   std::string destPortStr;
   uint16_t destPort = 0;
   uint32_t sslRole = kRolePlug;
@@ -131,14 +132,22 @@ class RuleRef {
 // The rule that serves one connection, and the destination its texts name at the accept.
 struct RuleMatch {
   RuleRef rule;
-  uint32_t destAddr = 0;  // network byte order; 255.255.255.255 for rules that are not direct
+  // Every address of the destination, in the resolver's order; none when its name does not
+  // resolve, 255.255.255.255 alone for rules that are not direct.
+  std::vector<platform::IpAddress> destAddrs;
   uint16_t destPort = 0;  // network byte order; 0 for rules that are not direct
 };
+
+// Why a rule's client mask cannot serve its client address (an IPv4 mask with an IPv6 source, or
+// the reverse); empty when it can or when the source is a host name, whose family only a lookup
+// tells.
+std::string maskMismatch(const ccRule& rule);
 
 // The first enabled rule of `table` for this client address and local port (network byte order),
 // with a reference taken for the caller; no rule when none fits. Host and service names are
 // looked up again at each call, into the match (the rules stay as they are): only the rules of
 // this port have their client address looked up, and only the rule found its destination.
-RuleMatch findRule(const RuleTable& table, uint32_t clientAddress, uint16_t localPort);
+RuleMatch findRule(const RuleTable& table, const platform::IpAddress& clientAddress,
+                   uint16_t localPort);
 
 }  // namespace config

@@ -20,14 +20,6 @@ namespace platform {
 
 namespace {
 
-sockaddr_in inetAddress(uint32_t address, uint16_t port) {
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = address;
-  sin.sin_port = port;
-  return sin;
-}
-
 IoResult failedWith(int err) {
   IoResult result;
   if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -50,10 +42,26 @@ constexpr size_t kMaxWaitEntries = 8;
 
 }  // namespace
 
-UniqueFd tcpSocket(int* error) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+UniqueFd tcpSocket(int* error, bool v6) {
+  UniqueFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) *error = lastSocketError();
   return fd;
+}
+
+UniqueFd listenSocket(const IpAddress& interfaceAddress, IpAddress* bindAddress, int* error) {
+  *bindAddress = interfaceAddress;
+  if (interfaceAddress.v6 || !interfaceAddress.isZero()) {
+    return tcpSocket(error, interfaceAddress.v6);
+  }
+  UniqueFd fd = tcpSocket(error, true);
+  if (fd.valid()) {
+    const int off = 0;
+    if (::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0) {
+      bindAddress->v6 = true;
+      return fd;
+    }
+  }
+  return tcpSocket(error, false);
 }
 
 void setRelayOptions(int fd, uint32_t nodelay, uint32_t linger, uint32_t lingerSeconds) {
@@ -83,9 +91,10 @@ int setReceiveTimeout(int fd, uint32_t milliseconds) {
   return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : lastSocketError();
 }
 
-int bindTo(int fd, uint32_t address, uint16_t port) {
-  const sockaddr_in sin = inetAddress(address, port);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0) {
+int bindTo(int fd, const IpAddress& address, uint16_t port) {
+  sockaddr_storage ss{};
+  const socklen_t len = toSocketAddress(address, port, &ss);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
     return lastSocketError();
   }
   return 0;
@@ -93,14 +102,16 @@ int bindTo(int fd, uint32_t address, uint16_t port) {
 
 int listenOn(int fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : lastSocketError(); }
 
-UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error, bool* passing) {
+UniqueFd acceptOn(int fd, IpAddress* address, uint16_t* port, int* error, bool* passing) {
   for (;;) {
-    sockaddr_in sin{};
-    socklen_t len = sizeof sin;
-    const int client = sys().accept(fd, reinterpret_cast<sockaddr*>(&sin), &len, SOCK_CLOEXEC);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    const int client = sys().accept(fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
     if (client >= 0) {
-      *address = sin.sin_addr.s_addr;
-      *port = sin.sin_port;
+      if (!fromSocketAddress(reinterpret_cast<const sockaddr*>(&ss), address, port)) {
+        *address = IpAddress();
+        *port = 0;
+      }
       return UniqueFd(client);
     }
     const int err = errno;  // logging may clobber it
@@ -112,21 +123,128 @@ UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error, bool* p
   }
 }
 
-int connectTo(int fd, uint32_t address, uint16_t port) {
-  const sockaddr_in sin = inetAddress(address, port);
+int connectTo(int fd, const IpAddress& address, uint16_t port) {
+  sockaddr_storage ss{};
+  const socklen_t len = toSocketAddress(address, port, &ss);
   for (;;) {
-    if (sys().connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0) return 0;
+    if (sys().connect(fd, reinterpret_cast<const sockaddr*>(&ss), len) == 0) return 0;
     if (errno != EINTR) return lastSocketError();
   }
 }
 
-int localAddress(int fd, uint32_t* address, uint16_t* port) {
-  sockaddr_in sin{};
-  socklen_t len = sizeof sin;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) != 0) return lastSocketError();
-  *address = sin.sin_addr.s_addr;
-  *port = sin.sin_port;
+int localAddress(int fd, IpAddress* address, uint16_t* port) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return lastSocketError();
+  if (!fromSocketAddress(reinterpret_cast<const sockaddr*>(&ss), address, port)) {
+    return wsaErrorFromErrno(EAFNOSUPPORT);
+  }
   return 0;
+}
+
+namespace {
+
+// One connect of several under way.
+struct Attempt {
+  UniqueFd fd;
+  size_t index = 0;
+};
+
+void setBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+// Starts a non-blocking connect to one address. True when it is under way or done (*done); false
+// with *error when it failed at once.
+bool startAttempt(const IpAddress& address, uint16_t port,
+                  const std::function<void(int fd)>& prepare, UniqueFd* fd, bool* done,
+                  int* error) {
+  *fd = tcpSocket(error, address.v6);
+  if (!fd->valid()) return false;
+  if (prepare) prepare(fd->get());
+  if (const int err = setNonBlocking(fd->get()); err != 0) {
+    *error = err;
+    return false;
+  }
+  sockaddr_storage ss{};
+  const socklen_t len = toSocketAddress(address, port, &ss);
+  *done = sys().connect(fd->get(), reinterpret_cast<const sockaddr*>(&ss), len) == 0;
+  // Interrupted, a non-blocking connect goes on by itself.
+  if (*done || errno == EINPROGRESS || errno == EINTR) return true;
+  *error = lastSocketError();
+  return false;
+}
+
+}  // namespace
+
+int connectFirst(const std::vector<IpAddress>& addresses, uint16_t port,
+                 const std::function<void(int fd)>& prepare, Connected* out) {
+  out->socketFailed = false;
+  if (addresses.empty()) return wsaErrorFromErrno(EADDRNOTAVAIL);
+  if (addresses.size() == 1) {
+    int err = 0;
+    UniqueFd fd = tcpSocket(&err, addresses.front().v6);
+    if (!fd.valid()) {
+      out->socketFailed = true;
+      return err;
+    }
+    if (prepare) prepare(fd.get());
+    err = connectTo(fd.get(), addresses.front(), port);
+    out->fd = std::move(fd);
+    if (err != 0) return err;
+    out->address = addresses.front();
+    return 0;
+  }
+  std::vector<Attempt> waiting;
+  size_t next = 0;
+  int lastError = 0;
+  auto won = [&](UniqueFd fd, size_t index) {
+    setBlocking(fd.get());
+    out->fd = std::move(fd);
+    out->address = addresses[index];
+    out->socketFailed = false;
+    return 0;
+  };
+  for (;;) {
+    if (next < addresses.size() && waiting.size() < kMaxWaitEntries) {
+      const size_t index = next++;
+      UniqueFd fd;
+      bool done = false;
+      int err = 0;
+      if (!startAttempt(addresses[index], port, prepare, &fd, &done, &err)) {
+        lastError = err;
+        out->socketFailed = !fd.valid();
+        if (fd.valid()) out->fd = std::move(fd);
+        continue;
+      }
+      if (done) return won(std::move(fd), index);
+      waiting.push_back(Attempt{std::move(fd), index});
+    }
+    if (waiting.empty()) {
+      if (next >= addresses.size()) return lastError;
+      continue;
+    }
+    pollfd fds[kMaxWaitEntries];
+    for (size_t i = 0; i < waiting.size(); ++i) fds[i] = pollfd{waiting[i].fd.get(), POLLOUT, 0};
+    const bool more = next < addresses.size() && waiting.size() < kMaxWaitEntries;
+    const int n = sys().poll(fds, waiting.size(), more ? kNextAddressMs : -1);
+    if (n < 0 && errno != EINTR) return lastSocketError();
+    if (n <= 0) continue;  // the next address's turn, or interrupted
+    for (size_t i = waiting.size(); i-- > 0;) {
+      if (fds[i].revents == 0) continue;
+      int soError = 0;
+      socklen_t len = sizeof soError;
+      if (::getsockopt(waiting[i].fd.get(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+        soError = errno;
+      }
+      if (soError == 0) return won(std::move(waiting[i].fd), waiting[i].index);
+      lastError = wsaErrorFromErrno(soError);
+      out->socketFailed = false;
+      out->fd = std::move(waiting[i].fd);
+      waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
 }
 
 void shutdownBoth(int fd) { ::shutdown(fd, SHUT_RDWR); }

@@ -1,21 +1,30 @@
 // TCP sockets as the relay uses them: creation, options, connecting and listening; blocking reads
 // and writes for the request readers of the proxy front and back ends; non-blocking I/O and
-// readiness waits for the data pump. IPv4 addresses and ports are in network byte order; results
-// are 0 or a Winsock error code (platform/socket_errors.h), so callers log them with their old
-// texts. Sends never raise SIGPIPE. Every call is safe from any thread on descriptors that thread
-// owns.
+// readiness waits for the data pump. Addresses are IPv4 or IPv6 (platform/ip_address.h), ports are
+// in network byte order; results are 0 or a Winsock error code (platform/socket_errors.h), so
+// callers log them with their old texts. Sends never raise SIGPIPE. Every call is safe from any
+// thread on descriptors that thread owns.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "platform/ip_address.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
 
-// A new TCP socket (close-on-exec), or an invalid one with *error set.
-UniqueFd tcpSocket(int* error);
+// A new TCP socket (close-on-exec) of the IPv4 or the IPv6 family, or an invalid one with *error
+// set.
+UniqueFd tcpSocket(int* error, bool v6 = false);
+// A socket to listen on `interfaceAddress`, and the address to bind it to. Every interface
+// (0.0.0.0, as "All" and an empty interface give) is one IPv6 socket on :: that takes IPv4
+// clients too, whatever the system's default says; on a system without IPv6, an IPv4 socket on
+// 0.0.0.0. An invalid socket with *error set when none could be made.
+UniqueFd listenSocket(const IpAddress& interfaceAddress, IpAddress* bindAddress, int* error);
 // TCP_NODELAY when nodelay is non-zero; SO_LINGER on with `lingerSeconds` when linger is non-zero.
 void setRelayOptions(int fd, uint32_t nodelay, uint32_t linger, uint32_t lingerSeconds);
 // SO_LINGER alone (listening sockets).
@@ -23,16 +32,35 @@ void setLinger(int fd, uint32_t lingerSeconds);
 void setReuseAddress(int fd);
 // A receive time-out on blocking reads of the socket; 0 removes it. 0 or the Winsock code.
 int setReceiveTimeout(int fd, uint32_t milliseconds);
-int bindTo(int fd, uint32_t address, uint16_t port);
+int bindTo(int fd, const IpAddress& address, uint16_t port);
 int listenOn(int fd, int backlog);
 // Waits for a connection; a signal or a connection that died in the queue is retried. When the
 // result is invalid, *error is set and *passing tells whether the failure may pass by itself (no
 // descriptors or memory left for now) or the listening socket is broken.
-UniqueFd acceptOn(int fd, uint32_t* address, uint16_t* port, int* error, bool* passing);
-// A blocking connect; 0 or the error.
-int connectTo(int fd, uint32_t address, uint16_t port);
-// The local or peer address of a connected socket.
-int localAddress(int fd, uint32_t* address, uint16_t* port);
+UniqueFd acceptOn(int fd, IpAddress* address, uint16_t* port, int* error, bool* passing);
+// A blocking connect; 0 or the error. The socket's family must be the address's.
+int connectTo(int fd, const IpAddress& address, uint16_t port);
+// The local address of a socket.
+int localAddress(int fd, IpAddress* address, uint16_t* port);
+
+// How long a connect to one address of a destination may go unanswered before the next address
+// is tried beside it.
+constexpr int kNextAddressMs = 250;
+
+// Connects a new socket to the first of `addresses` that answers, in their order. One address
+// gets a plain blocking connect. With more, the next attempt starts when the one before has
+// failed or has not answered within kNextAddressMs; attempts still waiting go on, the first to
+// connect wins and the others are closed; each attempt ends by the system's own connect time-out.
+// `prepare` sets the options of each socket before its connect. Returns 0 with the socket and the
+// address it reached, or the error of the attempt that failed last, with its socket (when one was
+// made) for the caller to close as its settings say.
+struct Connected {
+  UniqueFd fd;
+  IpAddress address;          // the address reached
+  bool socketFailed = false;  // the last failure was making a socket, not connecting it
+};
+int connectFirst(const std::vector<IpAddress>& addresses, uint16_t port,
+                 const std::function<void(int fd)>& prepare, Connected* out);
 // Shuts both directions down (the descriptor stays open).
 void shutdownBoth(int fd);
 // Closes the descriptor; 0 or the error of the close.

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -77,14 +78,26 @@ std::atomic<HostResolver> hostResolver{nullptr};
 
 void setHostResolver(HostResolver resolver) { hostResolver = resolver; }
 
-bool resolveHostV4(const std::string& name, uint32_t* address) {
+bool resolveHost(const std::string& name, std::vector<IpAddress>* addresses) {
+  addresses->clear();
   if (HostResolver resolver = hostResolver.load(); resolver != nullptr) {
-    return resolver(name, address);
+    return resolver(name, addresses) && !addresses->empty();
   }
-  std::vector<uint32_t> found;
-  if (!lookupV4(name, &found)) return false;
-  *address = found.front();
-  return true;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* raw = nullptr;
+  if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &raw) != 0) return false;
+  AddrInfoPtr list(raw);
+  for (const addrinfo* it = list.get(); it != nullptr; it = it->ai_next) {
+    IpAddress address;
+    uint16_t port = 0;
+    if (it->ai_addr == nullptr || !fromSocketAddress(it->ai_addr, &address, &port)) continue;
+    if (std::find(addresses->begin(), addresses->end(), address) == addresses->end()) {
+      addresses->push_back(address);
+    }
+  }
+  return !addresses->empty();
 }
 
 uint16_t tcpServicePort(const std::string& name) {

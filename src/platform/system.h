@@ -1,13 +1,15 @@
 // What the program asks of the operating system about itself and its host: privileges, the
 // network adapter's hardware address, the host's own addresses, host and service names.
 //
-// Addresses are IPv4 in network byte order; ports are host-order numbers here. Every call is
-// thread-safe (the reentrant resolver calls are used).
+// Addresses of the local host are IPv4 in network byte order; ports are host-order numbers here.
+// Every call is thread-safe (the reentrant resolver calls are used).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/ip_address.h"
 
 namespace platform {
 
@@ -25,11 +27,12 @@ std::string adapterAddressText();
 // cannot be taken or resolved.
 bool localHostAddresses(std::vector<uint32_t>* addresses);
 
-// The first IPv4 address of a host name; false when the lookup fails.
-bool resolveHostV4(const std::string& name, uint32_t* address);
-// Replaces the resolver behind resolveHostV4 (null restores the system's), so that fuzzing and
+// Every IPv4 and IPv6 address of a host name, in the resolver's order, each once; false when the
+// lookup fails or gives none.
+bool resolveHost(const std::string& name, std::vector<IpAddress>* addresses);
+// Replaces the resolver behind resolveHost (null restores the system's), so that fuzzing and
 // tests need no name service.
-using HostResolver = bool (*)(const std::string& name, uint32_t* address);
+using HostResolver = bool (*)(const std::string& name, std::vector<IpAddress>* addresses);
 void setHostResolver(HostResolver resolver);
 
 // The port of a TCP service name ("https" gives 443); 0 when the name is unknown.

@@ -10,8 +10,6 @@
 
 namespace proxy {
 
-using config::formatAddress;
-using config::parseAddress;
 using config::parsePort;
 
 const char kDirectConnectReply[] = "HTTP/1.0 200 OK\n\n";
@@ -38,13 +36,15 @@ namespace {
 constexpr char kModule[] = "httpsproxy";
 // What of a refusing proxy's answer is passed on to the browser.
 constexpr size_t kMaxPassedBody = 64 * 1024;
+constexpr int kHostNotFound = 11001;  // Winsock "Host not found."
 
 #define FE_LOG(...) log_event(LOG_INFO, 0x6001, kModule, __LINE__, __VA_ARGS__)
 
 struct Destination {
   RequestTarget target;
-  uint32_t address = 0;
-  uint16_t port = 0;  // network byte order
+  std::vector<platform::IpAddress> addresses;  // where the target may be reached, in order
+  platform::IpAddress address;                 // the one reached
+  uint16_t port = 0;                           // network byte order
 };
 
 // A port in network byte order as a number, whatever the host's byte order.
@@ -53,11 +53,25 @@ int hostPort(uint16_t port) {
   return bytes[0] << 8 | bytes[1];
 }
 
-bool usable(uint32_t address) { return address != 0 && address != 0xFFFFFFFFu; }
-
 void resolve(Destination* d) {
-  d->address = parseAddress(d->target.host);
+  config::reachableAddresses(d->target.host, &d->addresses);
   d->port = parsePort(d->target.port);
+}
+
+// Connects the outgoing socket with the settings' options. 0, or the error, logged when no
+// socket could be made.
+int connectOutgoing(const config::Settings& s, const std::vector<platform::IpAddress>& addresses,
+                    uint16_t port, platform::UniqueFd* outgoing, platform::IpAddress* reached,
+                    bool* noSocket) {
+  platform::Connected connected;
+  const int err = platform::connectFirst(
+      addresses, port,
+      [&s](int fd) { platform::setRelayOptions(fd, s.tcpNodelay, s.tcpLinger, s.tcpLingerTime); },
+      &connected);
+  *outgoing = std::move(connected.fd);
+  if (err == 0 && reached != nullptr) *reached = connected.address;
+  *noSocket = err != 0 && connected.socketFailed;
+  return err;
 }
 
 void logHeader(const config::Settings& s, const char* label, const std::string& header) {
@@ -81,16 +95,23 @@ bool replyToBrowser(const config::Settings& s, int fd, std::string_view reply,
 }
 
 // The browser gets its 200 only once the destination is connected.
-int acceptConnectDirect(const config::Settings& s, int browser, int outgoing, Destination* d) {
-  if (!usable(d->address) || d->port == 0) {
+int acceptConnectDirect(const config::Settings& s, int browser, platform::UniqueFd* outgoing,
+                        Destination* d, bool* noSocket) {
+  if (d->addresses.empty() || d->port == 0) {
     FE_LOG("Couldn't resolve %s:%s", d->target.host.c_str(), d->target.port.c_str());
     sendErrorReply(browser, kBadGatewayReply);
     return -1;
   }
-  if (const int err = platform::connectTo(outgoing, d->address, d->port); err != 0) {
-    char dest[16];
-    formatAddress(d->address, dest);
-    FE_LOG("Couldn't connect to %s:%d : %s", dest, hostPort(d->port), socket_error_text(err));
+  if (const int err = connectOutgoing(s, d->addresses, d->port, outgoing, &d->address, noSocket);
+      err != 0) {
+    if (*noSocket) {
+      FE_LOG("Couldn't create socket for %s:%d %s", d->target.host.c_str(), hostPort(d->port),
+             socket_error_text(err));
+    } else {
+      FE_LOG("Couldn't connect to %s : %s",
+             platform::endpointText(d->addresses.front(), hostPort(d->port), ':').text,
+             socket_error_text(err));
+    }
     sendErrorReply(browser, kBadGatewayReply);
     return err;
   }
@@ -156,12 +177,18 @@ void passRefusal(int browser, int proxy, const ProxyResponse& r, platform::WaitB
 
 // The browser's own CONNECT goes to the proxy unchanged (its credentials included) and the
 // proxy's answer goes back to the browser; a 200 opens the tunnel.
-int connectViaProxyPlain(const config::Settings& s, int browser, int outgoing, uint32_t proxy,
-                         uint16_t proxyPort, const std::string& request, Destination* d) {
-  if (const int err = platform::connectTo(outgoing, proxy, proxyPort); err != 0) {
+int connectViaProxyPlain(const config::Settings& s, int browser, platform::UniqueFd* slot,
+                         const std::vector<platform::IpAddress>& proxy, uint16_t proxyPort,
+                         const std::string& request, Destination* d, bool* noSocket) {
+  if (proxy.empty()) {
+    sendErrorReply(browser, kBadGatewayReply);
+    return kHostNotFound;
+  }
+  if (const int err = connectOutgoing(s, proxy, proxyPort, slot, nullptr, noSocket); err != 0) {
     sendErrorReply(browser, kBadGatewayReply);
     return err;
   }
+  const int outgoing = slot->get();
   if (int err = platform::sendAll(outgoing, request.data(), request.size()); err != 0) return err;
   platform::WaitBudget budget(config::requestTimeoutMs(s));
   ResponseHeaderReader reader("");
@@ -236,23 +263,27 @@ void serveConnect(const FrontEndClient& client, platform::UniqueFd* outgoing,
   const config::ccRule& rule = *client.rule;
   if (rule.httpsProxyEnable == 0) {
     logHeader(s, "Received from browser", request);
-    if (acceptConnectDirect(s, client.fd, outgoing->get(), d) != 0) {
-      result->code = kFrontEndRequestFailed;
+    bool noSocket = false;
+    if (acceptConnectDirect(s, client.fd, outgoing, d, &noSocket) != 0) {
+      result->code = noSocket ? kFrontEndNoSocket : kFrontEndRequestFailed;
     }
     return;
   }
   logHeader(s, "Received", request);
-  const uint32_t proxy = parseAddress(rule.httpsProxyServer);
+  std::vector<platform::IpAddress> proxy;
+  config::reachableAddresses(rule.httpsProxyServer, &proxy);
   const uint16_t proxyPort = parsePort(rule.httpsProxyPort);
+  bool noSocket = false;
   const int err =
       rule.httpsProxyUseNtlm != 0
           ? connectViaProxyAuthenticated(s, client.fd, outgoing, rule, d)
-          : connectViaProxyPlain(s, client.fd, outgoing->get(), proxy, proxyPort, request, d);
+          : connectViaProxyPlain(s, client.fd, outgoing, proxy, proxyPort, request, d, &noSocket);
   if (err == 0) return;
-  char text[16];
-  formatAddress(proxy, text);
   result->failure = proxyFailure(err);
-  FE_LOG("Couldn't connect to proxy %s:%d : %s", text, hostPort(proxyPort),
+  FE_LOG("Couldn't connect to proxy %s : %s",
+         platform::endpointText(proxy.empty() ? platform::IpAddress() : proxy.front(),
+                                hostPort(proxyPort), ':')
+             .text,
          result->failure.c_str());
   result->code = kFrontEndProxyFailed;
 }
@@ -322,16 +353,6 @@ FrontEndResult frontEndConnect(const FrontEndClient& client, platform::UniqueFd*
     return result;
   }
   resolve(&d);
-  int err = 0;
-  *outgoing = platform::tcpSocket(&err);
-  if (!outgoing->valid()) {
-    FE_LOG("Couldn't create socket for %s:%d %s", d.target.host.c_str(), hostPort(d.port),
-           socket_error_text(err));
-    sendErrorReply(client.fd, kBadGatewayReply);
-    result.code = kFrontEndNoSocket;
-    return result;
-  }
-  platform::setRelayOptions(outgoing->get(), s.tcpNodelay, s.tcpLinger, s.tcpLingerTime);
   serveConnect(client, outgoing, request, &d, &result);
   result.destAddress = d.address;
   result.destPort = d.port;

@@ -13,6 +13,7 @@
 
 #include "config/rules.h"
 #include "config/settings.h"
+#include "platform/ip_address.h"
 #include "platform/net.h"
 #include "platform/unique_fd.h"
 
@@ -34,9 +35,9 @@ extern const char kBadGatewayReply[];      // 502: the destination cannot be rea
 void sendErrorReply(int fd, const char* reply);
 
 struct FrontEndClient {
-  int fd = -1;           // the browser's socket; stays the caller's
-  uint32_t address = 0;  // network byte order
-  uint16_t port = 0;     // network byte order
+  int fd = -1;  // the browser's socket; stays the caller's
+  platform::IpAddress address;
+  uint16_t port = 0;  // network byte order
   const config::ccRule* rule = nullptr;
   const config::Settings* settings = nullptr;  // the connection's
 };
@@ -47,14 +48,14 @@ constexpr int kFrontEndNoSocket = 4;
 constexpr int kFrontEndProxyFailed = 5;
 
 struct FrontEndResult {
-  int code = 0;               // 0 or one of the results above
-  bool plainRequest = false;  // an ordinary request (the relay sends it on), not a CONNECT
-  uint32_t mode = 0;          // 0 for a plain request, else the rule's role
-  uint32_t destAddress = 0;   // network byte order
-  uint16_t destPort = 0;      // network byte order
-  std::string destHost;       // as the browser named it
-  std::string request;        // a plain request: its header, read (the relay sends it on)
-  std::string failure;        // why the upstream proxy gave no tunnel (kFrontEndProxyFailed)
+  int code = 0;                     // 0 or one of the results above
+  bool plainRequest = false;        // an ordinary request (the relay sends it on), not a CONNECT
+  uint32_t mode = 0;                // 0 for a plain request, else the rule's role
+  platform::IpAddress destAddress;  // the one reached
+  uint16_t destPort = 0;            // network byte order
+  std::string destHost;             // as the browser named it
+  std::string request;              // a plain request: its header, read (the relay sends it on)
+  std::string failure;              // why the upstream proxy gave no tunnel (kFrontEndProxyFailed)
 };
 
 // Reads the browser's request. A CONNECT is answered and *outgoing connected (directly or through

@@ -106,7 +106,14 @@ bool parseUrlRequest(std::string_view header, RequestTarget* target) {
   if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
     authority.remove_prefix(at + 1);
   }
-  const size_t colon = authority.find(':');
+  // An IPv6 host is written in brackets ("[::1]:8080"); its colons are not the port's.
+  size_t colon = authority.find(':');
+  if (!authority.empty() && authority.front() == '[') {
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) return false;
+    colon = close + 1 == authority.size() ? std::string_view::npos : close + 1;
+    if (colon != std::string_view::npos && authority[colon] != ':') return false;
+  }
   const std::string_view host = authority.substr(0, colon);
   const std::string_view port =
       colon == std::string_view::npos ? std::string_view("80") : authority.substr(colon + 1);

@@ -22,13 +22,15 @@ struct RequestTarget {
 };
 
 // The request line only (the first line of the header): the method "CONNECT", spaces, the host
-// up to ":", the port up to the next space, then the version. Host and port are bounded.
+// up to the last ":", the port up to the next space, then the version. Host and port are bounded;
+// an IPv6 host keeps its brackets ("[2001:db8::5]"), as a request to an upstream proxy needs them.
 bool parseConnectRequest(std::string_view header, RequestTarget* target);
 
 // The request line only: a method other than CONNECT, then an absolute URL "scheme://authority"
 // whose authority may carry user information before "@" (not part of the host); the host ends at
-// "/", ":", "?", "#" or the space before the version; after ":" the port ends likewise; without
-// one the port is "80". False for a request line without such a URL (a bare path, for one).
+// "/", ":", "?", "#" or the space before the version (an IPv6 host in brackets ends after its
+// "]", which it keeps); after ":" the port ends likewise; without one the port is "80". False for a
+// request line without such a URL (a bare path, for one).
 bool parseUrlRequest(std::string_view header, RequestTarget* target);
 
 // True when the request line's method is CONNECT.

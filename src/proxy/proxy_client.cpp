@@ -14,8 +14,6 @@
 
 namespace proxy {
 
-using config::parseAddress;
-
 namespace {
 
 constexpr char kModule[] = "httpsproxy";
@@ -43,26 +41,22 @@ __attribute__((format(printf, 1, 2))) void diagnose(const char* format, ...) {
 
 bool openSocket(platform::UniqueFd* slot, const ProxyTarget& target) {
   if (slot->valid()) return true;
-  int err = 0;
-  platform::UniqueFd fd = platform::tcpSocket(&err);
-  if (!fd.valid()) {
-    diagnose("Error creating socket = %d\n", err);
-    return false;
-  }
-  if (err = platform::bindTo(fd.get(), 0, 0); err != 0) {
-    diagnose("Error in bind = %d\n", err);
-    return false;
-  }
-  const uint32_t address = parseAddress(target.proxyHost);
-  if (address == 0 || address == 0xFFFFFFFFu) {
+  std::vector<platform::IpAddress> addresses;
+  if (!config::reachableAddresses(target.proxyHost, &addresses)) {
     diagnose("Cannot resolve proxy %s\n", target.proxyHost.c_str());
     return false;
   }
-  if (err = platform::connectTo(fd.get(), address, target.proxyPort); err != 0) {
-    diagnose("Error connecting to %s = %d\n", target.proxyHost.c_str(), err);
+  platform::Connected connected;
+  if (const int err = platform::connectFirst(addresses, target.proxyPort, nullptr, &connected);
+      err != 0) {
+    if (connected.socketFailed) {
+      diagnose("Error creating socket = %d\n", err);
+    } else {
+      diagnose("Error connecting to %s = %d\n", target.proxyHost.c_str(), err);
+    }
     return false;
   }
-  *slot = std::move(fd);
+  *slot = std::move(connected.fd);
   return true;
 }
 

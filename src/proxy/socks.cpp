@@ -1,5 +1,6 @@
 #include "proxy/socks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -25,6 +26,7 @@ constexpr size_t kMaxRequest = 256;
 // Longest host name a SOCKS 4a request may carry.
 constexpr size_t kMaxHostName = 255;
 constexpr uint32_t kLocalHost = 0x0100007F;  // 127.0.0.1 in network byte order
+constexpr int kAddressFamilyUnsupported = 10047;
 
 void reply(int fd, uint8_t code) {
   const uint8_t answer[8] = {0, code, 0, 0, 0, 0, 0, 0};
@@ -52,7 +54,14 @@ bool namesHostLater(const uint8_t* request) {
 
 }  // namespace
 
-bool socksBypass(const config::Settings& s, uint32_t address) {
+bool socksBypass(const config::Settings& s, const platform::IpAddress& ip) {
+  if (ip.v6) {
+    platform::IpAddress loopback;
+    loopback.v6 = true;
+    loopback.bytes[15] = 1;
+    return ip == loopback;
+  }
+  const uint32_t address = ip.ipv4();
   if (address == kLocalHost) return true;
   const uint32_t count = s.localNetCount;
   for (uint32_t i = 0; i < count && i < static_cast<uint32_t>(config::kMaxLocalNets); ++i) {
@@ -61,17 +70,29 @@ bool socksBypass(const config::Settings& s, uint32_t address) {
   return false;
 }
 
-int socksConnect(const config::Settings& s, int fd, uint32_t address, uint16_t port) {
-  if (s.socksEnable == 0 || socksBypass(s, address)) {
-    return platform::connectTo(fd, address, port);
+int socksConnect(const config::Settings& s, const std::vector<platform::IpAddress>& addresses,
+                 uint16_t port, const std::function<void(int fd)>& prepare,
+                 platform::Connected* out) {
+  auto direct = [&] { return platform::connectFirst(addresses, port, prepare, out); };
+  if (s.socksEnable == 0 || addresses.empty() || socksBypass(s, addresses.front())) {
+    return direct();
   }
-  const uint32_t server = parseAddress(s.socksServer.get());
+  const platform::IpAddress server = parseAddress(s.socksServer.get());
   const uint16_t serverPort = parsePort(s.socksPort.get());
   // An unusable server setting (unknown name, malformed quad) means no SOCKS server.
-  if (server == 0 || server == 0xFFFFFFFFu || serverPort == 0) {
-    return platform::connectTo(fd, address, port);
+  if (server.isZero() || server == platform::IpAddress::ipv4(0xFFFFFFFFu) || serverPort == 0) {
+    return direct();
   }
-  if (const int err = platform::connectTo(fd, server, serverPort); err != 0) return err;
+  const auto v4 = std::find_if(addresses.begin(), addresses.end(),
+                               [](const platform::IpAddress& a) { return !a.v6; });
+  if (v4 == addresses.end()) return kAddressFamilyUnsupported;
+  const uint32_t address = v4->ipv4();
+  platform::Connected toServer;
+  const int connected = platform::connectFirst({server}, serverPort, prepare, &toServer);
+  out->socketFailed = toServer.socketFailed;
+  out->fd = std::move(toServer.fd);
+  if (connected != 0) return connected;
+  const int fd = out->fd.get();
   uint8_t request[8 + sizeof kSocksUserId] = {4, 1};
   std::memcpy(request + 2, &port, 2);
   std::memcpy(request + 4, &address, 4);
@@ -85,6 +106,7 @@ int socksConnect(const config::Settings& s, int fd, uint32_t address, uint16_t p
     return n < 0 ? err : kSocksErrorBase + kRejected;  // closed early: refused
   }
   if (answer[0] != 0 || answer[1] != kGranted) return kSocksErrorBase + answer[1];
+  out->address = *v4;
   return 0;
 }
 
@@ -110,22 +132,24 @@ int socksAccept(const config::Settings& s, int fd, SocksRequest* request) {
   }
   uint32_t destination = 0;
   std::memcpy(&destination, header + 4, 4);
+  std::vector<platform::IpAddress> addresses{platform::IpAddress::ipv4(destination)};
   if (namesHostLater(header)) {
     std::string host;
     if (readText(fd, &host, kMaxHostName + 1, &budget) != 1 || host.empty() ||
-        !platform::resolveHostV4(host, &destination) || destination == 0) {
+        !platform::resolveHost(host, &addresses)) {
       reply(fd, kRejected);
       return -1;
     }
     request->host = host;
   }
-  // 0.0.0.0 would reach this host itself, whatever the client meant.
-  if (destination == 0) {
+  // 0.0.0.0 (or ::) would reach this host itself, whatever the client meant.
+  std::erase_if(addresses, [](const platform::IpAddress& a) { return a.isZero(); });
+  if (addresses.empty()) {
     reply(fd, kRejected);
     return -1;
   }
   std::memcpy(&request->port, header + 2, 2);
-  request->address = destination;
+  request->addresses = std::move(addresses);
   return 0;
 }
 

@@ -4,15 +4,19 @@
 // ("socks.enable", "socks.server", "socks.port"), except those to the local host and the host's
 // own networks. As a server, `socksAccept` reads one CONNECT request from a client that names its
 // destination (rules in destination mode 1); SOCKS 4a requests (address 0.0.0.x and a host name
-// after the user ID) are resolved by the relay. Addresses are IPv4 in network byte order, ports
-// 16-bit in network byte order.
+// after the user ID) are resolved by the relay, to addresses of either family. A SOCKS 4 request
+// carries an IPv4 address only; ports are 16-bit in network byte order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
+#include "platform/ip_address.h"
+#include "platform/net.h"
 
 namespace proxy {
 
@@ -21,18 +25,24 @@ constexpr int kSocksErrorBase = 20000;
 // The user ID the relay sends.
 constexpr char kSocksUserId[] = "BKL";
 
-// True when a connection to this address goes direct: 127.0.0.1 or one of the local networks.
-bool socksBypass(const config::Settings& s, uint32_t address);
+// True when a connection to this address goes direct: 127.0.0.1, ::1 or one of the local
+// (IPv4) networks.
+bool socksBypass(const config::Settings& s, const platform::IpAddress& address);
 
-// Connects the socket to the destination, through the SOCKS server when one is set and the
-// destination is not local. Returns 0, or a Winsock code: the connect error, 20000 plus the
-// server's reply code, or the receive error of a short or failed exchange.
-int socksConnect(const config::Settings& s, int fd, uint32_t address, uint16_t port);
+// Connects a new socket to the destination (`addresses` in order, as platform::connectFirst
+// does), or through the SOCKS server when one is set and the first address is not local: the
+// request then names the first IPv4 address, and a destination with none fails with 10047 (a
+// SOCKS 4 server cannot be asked for an IPv6 one). `prepare` sets each socket's options. Returns
+// 0 with the socket and the address asked for, or a Winsock code: the connect error, 20000 plus
+// the server's reply code, or the receive error of a short or failed exchange.
+int socksConnect(const config::Settings& s, const std::vector<platform::IpAddress>& addresses,
+                 uint16_t port, const std::function<void(int fd)>& prepare,
+                 platform::Connected* out);
 
 struct SocksRequest {
-  uint32_t address = 0;  // network byte order
-  uint16_t port = 0;     // network byte order
-  std::string host;      // the name of a SOCKS 4a request, empty otherwise
+  std::vector<platform::IpAddress> addresses;  // one, or every address of a SOCKS 4a name
+  uint16_t port = 0;                           // network byte order
+  std::string host;                            // the name of a SOCKS 4a request, empty otherwise
 };
 
 // Reads one SOCKS 4 (or 4a) CONNECT request on a freshly accepted client socket, the whole of it

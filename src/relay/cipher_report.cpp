@@ -90,16 +90,15 @@ void logCipherDescriptions(SSL_CTX* ctx, const char* heading) {
   }
 }
 
-void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role, uint32_t address,
-                          uint16_t port) {
+void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role,
+                          const platform::IpAddress& address, uint16_t port) {
   if (ssl == nullptr) return;
-  char dotted[16];
-  config::formatAddress(address, dotted);
   char description[kCipherDescriptionSize] = "(NONE)";
   describeCipher(SSL_get_current_cipher(ssl), false, description, sizeof description);
-  log_event(LOG_INFO, 0x6045, kModule, __LINE__,
-            "%s %s %s connection to %s.%d. peer key %d bits. %s", direction, SSL_get_version(ssl),
-            roleName(role), dotted, hostOrderPort(port), peerKeyBits(ssl), description);
+  log_event(LOG_INFO, 0x6045, kModule, __LINE__, "%s %s %s connection to %s. peer key %d bits. %s",
+            direction, SSL_get_version(ssl), roleName(role),
+            platform::endpointText(address, hostOrderPort(port), '.').text, peerKeyBits(ssl),
+            description);
 }
 
 }  // namespace relay

@@ -107,10 +107,11 @@ void checkCertificates(const RelayConfig& config, int index, const config::ccRul
 void checkPort(const config::Settings& s, int index, const config::ccRule& rule,
                std::vector<std::string>* problems) {
   int err = 0;
-  platform::UniqueFd fd = platform::tcpSocket(&err);
+  platform::IpAddress bindAddress;
+  platform::UniqueFd fd = platform::listenSocket(rule.ifAddr, &bindAddress, &err);
   if (!fd.valid()) return;
   if (s.tcpReuse != 0) platform::setReuseAddress(fd.get());
-  err = platform::bindTo(fd.get(), rule.ifAddr, rule.peerPort);
+  err = platform::bindTo(fd.get(), bindAddress, rule.peerPort);
   if (err == 0 || platform::portListenedByProgram(ntohs(rule.peerPort), "brisklaned")) return;
   problems->push_back(ruleName(index) + ": Couldn't bind to port " +
                       std::to_string(ntohs(rule.peerPort)) + ": " + socket_error_text(err));

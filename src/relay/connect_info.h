@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/ip_address.h"
 #include "platform/unique_fd.h"
 #include "relay/relay_config.h"
 #include "relay/relay_state.h"
@@ -23,10 +24,10 @@ struct connectInfo {
     if (counted) state->openConnections.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  uint32_t clientAddress = 0;  // network byte order
-  uint16_t clientPort = 0;     // network byte order
-  uint16_t localPort = 0;      // network byte order
-  platform::UniqueFd src;      // the accepted client socket
+  platform::IpAddress clientAddress;
+  uint16_t clientPort = 0;  // network byte order
+  uint16_t localPort = 0;   // network byte order
+  platform::UniqueFd src;   // the accepted client socket
   // The configuration as it was at the accept; the connection reads this one to its end.
   ConfigSnapshot config;
   // What the connection shares with the rest of its relay.

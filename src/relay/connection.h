@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/rules.h"
 #include "config/settings.h"
@@ -23,12 +24,22 @@ struct Connection {
   const config::Settings* settings = nullptr;  // its settings
   RelayState* state = nullptr;                 // the relay's (info holds it)
   config::RuleRef rule;
-  char client[16] = "";
-  int clientPort = 0;
-  uint32_t destAddress = 0;  // network byte order
-  uint16_t destPort = 0;     // network byte order
-  char dest[16] = "";
+  platform::IpAddress clientAddress;
+  int clientPort = 0;  // host byte order
+  // Every address the destination may be reached at, in order; the one reached once connected.
+  std::vector<platform::IpAddress> destAddrs;
+  platform::IpAddress destAddress;
+  uint16_t destPort = 0;   // network byte order
   std::string serverName;  // the destination's host name, when one is known
+
+  // The client and the destination as the log lines write them: "a.b.c.d.port" (or with ':'),
+  // "[address]:port" for IPv6.
+  platform::EndpointText client(char separator = '.') const {
+    return platform::endpointText(clientAddress, clientPort, separator);
+  }
+  platform::EndpointText dest(char separator = '.') const;
+  // Takes the destination's addresses; the first stands for it until one is reached.
+  void setDestination(std::vector<platform::IpAddress> addresses, uint16_t port);
 };
 
 // The handler of one accepted connection; owns `info`.

@@ -33,7 +33,8 @@ bool isSslProxyPort(const config::Settings& s, uint16_t port) {
   return false;
 }
 
-void closeClientAfterFailure(Connection* c, const char* format, uint32_t level) {
+// `format` names the socket, the client (with `separator` before its port) and the error.
+void closeClientAfterFailure(Connection* c, const char* format, char separator, uint32_t level) {
   if (c->settings->tcpCloseSockets == 0) {
     c->info->src.release();  // left open on purpose
     return;
@@ -41,8 +42,8 @@ void closeClientAfterFailure(Connection* c, const char* format, uint32_t level) 
   const int raw = c->info->src.get();
   const int err = platform::closeSocket(&c->info->src);
   if (err != 0) {
-    log_event(level, 0x6031, kModule, __LINE__, format, static_cast<unsigned>(raw), c->client,
-              c->clientPort, socket_error_text(err));
+    log_event(level, 0x6031, kModule, __LINE__, format, static_cast<unsigned>(raw),
+              c->client(separator).text, socket_error_text(err));
   }
 }
 
@@ -53,29 +54,32 @@ void closeDestAfterFailure(Connection* c, PumpEnd* dest) {
   }
   const int raw = dest->fd.get();
   if (const int err = platform::closeSocket(&dest->fd); err != 0) {
-    log_event(LOG_WARNING, 0x6031, kModule, __LINE__, "close socket failed for %u %s.%d: %s",
-              static_cast<unsigned>(raw), c->dest, ntohs(c->destPort), socket_error_text(err));
+    log_event(LOG_WARNING, 0x6031, kModule, __LINE__, "close socket failed for %u %s: %s",
+              static_cast<unsigned>(raw), c->dest().text, socket_error_text(err));
   }
 }
 
 // The outgoing TCP connection. Returns 0, or the handler's result code.
 int connectDestination(Connection* c, PumpEnd* dest) {
-  int err = 0;
-  dest->fd = platform::tcpSocket(&err);
-  if (!dest->fd.valid()) {
-    log_event(LOG_ERROR, 0x6047, kModule, __LINE__, "Couldn't create socket for %s.%d: %s", c->dest,
-              ntohs(c->destPort), socket_error_text(err));
+  const config::Settings& s = *c->settings;
+  platform::Connected connected;
+  const int err = proxy::socksConnect(
+      s, c->destAddrs, c->destPort,
+      [&s](int fd) { platform::setRelayOptions(fd, s.tcpNodelay, s.tcpLinger, s.tcpLingerTime); },
+      &connected);
+  dest->fd = std::move(connected.fd);
+  if (err != 0 && connected.socketFailed) {
+    log_event(LOG_ERROR, 0x6047, kModule, __LINE__, "Couldn't create socket for %s: %s",
+              c->dest().text, socket_error_text(err));
     return 4;
   }
-  platform::setRelayOptions(dest->fd.get(), c->settings->tcpNodelay, c->settings->tcpLinger,
-                            c->settings->tcpLingerTime);
-  err = proxy::socksConnect(*c->settings, dest->fd.get(), c->destAddress, c->destPort);
   if (err != 0) {
-    log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s.%d: %s", c->dest,
-              ntohs(c->destPort), socket_error_text(err));
-    closeDestAfterFailure(c, dest);
+    log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s: %s", c->dest().text,
+              socket_error_text(err));
+    if (dest->fd.valid()) closeDestAfterFailure(c, dest);
     return 5;
   }
+  c->destAddress = connected.address;
   return 0;
 }
 
@@ -97,17 +101,17 @@ PumpReport reportOf(Connection& c, bool frontEnd) {
   return report;
 }
 
-// A fixed destination that names no reachable address: a name the resolver does not know (which
-// would give 0.0.0.0, that is this host), 0.0.0.0 itself. The connection fails instead.
+// A fixed destination that names no reachable address: a name the resolver does not know, 0.0.0.0
+// or :: (this host). The connection fails instead.
 bool unusableDestination(Connection* c) {
-  const uint32_t address = c->destAddress;
-  if (address != 0) return false;
+  if (!c->destAddress.isZero()) return false;
   const std::string& text = c->rule->destAddrStr;
-  const bool named = !text.empty() && (text[0] < '0' || text[0] > '9');
-  log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s.%d: %s",
-            named ? text.c_str() : c->dest, ntohs(c->destPort),
+  const bool named = c->destAddrs.empty();
+  const std::string where =
+      named ? text + "." + std::to_string(ntohs(c->destPort)) : std::string(c->dest().text);
+  log_event(LOG_WARNING, 0x6048, kModule, __LINE__, "Couldn't connect to %s: %s", where.c_str(),
             socket_error_text(named ? kHostNotFound : kAddressUnusable));
-  closeClientAfterFailure(c, "close socket failed for %u %s.%d <%s>", LOG_WARNING);
+  closeClientAfterFailure(c, "close socket failed for %u %s <%s>", '.', LOG_WARNING);
   return true;
 }
 
@@ -120,26 +124,23 @@ int findDestination(Connection* c) {
     }
     proxy::SocksRequest request;
     if (proxy::socksAccept(*c->settings, c->info->src.get(), &request) != 0) {
-      log_event(LOG_ERROR, 0x6041, kModule, __LINE__, "Invalid Socks packet from %s.%d", c->client,
-                c->clientPort);
-      closeClientAfterFailure(c, "close socket failed for %u %s.%d <%s>", LOG_ERROR);
+      log_event(LOG_ERROR, 0x6041, kModule, __LINE__, "Invalid Socks packet from %s",
+                c->client().text);
+      closeClientAfterFailure(c, "close socket failed for %u %s <%s>", '.', LOG_ERROR);
       return 2;
     }
-    c->destAddress = request.address;
-    c->destPort = request.port;
+    c->setDestination(std::move(request.addresses), request.port);
     c->serverName = request.host;
-    config::formatAddress(c->destAddress, c->dest);
     return 0;
   }
   c->serverName = rule.destAddrStr;
-  config::formatAddress(c->destAddress, c->dest);
   return unusableDestination(c) ? 5 : 0;
 }
 
 void logConnect(const Connection& c) {
   if (c.settings->verbose == 0) return;
-  log_event(LOG_INFO, 0x6046, kModule, __LINE__, "Connect %s.%d to %s.%d as %s", c.client,
-            c.clientPort, c.dest, ntohs(c.destPort), roleName(c.rule->sslRole));
+  log_event(LOG_INFO, 0x6046, kModule, __LINE__, "Connect %s to %s as %s", c.client().text,
+            c.dest().text, roleName(c.rule->sslRole));
 }
 
 // Rules in destination mode 2: the browser names the destination (http_front_end.h).
@@ -147,10 +148,9 @@ int connectRequestHandler(Connection* c) {
   const config::ccRule& rule = *c->rule;
   // Only a plain or SSL-proxy rule can serve a browser; the others have no destination.
   if (rule.sslRole != config::kRolePlug && rule.sslRole != config::kRoleProxy) {
-    log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "No destination for %s:%d", c->client,
-              c->clientPort);
+    log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "No destination for %s", c->client(':').text);
     if (c->settings->tcpCloseSockets != 0) platform::shutdownBoth(c->info->src.get());
-    closeClientAfterFailure(c, "close socket failed for <%u> %s:%d <%s>", LOG_ERROR);
+    closeClientAfterFailure(c, "close socket failed for <%u> %s <%s>", ':', LOG_ERROR);
     return 1;
   }
   platform::setRelayOptions(c->info->src.get(), c->settings->tcpNodelay, c->settings->tcpLinger,
@@ -173,10 +173,8 @@ int connectRequestHandler(Connection* c) {
         std::move(result.request));
     return 0;
   }
-  c->destAddress = result.destAddress;
-  c->destPort = result.destPort;
+  c->setDestination({result.destAddress}, result.destPort);
   c->serverName = result.destHost;
-  config::formatAddress(c->destAddress, c->dest);
   PumpEnd client{std::move(c->info->src), nullptr};
   if (result.mode == config::kRolePlug) {
     // A plug rule's tunnel: plain both ways; the disconnect line names the destination first.
@@ -190,8 +188,8 @@ int connectRequestHandler(Connection* c) {
   if (ssl) {
     if (const int rc = acceptClientSide(c, &client, true); rc != 0) return rc;
   }
-  log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Connect %s:%d to %s:%d as %s", c->client,
-            c->clientPort, c->dest, ntohs(c->destPort), roleName(result.mode));
+  log_event(LOG_ERROR, 0x6001, kModule, __LINE__, "Connect %s to %s as %s", c->client(':').text,
+            c->dest(':').text, roleName(result.mode));
   if (ssl) {
     if (const int rc = connectDestSide(c, &dest); rc != 0) return rc;
   }
@@ -202,23 +200,31 @@ int connectRequestHandler(Connection* c) {
 
 }  // namespace
 
+platform::EndpointText Connection::dest(char separator) const {
+  return platform::endpointText(destAddress, ntohs(destPort), separator);
+}
+
+void Connection::setDestination(std::vector<platform::IpAddress> addresses, uint16_t port) {
+  destAddrs = std::move(addresses);
+  destAddress = destAddrs.empty() ? platform::IpAddress() : destAddrs.front();
+  destPort = port;
+}
+
 int connectionHandler(std::unique_ptr<connectInfo> info) {
   Connection c;
   c.info = std::move(info);
   c.config = c.info->config.get();
   c.settings = &c.config->ccSettings;
   c.state = c.info->state.get();
-  config::formatAddress(c.info->clientAddress, c.client);
+  c.clientAddress = c.info->clientAddress;
   c.clientPort = ntohs(c.info->clientPort);
   config::RuleMatch match =
       config::findRule(c.config->ruleTable, c.info->clientAddress, c.info->localPort);
   c.rule = std::move(match.rule);
-  c.destAddress = match.destAddr;
-  c.destPort = match.destPort;
+  c.setDestination(std::move(match.destAddrs), match.destPort);
   if (!c.rule) {
-    log_event(LOG_ERROR, 0x6040, kModule, __LINE__, "No destination for %s.%d", c.client,
-              c.clientPort);
-    closeClientAfterFailure(&c, "close socket failed for <%u> %s.%d <%s>", LOG_ERROR);
+    log_event(LOG_ERROR, 0x6040, kModule, __LINE__, "No destination for %s", c.client().text);
+    closeClientAfterFailure(&c, "close socket failed for <%u> %s <%s>", '.', LOG_ERROR);
     return 1;
   }
   if (c.rule->connectType == config::kConnectHttp) return connectRequestHandler(&c);

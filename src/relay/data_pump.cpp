@@ -470,18 +470,17 @@ void closeSocket(PumpEnd& end, bool reset) {
 void logDisconnect(const config::Settings& settings, const PumpReport& report, int error) {
   const bool frontEnd = report.frontEndStyle;
   if (!frontEnd && settings.verbose == 0) return;
-  char client[16];
-  char dest[16];
-  config::formatAddress(report.clientAddress, client);
-  config::formatAddress(report.destAddress, dest);
-  const int clientPort = hostOrder(report.clientPort);
-  const int destPort = hostOrder(report.destPort);
+  const char separator = frontEnd ? ':' : '.';
+  const platform::EndpointText client =
+      platform::endpointText(report.clientAddress, hostOrder(report.clientPort), separator);
+  const platform::EndpointText dest =
+      platform::endpointText(report.destAddress, hostOrder(report.destPort), separator);
   if (frontEnd) {
-    log_event(LOG_ERROR, 0x6001, "proxy", __LINE__, "Disconnect %s:%d from %s:%d : %s", client,
-              clientPort, dest, destPort, socket_error_text(error));
+    log_event(LOG_ERROR, 0x6001, "proxy", __LINE__, "Disconnect %s from %s : %s", client.text,
+              dest.text, socket_error_text(error));
   } else {
-    log_event(LOG_INFO, 0x6052, "proxy", __LINE__, "Disconnect %s.%d from %s.%d: %s", client,
-              clientPort, dest, destPort, socket_error_text(error));
+    log_event(LOG_INFO, 0x6052, "proxy", __LINE__, "Disconnect %s from %s: %s", client.text,
+              dest.text, socket_error_text(error));
   }
 }
 
@@ -573,10 +572,9 @@ void endParkedPump(Pump* raw, bool couldNotResume) {
   std::unique_ptr<Pump> pump(raw);
   if (couldNotResume) {
     const PumpReport& r = pump->report;
-    char client[16];
-    config::formatAddress(r.clientAddress, client);
-    log_event(LOG_SERIOUS, 0x6059, "proxy", __LINE__, "Couldn't add I/O work item for %s.%d:%d",
-              client, hostOrder(r.clientPort), hostOrder(r.localPort));
+    log_event(LOG_SERIOUS, 0x6059, "proxy", __LINE__, "Couldn't add I/O work item for %s:%d",
+              platform::endpointText(r.clientAddress, hostOrder(r.clientPort), '.').text,
+              hostOrder(r.localPort));
   }
   endRelay(pump->s, couldNotResume ? kNoBuffers : 0);
   finishPump(std::move(pump), true);

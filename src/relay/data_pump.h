@@ -33,6 +33,7 @@
 #include <memory>
 
 #include "config/settings.h"
+#include "platform/ip_address.h"
 #include "platform/unique_fd.h"
 #include "relay/ssl_context.h"
 
@@ -56,11 +57,11 @@ struct PumpEnd {
 
 // What the disconnect line says, and how.
 struct PumpReport {
-  uint32_t clientAddress = 0;  // network byte order
-  uint16_t clientPort = 0;     // network byte order
-  uint32_t destAddress = 0;    // network byte order
-  uint16_t destPort = 0;       // network byte order
-  uint16_t localPort = 0;      // network byte order; the listener's port
+  platform::IpAddress clientAddress;
+  uint16_t clientPort = 0;  // network byte order
+  platform::IpAddress destAddress;
+  uint16_t destPort = 0;   // network byte order
+  uint16_t localPort = 0;  // network byte order; the listener's port
   // false: "Disconnect %s.%d from %s.%d: %s" at LOG_INFO, code 0x6052, only when verbose.
   // true: "Disconnect %s:%d from %s:%d : %s" at LOG_ERROR, code 0x6001, always (HTTP front end).
   bool frontEndStyle = false;

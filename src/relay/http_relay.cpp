@@ -53,7 +53,8 @@ class PlainHttpRelay {
  private:
   bool takeFromBrowser(const char* data, size_t size);
   bool route(const std::string& header);
-  bool connectTo(const std::string& key, uint32_t address, uint16_t port);
+  // Connects to the host and port a request (or the upstream proxy setting) names.
+  bool connectTo(const std::string& key, const std::string& host, const std::string& portText);
   bool flushToDest();
   bool step(unsigned browserReady, unsigned destReady);
   int idleMillis() const;
@@ -63,7 +64,7 @@ class PlainHttpRelay {
   proxy::RequestStream stream_;
   platform::UniqueFd dest_;
   std::string destKey_;  // "host:port" (or the upstream proxy) the connection goes to
-  uint32_t destAddress_ = 0;
+  platform::IpAddress destAddress_;
   uint16_t destPort_ = 0;
   std::string toDest_;
   std::string toBrowser_;
@@ -73,17 +74,25 @@ class PlainHttpRelay {
   int error_ = 0;
 };
 
-bool PlainHttpRelay::connectTo(const std::string& key, uint32_t address, uint16_t port) {
+bool PlainHttpRelay::connectTo(const std::string& key, const std::string& host,
+                               const std::string& portText) {
+  std::vector<platform::IpAddress> addresses;
+  const uint16_t port = config::parsePort(portText);
+  if (!config::reachableAddresses(host, &addresses) || port == 0) {
+    FE_LOG("Couldn't resolve %s:%s", host.c_str(), portText.c_str());
+    proxy::sendErrorReply(c_.browser.get(), proxy::kBadGatewayReply);
+    return false;
+  }
   if (!flushToDest()) return false;
   dest_.reset();
   destDone_ = destShut_ = false;
-  int err = 0;
-  dest_ = platform::tcpSocket(&err);
-  if (dest_.valid()) err = platform::connectTo(dest_.get(), address, port);
+  platform::Connected connected;
+  const int err = platform::connectFirst(addresses, port, nullptr, &connected);
+  dest_ = std::move(connected.fd);
   if (err != 0) {
-    char text[16];
-    config::formatAddress(address, text);
-    FE_LOG("Couldn't connect to %s:%d : %s", text, hostPort(port), socket_error_text(err));
+    FE_LOG("Couldn't connect to %s : %s",
+           platform::endpointText(addresses.front(), hostPort(port), ':').text,
+           socket_error_text(err));
     proxy::sendErrorReply(c_.browser.get(), proxy::kBadGatewayReply);
     dest_.reset();
     error_ = err;
@@ -92,7 +101,7 @@ bool PlainHttpRelay::connectTo(const std::string& key, uint32_t address, uint16_
   platform::setRelayOptions(dest_.get(), 1, 0, 0);
   platform::setNonBlocking(dest_.get());
   destKey_ = key;
-  destAddress_ = address;
+  destAddress_ = connected.address;
   destPort_ = port;
   return true;
 }
@@ -107,8 +116,7 @@ bool PlainHttpRelay::route(const std::string& header) {
   const config::ccRule& rule = *c_.rule;
   if (rule.httpsProxyEnable != 0) {
     if (dest_.valid()) return true;
-    return connectTo("proxy", config::parseAddress(rule.httpsProxyServer),
-                     config::parsePort(rule.httpsProxyPort));
+    return connectTo("proxy", rule.httpsProxyServer, rule.httpsProxyPort);
   }
   proxy::RequestTarget target;
   if (proxy::isConnectRequest(header) || !proxy::parseUrlRequest(header, &target)) {
@@ -118,14 +126,7 @@ bool PlainHttpRelay::route(const std::string& header) {
   }
   const std::string key = target.host + ":" + target.port;
   if (dest_.valid() && key == destKey_) return true;
-  const uint32_t address = config::parseAddress(target.host);
-  const uint16_t port = config::parsePort(target.port);
-  if (address == 0 || address == 0xFFFFFFFFu || port == 0) {
-    FE_LOG("Couldn't resolve %s:%s", target.host.c_str(), target.port.c_str());
-    proxy::sendErrorReply(c_.browser.get(), proxy::kBadGatewayReply);
-    return false;
-  }
-  return connectTo(key, address, port);
+  return connectTo(key, target.host, target.port);
 }
 
 // Before a request leaves for another host, what the previous one still had to send goes out.

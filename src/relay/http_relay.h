@@ -10,6 +10,7 @@
 
 #include "config/rules.h"
 #include "config/settings.h"
+#include "platform/ip_address.h"
 #include "platform/unique_fd.h"
 
 namespace relay {
@@ -18,8 +19,8 @@ struct RelayState;
 
 struct PlainRequestClient {
   platform::UniqueFd browser;
-  uint32_t address = 0;  // network byte order
-  uint16_t port = 0;     // network byte order
+  platform::IpAddress address;
+  uint16_t port = 0;  // network byte order
   const config::ccRule* rule = nullptr;
   // The connection's settings and its relay's state; both outlive the relay of the requests.
   const config::Settings* settings = nullptr;

@@ -35,14 +35,14 @@ constexpr int kListenBacklog = 511;
 // A connection beyond the limit is refused and closed: left open, each would hold a descriptor
 // of the very kind the limit is there to save.
 bool refusedByLimit(const config::Settings& s, RelayState& state, platform::UniqueFd* client,
-                    uint16_t port, const char* from, uint16_t fromPort) {
+                    uint16_t port, const char* from) {
   const uint32_t limit = s.tcpMaxConnections;
   if (limit == 0 || state.openConnections.load(std::memory_order_relaxed) < limit) return false;
   if (uint64_t leftOut = 0; state.limitRefusals.admit(&leftOut)) {
     logLeftOut(LOG_WARNING, 0x605A, leftOut);
     log_event(LOG_WARNING, 0x605A, kModule, __LINE__,
-              "Connection limit of %d reached, refusing connection to port %d from %s.%d",
-              static_cast<int>(limit), ntohs(port), from, ntohs(fromPort));
+              "Connection limit of %d reached, refusing connection to port %d from %s",
+              static_cast<int>(limit), ntohs(port), from);
   }
   platform::closeSocket(client);
   return true;
@@ -92,9 +92,8 @@ void runConnection(void* arg) {
 // Hands one accepted connection to the pool or to a thread of its own.
 void dispatchConnection(const config::Settings& s, RelayState& state,
                         std::unique_ptr<connectInfo> info) {
-  char client[16];
-  config::formatAddress(info->clientAddress, client);
-  const int clientPort = ntohs(info->clientPort);
+  const platform::EndpointText client =
+      platform::endpointText(info->clientAddress, ntohs(info->clientPort), '.');
   const int localPort = ntohs(info->localPort);
   if (state.workPool.queue) {
     connectInfo* raw = info.get();
@@ -102,16 +101,16 @@ void dispatchConnection(const config::Settings& s, RelayState& state,
       info.release();  // the work item owns it now
       return;
     }
-    log_event(LOG_SERIOUS, 0x6059, kModule, __LINE__, "Couldn't add I/O work item for %s.%d:%d",
-              client, clientPort, localPort);
+    log_event(LOG_SERIOUS, 0x6059, kModule, __LINE__, "Couldn't add I/O work item for %s:%d",
+              client.text, localPort);
     closeAfterFailure(s, &info->src, LOG_SERIOUS);
     return;
   }
   connectInfo* raw = info.release();
   if (platform::startDetachedThread([raw] { runConnection(raw); }, kConnectionStackBytes) != 0) {
     std::unique_ptr<connectInfo> back(raw);
-    log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s.%d:%d",
-              client, clientPort, localPort);
+    log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__, "Couldn't create I/O thread for %s:%d",
+              client.text, localPort);
     closeAfterFailure(s, &back->src, LOG_SERIOUS);
   }
 }
@@ -133,10 +132,11 @@ class AcceptBackoff {
 // The listening socket of a port, made on the thread that starts the relay so that it knows at
 // once which ports it could open. Returns 0, or the exit code of a listener that failed: 1 socket,
 // 2 bind, 3 listen.
-int openListener(const config::Settings& s, uint32_t interfaceAddress, uint16_t port,
-                 platform::UniqueFd* out) {
+int openListener(const config::Settings& s, const platform::IpAddress& interfaceAddress,
+                 uint16_t port, platform::UniqueFd* out) {
   int err = 0;
-  platform::UniqueFd fd = platform::tcpSocket(&err);
+  platform::IpAddress bindAddress;
+  platform::UniqueFd fd = platform::listenSocket(interfaceAddress, &bindAddress, &err);
   if (!fd.valid()) {
     log_event(LOG_SERIOUS, 0x6047, kModule, __LINE__,
               "Couldn't create listen socket for port %d: %s", ntohs(port), socket_error_text(err));
@@ -144,7 +144,7 @@ int openListener(const config::Settings& s, uint32_t interfaceAddress, uint16_t 
   }
   if (s.tcpLinger != 0) platform::setLinger(fd.get(), s.tcpLingerTime);
   if (s.tcpReuse != 0) platform::setReuseAddress(fd.get());
-  if ((err = platform::bindTo(fd.get(), interfaceAddress, port)) != 0) {
+  if ((err = platform::bindTo(fd.get(), bindAddress, port)) != 0) {
     log_event(LOG_SERIOUS, 0x6053, kModule, __LINE__, "Couldn't bind to port %d: %s", ntohs(port),
               socket_error_text(err));
     closeAfterFailure(s, &fd, LOG_SERIOUS);
@@ -181,7 +181,7 @@ int acceptLoop(int listenFd, uint16_t port, const std::atomic<bool>& stopping,
   for (;;) {
     int err = 0;
     bool passing = false;
-    uint32_t clientAddress = 0;
+    platform::IpAddress clientAddress;
     uint16_t clientPort = 0;
     platform::UniqueFd client =
         platform::acceptOn(listenFd, &clientAddress, &clientPort, &err, &passing);
@@ -203,20 +203,19 @@ int acceptLoop(int listenFd, uint16_t port, const std::atomic<bool>& stopping,
       return 4;
     }
     backoff.succeeded();
-    char text[16];
-    config::formatAddress(clientAddress, text);
+    const platform::EndpointText from =
+        platform::endpointText(clientAddress, ntohs(clientPort), '.');
     if (s.verbose != 0) {
-      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s.%d",
-                ntohs(port), text, ntohs(clientPort));
+      log_event(LOG_INFO, 0x6057, kModule, __LINE__, "Connection to port %d from %s", ntohs(port),
+                from.text);
     }
     if (state->relayPaused != 0) {
       log_event(LOG_INFO, 0x6058, kModule, __LINE__,
-                "Paused, dropping connection to port %d from %s.%d", ntohs(port), text,
-                ntohs(clientPort));
+                "Paused, dropping connection to port %d from %s", ntohs(port), from.text);
       closeAfterFailure(s, &client, LOG_INFO);
       continue;
     }
-    if (refusedByLimit(s, *state, &client, port, text, clientPort)) continue;
+    if (refusedByLimit(s, *state, &client, port, from.text)) continue;
     // Counted from the accept, so that connections accepted faster than their threads start are
     // held against the limit too; the connection gives its place back when it ends.
     state->openConnections.fetch_add(1, std::memory_order_relaxed);
@@ -241,7 +240,7 @@ ListenerTable::ListenerTable(std::function<ConfigSnapshot()> current,
 ListenerTable::~ListenerTable() { stopAll(); }
 
 void ListenerTable::startListener(Entry* entry, const RelayConfig& config,
-                                  uint32_t interfaceAddress) {
+                                  const platform::IpAddress& interfaceAddress) {
   const config::Settings& s = config.ccSettings;
   const uint16_t port = entry->port;
   entry->thread.join();  // an ended listener's thread

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ip_address.h"
 #include "relay/relay_config.h"
 #include "relay/relay_state.h"
 
@@ -39,7 +40,8 @@ class ListenerTable {
 
  private:
   struct Entry;
-  void startListener(Entry* entry, const RelayConfig& config, uint32_t interfaceAddress);
+  void startListener(Entry* entry, const RelayConfig& config,
+                     const platform::IpAddress& interfaceAddress);
 
   std::function<ConfigSnapshot()> current_;
   std::shared_ptr<RelayState> state_;

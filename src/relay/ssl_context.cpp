@@ -200,8 +200,13 @@ void flushServerSessions(SSL_CTX* ctx) {
 }
 
 bool DestSessionKey::operator<(const DestSessionKey& b) const {
-  return std::tie(configuration, address, port, serverName, verifyServer, certFile) <
-         std::tie(b.configuration, b.address, b.port, b.serverName, b.verifyServer, b.certFile);
+  if (configuration != b.configuration) return configuration < b.configuration;
+  // The address has no padding: its family flag and bytes compare as they lie.
+  if (const int order = std::memcmp(&address, &b.address, sizeof address); order != 0) {
+    return order < 0;
+  }
+  return std::tie(port, serverName, verifyServer, certFile) <
+         std::tie(b.port, b.serverName, b.verifyServer, b.certFile);
 }
 
 void rememberDestSession(SSL* ssl) {

@@ -22,6 +22,7 @@
 
 #include "config/settings.h"
 #include "log/openssl_ptr.h"
+#include "platform/ip_address.h"
 
 namespace relay {
 
@@ -90,8 +91,8 @@ const char* describeCipher(const SSL_CIPHER* cipher, bool padded, char* buf, siz
 void logCipherDescriptions(SSL_CTX* ctx, const char* heading);
 // Logs the "connection to" line of one SSL side after its handshake. Address and port are in
 // network byte order, as `connectInfo` keeps them; the line shows the port in host order.
-void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role, uint32_t address,
-                          uint16_t port);
+void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role,
+                          const platform::IpAddress& address, uint16_t port);
 
 // Certificates and keys that loaded whole, so that each connection does not read and decrypt its
 // files again. An entry serves only while both files are as they were when it was read; failures
@@ -139,8 +140,8 @@ struct DestSessionKey {
   // The configuration the session was made under: a session checked against one configuration's
   // trust is never resumed under another's.
   uint64_t configuration = 0;
-  uint32_t address = 0;  // network byte order
-  uint16_t port = 0;     // network byte order
+  platform::IpAddress address;
+  uint16_t port = 0;  // network byte order
   std::string serverName;
   uint32_t verifyServer = 0;
   std::string certFile;

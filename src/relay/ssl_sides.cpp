@@ -45,11 +45,12 @@ int runHandshake(SSL* ssl, int fd, const config::Settings& s, bool* timedOut) {
   }
 }
 
-void logSharedCiphers(SSL* ssl, const char* format, const char* address, int port) {
+// `format` takes the ciphers, the other endpoint and whether the session was reused.
+void logSharedCiphers(SSL* ssl, const char* format, const char* endpoint) {
   char shared[512];
   const char* text = SSL_get_shared_ciphers(ssl, shared, sizeof shared);
-  log_event(LOG_ERROR, 0x6101, kModule, __LINE__, format, text != nullptr ? text : "N/A", address,
-            port, SSL_session_reused(ssl) ? "Reused" : "New");
+  log_event(LOG_ERROR, 0x6101, kModule, __LINE__, format, text != nullptr ? text : "N/A", endpoint,
+            SSL_session_reused(ssl) ? "Reused" : "New");
 }
 
 // The proxy role offers the context's ciphers plus the two old export ciphers, which the library
@@ -97,8 +98,9 @@ void logServerCertificates(SSL* ssl) {
 }
 
 // A destination text names a host unless it is a dotted quad.
+// A host name, not an address (IPv6 texts hold a colon, and may begin with a letter).
 bool namesHost(const std::string& text) {
-  return !text.empty() && (text[0] < '0' || text[0] > '9');
+  return !text.empty() && (text[0] < '0' || text[0] > '9') && text.find(':') == std::string::npos;
 }
 
 // A verified server must also be the one the rule (or the browser) names: its host name, or its
@@ -111,12 +113,11 @@ bool requireServerIdentity(SSL* ssl, const Connection& c) {
     SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     ok = SSL_set1_host(ssl, c.serverName.c_str());
   } else {
-    ok = X509_VERIFY_PARAM_set1_ip(param, reinterpret_cast<const unsigned char*>(&c.destAddress),
-                                   sizeof c.destAddress);
+    ok = X509_VERIFY_PARAM_set1_ip(param, c.destAddress.bytes, c.destAddress.v6 ? 16 : 4);
   }
   if (ok == 1) return true;
   log_event(LOG_ERROR, 0x6049, kModule, __LINE__,
-            "Couldn't require the server %s.%d to prove its name <%s>", c.dest, ntohs(c.destPort),
+            "Couldn't require the server %s to prove its name <%s>", c.dest().text,
             c.serverName.c_str());
   log_openssl_errors(LOG_ERROR, bio_log_err);
   return false;
@@ -154,22 +155,22 @@ int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways) {
                 X509_verify_cert_error_string(verify));
     }
     if (timedOut) {
-      log_event(LOG_ERROR, 0x6044, kModule, __LINE__, "SSL_accept (%d) failed for %s.%d: %s",
-                SSL_get_error(ssl.get(), rc), c->client, c->clientPort, socket_error_text(10060));
+      log_event(LOG_ERROR, 0x6044, kModule, __LINE__, "SSL_accept (%d) failed for %s: %s",
+                SSL_get_error(ssl.get(), rc), c->client().text, socket_error_text(10060));
     } else {
-      log_event(LOG_ERROR, 0x6044, kModule, __LINE__, "SSL_accept (%d) failed for %s.%d",
-                SSL_get_error(ssl.get(), rc), c->client, c->clientPort);
+      log_event(LOG_ERROR, 0x6044, kModule, __LINE__, "SSL_accept (%d) failed for %s",
+                SSL_get_error(ssl.get(), rc), c->client().text);
     }
     log_openssl_errors(LOG_ERROR, bio_log_err);
     return 3;
   }
   if (c->settings->verbose != 0 || logAlways) {
-    logSharedCiphers(ssl.get(), "Shared Cipher list: <%s>.  (other endpoint is %s:%d) %s Session",
-                     c->client, c->clientPort);
+    logSharedCiphers(ssl.get(), "Shared Cipher list: <%s>.  (other endpoint is %s) %s Session",
+                     c->client(':').text);
     if (X509* peer = SSL_get1_peer_certificate(ssl.get()); peer != nullptr) {
       EVP_PKEY* key = X509_get0_pubkey(peer);
-      log_event(LOG_ERROR, 0x6103, kModule, __LINE__, "%s:%d  peer's public key is %d bit\n",
-                c->client, c->clientPort, key != nullptr ? EVP_PKEY_bits(key) : 0);
+      log_event(LOG_ERROR, 0x6103, kModule, __LINE__, "%s  peer's public key is %d bit\n",
+                c->client(':').text, key != nullptr ? EVP_PKEY_bits(key) : 0);
       X509_free(peer);
     }
   }
@@ -210,11 +211,11 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   const int rc = runHandshake(ssl.get(), fd, *c->settings, &timedOut);
   if (rc <= 0) {
     if (timedOut) {
-      log_event(LOG_INFO, 0x6049, kModule, __LINE__, "SSL_connect <%d> to %s.%d failed: %s", rc,
-                c->dest, ntohs(c->destPort), socket_error_text(10060));
+      log_event(LOG_INFO, 0x6049, kModule, __LINE__, "SSL_connect <%d> to %s failed: %s", rc,
+                c->dest().text, socket_error_text(10060));
     } else {
-      log_event(LOG_INFO, 0x6049, kModule, __LINE__, "SSL_connect <%d> to %s.%d failed", rc,
-                c->dest, ntohs(c->destPort));
+      log_event(LOG_INFO, 0x6049, kModule, __LINE__, "SSL_connect <%d> to %s failed", rc,
+                c->dest().text);
     }
     log_openssl_errors(LOG_ERROR, bio_log_err);
     SSL_set_app_data(ssl.get(), nullptr);
@@ -223,8 +224,8 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   rememberDestSession(ssl.get());
   logServerCertificates(ssl.get());
   if (c->settings->verbose != 0) {
-    logSharedCiphers(ssl.get(), "Shared Cipher list <%s>.  (other endpoint is %s:%d) %s Session",
-                     c->dest, ntohs(c->destPort));
+    logSharedCiphers(ssl.get(), "Shared Cipher list <%s>.  (other endpoint is %s) %s Session",
+                     c->dest(':').text);
   }
   logConnectionSummary("Outgoing", ssl.get(), rule.sslRole, c->destAddress, c->destPort);
   dest->sessionKey = std::move(key);

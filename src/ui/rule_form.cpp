@@ -13,13 +13,13 @@ namespace {
 
 constexpr char kAllOnes[] = "255.255.255.255";
 
-std::string dotted(uint32_t address) {
-  char text[16];
+std::string dotted(const platform::IpAddress& address) {
+  char text[platform::kAddressTextSize];
   config::formatAddress(address, text);
   return text;
 }
 
-std::string addressText(const std::string& text, uint32_t address) {
+std::string addressText(const std::string& text, const platform::IpAddress& address) {
   return text.empty() ? dotted(address) : text;
 }
 
@@ -151,6 +151,10 @@ config::RuleRef buildRule(const RuleForm& f, const std::string& programFolder, s
     return config::RuleRef();
   }
   rule->peerMaskStr = f.peerMask;
+  if (const std::string why = config::maskMismatch(*rule); !why.empty()) {
+    reason = "the Mask <" + f.peerMask + "> does not fit the source Host: " + why;
+    return config::RuleRef();
+  }
   rule->connectType = static_cast<uint32_t>(f.mode);
   if (f.mode == config::kConnectDirect) {
     rule->destAddrStr = f.destAddr;
@@ -193,6 +197,7 @@ std::string fileInProgramFolder(const std::string& file, const std::string& prog
 }
 
 std::string maskForHost(const std::string& host) {
+  if (platform::IpAddress v6; platform::parseIpv6(host, &v6) && v6.v6) return "128";
   uint32_t address = 0;
   if (!config::dottedQuad(host, &address)) return kAllOnes;
   const uint32_t a = qFromBigEndian(address);

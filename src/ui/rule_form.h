@@ -71,8 +71,9 @@ config::RuleRef buildRule(const RuleForm& form, const std::string& programFolder
 std::string fileInProgramFolder(const std::string& file, const std::string& programFolder);
 
 // The mask that suits a source host: the classful mask of a dotted address that names a network,
-// 255.255.255.255 for any other address of classes A to C and for what is not a dotted address;
-// addresses of other classes are kept as they are.
+// 255.255.255.255 for any other address of classes A to C and for what is not a dotted address,
+// the prefix length "128" (the one host) for an IPv6 address; addresses of other classes are kept
+// as they are.
 std::string maskForHost(const std::string& host);
 
 }  // namespace ui

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "support/support.h"
 #include "temp_hive.h"
 
 namespace config {
@@ -19,6 +20,8 @@ namespace {
 
 using config_test::TempHive;
 using platform::Hive;
+using platform::IpAddress;
+using test_support::ip;
 
 class Rules : public TempHive {
  protected:
@@ -62,9 +65,9 @@ TEST_F(Rules, ValidationNamesTheFirstMissingPart) {
   EXPECT_EQ(validateRule(&r), -2);
   r.peerPortStr = "80";
   EXPECT_EQ(validateRule(&r), -3);
-  r.peerMask = 0xFFFFFFFF;
+  r.peerMask = IpAddress::ipv4(0xFFFFFFFF);
   EXPECT_EQ(validateRule(&r), -4);
-  r.destAddr = 1;
+  r.destAddr = IpAddress::ipv4(1);
   EXPECT_EQ(validateRule(&r), -5);
   r.destPortStr = "x";
   EXPECT_EQ(validateRule(&r), 0);
@@ -79,26 +82,26 @@ TEST_F(Rules, FindRuleMatchesMaskedClientsAndPorts) {
   storeRule(2, "7001", "All", "All");
   storeRule(3, "7002", "All", "All");
   ASSERT_EQ(loadAllRules(&table_), 3);
-  RuleRef first = findRule(table_, inet_addr("192.168.1.77"), port(7001)).rule;
+  RuleRef first = findRule(table_, ip("192.168.1.77"), port(7001)).rule;
   EXPECT_EQ(first.get(), table_.rules[0]);
-  RuleRef other = findRule(table_, inet_addr("192.168.2.77"), port(7001)).rule;
+  RuleRef other = findRule(table_, ip("192.168.2.77"), port(7001)).rule;
   EXPECT_EQ(other.get(), table_.rules[1]);
-  const RuleMatch third = findRule(table_, inet_addr("8.8.8.8"), port(7002));
+  const RuleMatch third = findRule(table_, ip("8.8.8.8"), port(7002));
   EXPECT_EQ(third.rule.get(), table_.rules[2]);
-  EXPECT_FALSE(findRule(table_, inet_addr("8.8.8.8"), port(7003)).rule);
+  EXPECT_FALSE(findRule(table_, ip("8.8.8.8"), port(7003)).rule);
   EXPECT_EQ(table_.rules[0]->references, 2u);
   // The destination is the match's; the rule itself is not changed by matching.
-  EXPECT_EQ(ntohl(third.destAddr), 0x7F000001u);
+  EXPECT_EQ(third.destAddrs, std::vector<IpAddress>{ip("127.0.0.1")});
   EXPECT_EQ(ntohs(third.destPort), 9999);
-  EXPECT_EQ(table_.rules[2]->destAddr, 0u);
+  EXPECT_TRUE(table_.rules[2]->destAddr.isZero());
 }
 
 // Answers "slow.example" after two seconds, as a resolver that is slow to answer would; knows
 // no other name.
-bool slowResolver(const std::string& name, uint32_t* address) {
+bool slowResolver(const std::string& name, std::vector<IpAddress>* addresses) {
   if (name != "slow.example") return false;
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  *address = inet_addr("127.0.0.9");
+  addresses->push_back(ip("127.0.0.9"));
   return true;
 }
 
@@ -111,19 +114,19 @@ TEST_F(Rules, ASlowNameDelaysOnlyTheConnectionThatNeedsIt) {
   platform::setHostResolver(&slowResolver);
   std::atomic<bool> slowDone{false};
   std::thread slowClient([&] {
-    RuleRef rule = findRule(table_, inet_addr("127.0.0.9"), port(7001)).rule;
+    RuleRef rule = findRule(table_, ip("127.0.0.9"), port(7001)).rule;
     EXPECT_EQ(rule.get(), table_.rules[0]);
     slowDone = true;
   });
   std::thread slowDestination([&] {
-    const RuleMatch match = findRule(table_, inet_addr("10.1.1.1"), port(7003));
+    const RuleMatch match = findRule(table_, ip("10.1.1.1"), port(7003));
     ASSERT_NE(match.rule.get(), nullptr);
-    EXPECT_EQ(match.destAddr, inet_addr("127.0.0.9"));
+    EXPECT_EQ(match.destAddrs, std::vector<IpAddress>{ip("127.0.0.9")});
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both lookups under way
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 20; ++i) {
-    RuleRef rule = findRule(table_, inet_addr("10.1.1.1"), port(7002)).rule;
+    RuleRef rule = findRule(table_, ip("10.1.1.1"), port(7002)).rule;
     EXPECT_EQ(rule.get(), table_.rules[1]);
   }
   const auto spent = std::chrono::steady_clock::now() - start;
@@ -139,7 +142,7 @@ TEST_F(Rules, DisabledRulesNeverMatchAndSaySo) {
   setDword(key("Rule1"), "disable", 1);
   storeRule(2, "7001");
   ASSERT_EQ(loadAllRules(&table_), 2);
-  RuleRef found = findRule(table_, inet_addr("10.0.0.1"), port(7001)).rule;
+  RuleRef found = findRule(table_, ip("10.0.0.1"), port(7001)).rule;
   EXPECT_EQ(found.get(), table_.rules[1]);
   char text[256];
   describeRule(text, sizeof text, table_.rules[0]);
@@ -160,7 +163,7 @@ TEST_F(Rules, DynamicRulesDropTheirDestination) {
   ccRule* rule = table_.rules[0];
   resolveRule(rule);
   EXPECT_TRUE(rule->destAddrStr.empty());
-  EXPECT_EQ(rule->destAddr, 0xFFFFFFFFu);
+  EXPECT_EQ(rule->destAddr, IpAddress::ipv4(0xFFFFFFFFu));
   EXPECT_EQ(rule->destPort, 0);
   char text[256];
   describeRule(text, sizeof text, rule);
@@ -235,8 +238,8 @@ TEST_F(Rules, ReferencesSurviveManyThreadsAndReplacedTables) {
           std::lock_guard<std::mutex> hold(mutex);
           table = current;
         }
-        RuleMatch match =
-            findRule(*table, htonl(0x0A000000u + static_cast<uint32_t>(t)), port(7001));
+        RuleMatch match = findRule(
+            *table, IpAddress::ipv4(htonl(0x0A000000u + static_cast<uint32_t>(t))), port(7001));
         table.reset();  // the connection keeps only its rule
         if (!match.rule) continue;
         ++found;
@@ -284,7 +287,7 @@ TEST_F(Rules, RuleRefReleasesOnce) {
   ASSERT_EQ(loadAllRules(&table_), 1);
   ccRule* rule = table_.rules[0];
   {
-    RuleRef a = findRule(table_, inet_addr("1.2.3.4"), port(7001)).rule;
+    RuleRef a = findRule(table_, ip("1.2.3.4"), port(7001)).rule;
     EXPECT_EQ(rule->references, 2u);
     RuleRef b(std::move(a));
     EXPECT_EQ(rule->references, 2u);

@@ -6,15 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/system.h"
 #include "proxy/socks.h"
 
 namespace {
 
-bool fakeResolver(const std::string& name, uint32_t* address) {
+bool fakeResolver(const std::string& name, std::vector<platform::IpAddress>* addresses) {
   if (name.size() % 2 == 1) return false;
-  *address = static_cast<uint32_t>(name.size()) + 1;
+  addresses->push_back(platform::IpAddress::ipv4(static_cast<uint32_t>(name.size()) + 1));
   return true;
 }
 

@@ -154,10 +154,10 @@ class ScriptedProxy {
   explicit ScriptedProxy(std::vector<std::string> answers) : answers_(std::move(answers)) {
     int err = 0;
     listen_ = platform::tcpSocket(&err);
-    platform::bindTo(listen_.get(), inet_addr("127.0.0.1"), 0);
+    platform::bindTo(listen_.get(), platform::IpAddress::ipv4(inet_addr("127.0.0.1")), 0);
     platform::listenOn(listen_.get(), 8);
     platform::setReceiveTimeout(listen_.get(), 5000);  // bounds the accept too
-    uint32_t address = 0;
+    platform::IpAddress address;
     platform::localAddress(listen_.get(), &address, &port_);
     thread_ = std::thread([this] { serve(); });
   }
@@ -170,7 +170,7 @@ class ScriptedProxy {
   void serve() {
     size_t next = 0;
     while (next < answers_.size()) {
-      uint32_t a = 0;
+      platform::IpAddress a;
       uint16_t p = 0;
       int err = 0;
       bool passing = false;

@@ -56,7 +56,7 @@ int accept(Pair& p, const std::string& bytes, uint32_t* address, uint16_t* port,
   SocksRequest request;
   const config::Settings settings;
   const int rc = socksAccept(settings, p.relay, &request);
-  *address = request.address;
+  *address = request.addresses.empty() ? 0 : request.addresses.front().ipv4();
   *port = request.port;
   if (host != nullptr) *host = request.host;
   return rc;
@@ -113,10 +113,14 @@ TEST(SocksAccept, ClientsThatCloseEarlyGetNoReply) {
   }
 }
 
-bool fakeResolver(const std::string& name, uint32_t* address) {
-  if (name != "known.test") return false;
-  *address = inet_addr("10.9.8.7");
-  return true;
+bool fakeResolver(const std::string& name, std::vector<platform::IpAddress>* addresses) {
+  if (name == "known.test") addresses->push_back(platform::IpAddress::ipv4(inet_addr("10.9.8.7")));
+  if (name == "both.test") {
+    platform::IpAddress six;
+    platform::parseIpv6("2001:db8::7", &six);
+    *addresses = {six, platform::IpAddress::ipv4(inet_addr("10.9.8.7"))};
+  }
+  return !addresses->empty();
 }
 
 TEST(SocksAccept, Version4aNamesAreResolvedOrRefused) {
@@ -130,6 +134,18 @@ TEST(SocksAccept, Version4aNamesAreResolvedOrRefused) {
     ASSERT_EQ(accept(p, dest4a + "user" + '\0' + "known.test" + '\0', &address, &port, &host), 0);
     EXPECT_EQ(address, inet_addr("10.9.8.7"));
     EXPECT_EQ(host, "known.test");  // the server name of an SSL side
+  }
+  {
+    // A name of both families keeps every address, in the resolver's order.
+    Pair p;
+    send(p.client, dest4a.data(), dest4a.size(), 0);
+    const std::string tail = std::string("u\0both.test\0", 12);
+    send(p.client, tail.data(), tail.size(), 0);
+    SocksRequest request;
+    ASSERT_EQ(socksAccept(config::Settings(), p.relay, &request), 0);
+    ASSERT_EQ(request.addresses.size(), 2u);
+    EXPECT_TRUE(request.addresses[0].v6);
+    EXPECT_EQ(request.addresses[1].ipv4(), inet_addr("10.9.8.7"));
   }
   for (const std::string& tail : {std::string("u\0unknown.test\0", 15), std::string("u\0\0", 3),
                                   "u" + std::string(1, '\0') + std::string(300, 'h') + '\0'}) {
@@ -146,13 +162,13 @@ class ScriptedServer {
   explicit ScriptedServer(std::string answer) : answer_(std::move(answer)) {
     int err = 0;
     listen_ = platform::tcpSocket(&err);
-    platform::bindTo(listen_.get(), inet_addr("127.0.0.1"), 0);
+    platform::bindTo(listen_.get(), platform::IpAddress::ipv4(inet_addr("127.0.0.1")), 0);
     platform::listenOn(listen_.get(), 4);
     platform::setReceiveTimeout(listen_.get(), 5000);  // bounds the accept too
-    uint32_t address = 0;
+    platform::IpAddress address;
     platform::localAddress(listen_.get(), &address, &port_);
     thread_ = std::thread([this] {
-      uint32_t a = 0;
+      platform::IpAddress a;
       uint16_t p = 0;
       int e = 0;
       bool passing = false;
@@ -177,14 +193,17 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-int connectThrough(ScriptedServer& server, uint32_t dest) {
+int connectThrough(ScriptedServer& server, std::vector<platform::IpAddress> dest) {
   config::Settings settings;
   settings.socksEnable = 1;
   settings.socksServer.set("127.0.0.1");
   settings.socksPort.set(std::to_string(ntohs(server.port())));
-  int err = 0;
-  platform::UniqueFd fd = platform::tcpSocket(&err);
-  return socksConnect(settings, fd.get(), dest, htons(443));
+  platform::Connected connected;
+  return socksConnect(settings, dest, htons(443), nullptr, &connected);
+}
+
+int connectThrough(ScriptedServer& server, uint32_t dest) {
+  return connectThrough(server, {platform::IpAddress::ipv4(dest)});
 }
 
 TEST(SocksConnect, SendsTheTwelveByteRequestAndReadsTheReply) {
@@ -207,14 +226,39 @@ TEST(SocksConnect, SendsTheTwelveByteRequestAndReadsTheReply) {
   }
 }
 
+// The request names the first IPv4 address of the destination; one with none is not sent.
+TEST(SocksConnect, OnlyIpv4AddressesCanBeAskedFor) {
+  platform::IpAddress six;
+  ASSERT_TRUE(platform::parseIpv6("2001:db8::7", &six));
+  {
+    ScriptedServer server(kGranted);
+    EXPECT_EQ(connectThrough(server, {six, platform::IpAddress::ipv4(inet_addr("10.1.2.3"))}), 0);
+    EXPECT_EQ(server.received().substr(4, 4), "\x0a\x01\x02\x03");
+  }
+  config::Settings settings;
+  settings.socksEnable = 1;
+  settings.socksServer.set("127.0.0.1");
+  settings.socksPort.set("1");  // never reached
+  platform::Connected connected;
+  EXPECT_EQ(socksConnect(settings, {six}, htons(443), nullptr, &connected), 10047);
+  EXPECT_STREQ(socket_error_text(10047), "Address Family not supported.");
+  EXPECT_FALSE(connected.fd.valid());
+}
+
 TEST(SocksConnect, LocalDestinationsBypassTheServer) {
   config::Settings settings;
-  EXPECT_TRUE(socksBypass(settings, inet_addr("127.0.0.1")));
-  EXPECT_FALSE(socksBypass(settings, inet_addr("127.0.0.2")));
+  auto v4 = [](const char* text) { return platform::IpAddress::ipv4(inet_addr(text)); };
+  EXPECT_TRUE(socksBypass(settings, v4("127.0.0.1")));
+  EXPECT_FALSE(socksBypass(settings, v4("127.0.0.2")));
+  platform::IpAddress six;
+  ASSERT_TRUE(platform::parseIpv6("::1", &six));
+  EXPECT_TRUE(socksBypass(settings, six));
+  ASSERT_TRUE(platform::parseIpv6("::2", &six));
+  EXPECT_FALSE(socksBypass(settings, six));
   const uint32_t host = inet_addr("10.1.2.3");
   setLocalNetworks(&settings, &host, 1);
-  EXPECT_TRUE(socksBypass(settings, inet_addr("10.200.0.1")));
-  EXPECT_FALSE(socksBypass(settings, inet_addr("11.0.0.1")));
+  EXPECT_TRUE(socksBypass(settings, v4("10.200.0.1")));
+  EXPECT_FALSE(socksBypass(settings, v4("11.0.0.1")));
 }
 
 }  // namespace

@@ -57,9 +57,9 @@ class PumpFixture : public ::testing::Test {
   // The report of a pump between 127.0.0.1.5555 and 10.1.2.3.443.
   relay::PumpReport report() {
     relay::PumpReport r;
-    r.clientAddress = htonl(0x7F000001);
+    r.clientAddress = platform::IpAddress::ipv4(htonl(0x7F000001));
     r.clientPort = htons(5555);
-    r.destAddress = htonl(0x0A010203);
+    r.destAddress = platform::IpAddress::ipv4(htonl(0x0A010203));
     r.destPort = htons(443);
     r.settings = &settings_;
     r.state = state_.get();

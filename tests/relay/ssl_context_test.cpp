@@ -174,8 +174,8 @@ TEST_F(SharedContext, ConnectionSummaryNamesVersionRolePeerKeyAndCipher) {
   SslPtr client = newSsl();
   relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
   ASSERT_TRUE(handshake(client.get(), server.get()));
-  const uint32_t loopback = 0x0100007f;  // 127.0.0.1 in network byte order on this host
-  const uint16_t port = 0xfb20;          // 8443 in network byte order on this host
+  const auto loopback = platform::IpAddress::ipv4(0x0100007f);  // 127.0.0.1 on this host
+  const uint16_t port = 0xfb20;  // 8443 in network byte order on this host
   relay::logConnectionSummary("Incoming", server.get(), 2, loopback, port);
   relay::logConnectionSummary("Outgoing", client.get(), 1, loopback, port);
   std::vector<logging::CollectingSink::Entry> entries;
@@ -224,7 +224,8 @@ class SessionCaches : public ssl_test::SslFixture {
 };
 
 TEST_F(SessionCaches, DestinationCacheStoresLooksUpAndReplacesPerFullKey) {
-  relay::DestSessionKey key{0, 0x0100007f, 0xfb20, "example.test", 0, ""};
+  relay::DestSessionKey key{0, platform::IpAddress::ipv4(0x0100007f), 0xfb20, "example.test", 0,
+                            ""};
   EXPECT_EQ(state_->destSessionCache.lookup(key), nullptr);
   bool reused = false;
   relay::SslSessionPtr first(connect(nullptr, TLS1_2_VERSION, &reused));
@@ -264,7 +265,7 @@ TEST_F(SessionCaches, DestinationCacheStoresLooksUpAndReplacesPerFullKey) {
 TEST_F(SessionCaches, SavedSessionsAreResumedWithEitherTlsVersion) {
   for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
     SCOPED_TRACE(version);
-    const relay::DestSessionKey key{0, 0x0100007f, 0xfb20, "", 0, ""};
+    const relay::DestSessionKey key{0, platform::IpAddress::ipv4(0x0100007f), 0xfb20, "", 0, ""};
     bool reused = true;
     relay::SslSessionPtr made(connect(nullptr, version, &reused));
     ASSERT_NE(made, nullptr);

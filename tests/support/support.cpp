@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/system.h"
+
 namespace test_support {
 
 namespace {
@@ -211,6 +213,60 @@ int connectLocal(uint16_t port) {
   return fd;
 }
 
+int connectLocal6(uint16_t port) {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 sin6{};
+  sin6.sin6_family = AF_INET6;
+  sin6.sin6_addr = in6addr_loopback;
+  sin6.sin6_port = htons(port);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool haveIpv6Loopback() {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 sin6{};
+  sin6.sin6_family = AF_INET6;
+  sin6.sin6_addr = in6addr_loopback;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) == 0;
+  close(fd);
+  return bound;
+}
+
+platform::IpAddress ip(const std::string& text) {
+  platform::IpAddress address;
+  if (platform::parseIpv6(text, &address)) return address;
+  in_addr v4{};
+  return platform::IpAddress::ipv4(inet_pton(AF_INET, text.c_str(), &v4) == 1 ? v4.s_addr
+                                                                              : 0xFFFFFFFFu);
+}
+
+namespace {
+const std::map<std::string, std::vector<std::string>>* fakeNames = nullptr;
+
+bool fakeResolve(const std::string& name, std::vector<platform::IpAddress>* addresses) {
+  const auto found = fakeNames->find(name);
+  if (found == fakeNames->end()) return false;
+  for (const std::string& text : found->second) addresses->push_back(ip(text));
+  return true;
+}
+}  // namespace
+
+FakeNames::FakeNames(std::map<std::string, std::vector<std::string>> names) {
+  fakeNames = new std::map<std::string, std::vector<std::string>>(std::move(names));
+  platform::setHostResolver(fakeResolve);
+}
+
+FakeNames::~FakeNames() {
+  platform::setHostResolver(nullptr);
+  delete fakeNames;
+  fakeNames = nullptr;
+}
+
 bool sendAll(int fd, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
@@ -247,11 +303,12 @@ void makePki(const std::string& dir) {
   makeCert(dir, "client", "Test Client");
 }
 
-void makeCert(const std::string& dir, const std::string& name, const std::string& commonName) {
-  must("cd '" + dir + "' && openssl req -newkey rsa:2048 -nodes -subj '/O=Brisklane test/CN=" +
-       commonName + "' -keyout " + name + ".key -out " + name +
-       ".csr && printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > " + name +
-       ".ext && openssl x509 -req -in " + name +
+void makeCert(const std::string& dir, const std::string& name, const std::string& commonName,
+              const std::string& altNames) {
+  must("cd '" + dir +
+       "' && openssl req -newkey rsa:2048 -nodes -subj '/O=Brisklane test/CN=" + commonName +
+       "' -keyout " + name + ".key -out " + name + ".csr && printf 'subjectAltName=" + altNames +
+       "\\n' > " + name + ".ext && openssl x509 -req -in " + name +
        ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -extfile " + name + ".ext -out " +
        name + ".pem");
 }

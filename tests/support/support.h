@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ip_address.h"
+
 namespace test_support {
 
 using namespace std::chrono_literals;
@@ -78,8 +80,24 @@ bool waitForText(const std::string& file, const std::string& text,
                  std::chrono::milliseconds timeout = 10s, int count = 1);
 int countText(const std::string& haystack, const std::string& needle);
 
-// A connected client socket to 127.0.0.1:port, or -1.
+// A connected client socket to 127.0.0.1:port (or [::1]:port), or -1.
 int connectLocal(uint16_t port);
+int connectLocal6(uint16_t port);
+// Whether sockets can be bound to the IPv6 loopback ::1 here.
+bool haveIpv6Loopback();
+
+// An address from its text ("10.1.2.3", "::1"); 255.255.255.255 for anything else.
+platform::IpAddress ip(const std::string& text);
+
+// Names the resolver knows while this lives, each with its addresses in order ("six.test" with
+// {"::1"}); no other name resolves. One at a time.
+class FakeNames {
+ public:
+  explicit FakeNames(std::map<std::string, std::vector<std::string>> names);
+  ~FakeNames();
+  FakeNames(const FakeNames&) = delete;
+  FakeNames& operator=(const FakeNames&) = delete;
+};
 bool sendAll(int fd, const std::string& data);
 // Reads until `size` bytes arrived, the peer closed, or the time ran out.
 std::string receive(int fd, size_t size, std::chrono::milliseconds timeout = 10s);
@@ -104,7 +122,9 @@ class RenameCounter {
 // Certificates made by the openssl tool: a CA, a server certificate for 127.0.0.1/localhost and a
 // client certificate, each signed by the CA; PEM files "<name>.pem" and "<name>.key".
 void makePki(const std::string& dir);
-// One more certificate signed by the CA in `dir`, with the subject's common name.
-void makeCert(const std::string& dir, const std::string& name, const std::string& commonName);
+// One more certificate signed by the CA in `dir`, with the subject's common name and the
+// subject's alternative names ("IP:::1").
+void makeCert(const std::string& dir, const std::string& name, const std::string& commonName,
+              const std::string& altNames = "IP:127.0.0.1,DNS:localhost");
 
 }  // namespace test_support

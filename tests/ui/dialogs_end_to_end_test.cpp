@@ -56,7 +56,7 @@ QAbstractButton* sheetBox(SettingsSheet* s, SettingsSheet::Page page, int id) {
 }
 
 // A resolver as slow as a DNS server that times out, which knows no name.
-bool slowNoName(const std::string&, uint32_t*) {
+bool slowNoName(const std::string&, std::vector<platform::IpAddress>*) {
   std::this_thread::sleep_for(1500ms);
   return false;
 }

@@ -54,9 +54,9 @@ enum Id {
 };
 
 // No test here asks the network for a name.
-bool fakeResolver(const std::string& name, uint32_t* address) {
+bool fakeResolver(const std::string& name, std::vector<platform::IpAddress>* addresses) {
   if (name != "localhost") return false;
-  *address = htonl(0x7F000001u);
+  addresses->push_back(platform::IpAddress::ipv4(htonl(0x7F000001u)));
   return true;
 }
 
@@ -148,8 +148,8 @@ class RuleEditorTest : public QObject {
 
   void anExistingRuleFillsEveryControl() {
     config::RuleRef rule(ui_test::makeRule("7200", "", "", "", "", config::kRoleServer));
-    rule->peerAddr = htonl(0x0A000000u);  // an address without its text shows dotted
-    rule->peerMask = htonl(0xFF000000u);
+    rule->peerAddr = platform::IpAddress::ipv4(htonl(0x0A000000u));  // no text: shown dotted
+    rule->peerMask = platform::IpAddress::ipv4(htonl(0xFF000000u));
     rule->connectType = config::kConnectSocks;
     rule->ifAddrStr = "127.0.0.1";
     rule->sslCert = "server.pem";
@@ -190,7 +190,7 @@ class RuleEditorTest : public QObject {
     QVERIFY(built);
     QVERIFY(built.get() != rule.get());
     QCOMPARE(built->sslCert, pki_.file("server.pem"));
-    QCOMPARE(built->destAddr, 0xFFFFFFFFu);
+    QVERIFY(built->destAddr == platform::IpAddress::ipv4(0xFFFFFFFFu));
     QCOMPARE(rule->sslCert, std::string("server.pem"));
   }
 
@@ -221,7 +221,7 @@ class RuleEditorTest : public QObject {
     QCOMPARE(plug->sslRole, uint32_t{config::kRolePlug});
     QVERIFY(plug->sslCert.empty() && plug->sslKey.empty());  // a plug gateway has none
     QCOMPARE(ntohs(plug->peerPort), 7100);
-    QCOMPARE(plug->destAddr, htonl(0x7F000001u));
+    QVERIFY(plug->destAddr == platform::IpAddress::ipv4(htonl(0x7F000001u)));
     QCOMPARE(ntohs(plug->destPort), 9);
 
     byId<QRadioButton>(&e, kClient)->setChecked(true);
@@ -230,7 +230,7 @@ class RuleEditorTest : public QObject {
     config::RuleRef socks = pressOk(&e);
     QVERIFY(socks);
     QCOMPARE(socks->connectType, uint32_t{config::kConnectSocks});
-    QCOMPARE(socks->destAddr, 0xFFFFFFFFu);
+    QVERIFY(socks->destAddr == platform::IpAddress::ipv4(0xFFFFFFFFu));
     QVERIFY(socks->destAddrStr.empty() && socks->destPortStr.empty());
     QCOMPARE(socks->destPort, uint16_t{0});
     QCOMPARE(socks->sslCert, pki_.file("server.pem"));
@@ -256,6 +256,7 @@ class RuleEditorTest : public QObject {
         {kCert, QString::fromStdString("/" + atLimit)},
         {kSourceHost, QString::fromUtf8("b\xc3\xbc"
                                         "cher.example")},
+        {kMask, "64"},  // a prefix length with the form's IPv4 host
     };
     for (const auto& c : refused) {
       RuleEditor e(nullptr, nullptr, folder());
@@ -360,11 +361,20 @@ class RuleEditorTest : public QObject {
 
   void anEmptyMaskIsFilledFromTheHostWhenItGetsTheFocus() {
     const std::pair<const char*, const char*> masks[] = {
-        {"10.0.0.0", "255.0.0.0"},           {"10.1.0.0", "255.255.255.255"},
-        {"172.16.0.0", "255.255.0.0"},       {"172.16.1.0", "255.255.255.255"},
-        {"192.168.1.0", "255.255.255.0"},    {"192.168.1.7", "255.255.255.255"},
-        {"224.0.0.1", "224.0.0.1"},          {"010.000.000.000", "255.0.0.0"},
-        {"host.example", "255.255.255.255"}, {"1.2.3", "255.255.255.255"},
+        {"10.0.0.0", "255.0.0.0"},
+        {"10.1.0.0", "255.255.255.255"},
+        {"172.16.0.0", "255.255.0.0"},
+        {"172.16.1.0", "255.255.255.255"},
+        {"192.168.1.0", "255.255.255.0"},
+        {"192.168.1.7", "255.255.255.255"},
+        {"224.0.0.1", "224.0.0.1"},
+        {"010.000.000.000", "255.0.0.0"},
+        {"host.example", "255.255.255.255"},
+        {"1.2.3", "255.255.255.255"},
+        {"::1", "128"},
+        {"2001:db8::", "128"},
+        {"[2001:db8::5]", "128"},
+        {"::ffff:10.0.0.0", "255.255.255.255"},
     };
     for (const auto& [host, mask] : masks) QCOMPARE(ui::maskForHost(host), std::string(mask));
 
@@ -383,6 +393,31 @@ class RuleEditorTest : public QObject {
     maskBox->setFocus();
     QTRY_VERIFY(maskBox->hasFocus());
     QCOMPARE(mask->text(), QString("255.255.255.0"));  // a mask already there stays
+  }
+
+  void ipv6TextsAreTakenAsTypedAndTheirMasksChecked() {
+    RuleEditor e(nullptr, nullptr, folder());
+    fillValid(&e);
+    setTextId(&e, kSourceHost, "2001:db8:1:2::");
+    setTextId(&e, kMask, "255.255.255.0");
+    const int boxes = ui::MessageBox::count();
+    QVERIFY(!pressOk(&e));
+    QCOMPARE(ui::MessageBox::count(), boxes + 1);
+    QCOMPARE(ui::MessageBox::lastInformative(),
+             QString("the Mask <255.255.255.0> does not fit the source Host: an IPv6 source takes "
+                     "a prefix length from 0 to 128 as its mask"));
+    setTextId(&e, kMask, "/64");
+    setTextId(&e, kDestHost, "[::1]");
+    config::RuleRef built = pressOk(&e);
+    QVERIFY(built);
+    QCOMPARE(built->peerAddrStr, std::string("2001:db8:1:2::"));
+    QCOMPARE(built->peerMaskStr, std::string("/64"));
+    QCOMPARE(built->destAddrStr, std::string("[::1]"));
+    QVERIFY(built->destAddr.v6);
+    char line[512];
+    config::describeRule(line, sizeof line, built.get());
+    QCOMPARE(QString(line),
+             QString(" 7100 2001:db8:1:2:: /64 as plug to [::1] 9 on all interfaces  "));
   }
 
   void advancedShowsTheRightPartAndBasicHidesItAgain() {
