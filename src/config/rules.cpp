@@ -56,6 +56,8 @@ void readRuleValues(const platform::RegKey& key, ccRule* rule) {
   readRuleText(key, "https.proxy.user.pass", &rule->httpsProxyUserPass);
   rule->httpsProxyUseNtlm = readDword(key, "https.proxy.useNTLM", 0);
   rule->httpProxyDropTime = readDword(key, "http.proxy.droptime", 0);
+  rule->proxyProtocolAccept = readDword(key, "proxy.protocol.accept", 0);
+  rule->proxyProtocolSend = readDword(key, "proxy.protocol.send", 0);
 }
 
 long writeRuleValues(const platform::RegKey& key, const ccRule& rule) {
@@ -82,6 +84,8 @@ long writeRuleValues(const platform::RegKey& key, const ccRule& rule) {
   note(writeText(key, "https.proxy.server", rule.httpsProxyServer));
   note(writeDword(key, "https.proxy.useNTLM", rule.httpsProxyUseNtlm));
   note(writeDword(key, "http.proxy.droptime", rule.httpProxyDropTime));
+  note(writeDword(key, "proxy.protocol.accept", rule.proxyProtocolAccept));
+  note(writeDword(key, "proxy.protocol.send", rule.proxyProtocolSend));
   return first;
 }
 
@@ -226,6 +230,9 @@ void refuseUnusable(ccRule* rule, int index) {
   } else if (rule->connectType == kConnectDirect && !isPortText(rule->destPortStr)) {
     std::snprintf(reason, sizeof reason, "its destination port <%s> is no port",
                   rule->destPortStr.c_str());
+  } else if (rule->proxyProtocolSend > 2) {
+    std::snprintf(reason, sizeof reason, "its PROXY header version %u is none of 0 to 2",
+                  rule->proxyProtocolSend);
   } else if (const std::string why = maskMismatch(*rule); !why.empty()) {
     std::snprintf(reason, sizeof reason, "its client mask <%s> does not fit <%s>: %s",
                   rule->peerMaskStr.c_str(), rule->peerAddrStr.c_str(), why.c_str());
@@ -317,6 +324,17 @@ std::string maskMismatch(const ccRule& rule) {
   platform::IpAddress mask;
   std::string why;
   return parseMask(rule.peerMaskStr, source.v6, &mask, &why) ? std::string() : why;
+}
+
+bool portTakesProxyHeader(const RuleTable& table, uint16_t localPort) {
+  for (int i = 0; i < table.count; ++i) {
+    const ccRule* rule = table.rules[i];
+    if (rule == nullptr || rule->disabled != 0 || rule->refused || rule->proxyProtocolAccept == 0) {
+      continue;
+    }
+    if (parsePort(rule->peerPortStr) == localPort) return true;
+  }
+  return false;
 }
 
 RuleMatch findRule(const RuleTable& table, const platform::IpAddress& clientAddress,

@@ -61,6 +61,10 @@ struct ccRule {
   uint32_t httpProxyDropTime = 0;  // seconds
   uint32_t certType = 1;
   uint32_t connectType = kConnectDirect;
+  // Connections of the rule's port start with a PROXY header naming the real client (non-zero);
+  // outgoing connections start with one of version 1 or 2 (0: none).
+  uint32_t proxyProtocolAccept = 0;
+  uint32_t proxyProtocolSend = 0;
 };
 
 // The rules of one root, each entry holding a reference of the table's own. Copies take a
@@ -142,6 +146,10 @@ struct RuleMatch {
 // the reverse); empty when it can or when the source is a host name, whose family only a lookup
 // tells.
 std::string maskMismatch(const ccRule& rule);
+
+// Whether connections to this local port (network byte order) start with a PROXY header: one of
+// the port's served rules asks for it.
+bool portTakesProxyHeader(const RuleTable& table, uint16_t localPort);
 
 // The first enabled rule of `table` for this client address and local port (network byte order),
 // with a reference taken for the caller; no rule when none fits. Host and service names are

@@ -51,6 +51,7 @@ void buildLocalNetTable(Settings* r) {
 void loadCertificateAndLogValues(const platform::RegKey& key, Settings* r) {
   loadText(key, "ssl.ca_cert", &r->sslCaCert);
   loadText(key, "ssl.crl_lists", &r->sslCrlLists);
+  loadText(key, "ssl.ticket_keys", &r->sslTicketKeys);
   r->crlCheckEnable = readDword(key, "crl.check.enable", 0);
   r->crlPolicyFailCannotFindCrlForIssuer =
       readDword(key, "crl.policy.fail.CannotFindCrlForIssuer", 0);
@@ -152,6 +153,7 @@ void saveCertificateValues(const Settings& r, ValueBatch* out) {
   out->text("ssl.ca_cert", r.sslCaCert.get());
   out->text("ssl.cipher", r.sslCipher.get());
   out->text("ssl.crl_lists", r.sslCrlLists.get());
+  out->text("ssl.ticket_keys", r.sslTicketKeys.get());
   out->dword("crl.check.enable", r.crlCheckEnable);
   out->dword("crl.policy.fail.CannotFindCrlForIssuer", r.crlPolicyFailCannotFindCrlForIssuer);
   out->dword("crl.policy.fail.ExpiredCrlForIssuer", r.crlPolicyFailExpiredCrlForIssuer);
@@ -223,9 +225,9 @@ long saveSettings(platform::Hive root, const Settings& record) {
 
 void freeSettings(Settings* record) {
   for (SettingText* text :
-       {&record->sslCaCert, &record->sslCrlLists, &record->sslCipher, &record->sslPasswd,
-        &record->bklLocation, &record->socksServer, &record->socksPort, &record->debugFile,
-        &record->filterHave, &record->filterHavenot, &record->adapterAddress}) {
+       {&record->sslCaCert, &record->sslCrlLists, &record->sslCipher, &record->sslTicketKeys,
+        &record->sslPasswd, &record->bklLocation, &record->socksServer, &record->socksPort,
+        &record->debugFile, &record->filterHave, &record->filterHavenot, &record->adapterAddress}) {
     text->clear();
   }
   for (int i = 0; i < kMaxListEntries; ++i) {

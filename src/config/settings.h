@@ -27,20 +27,21 @@ struct Settings {
   SettingWord crlPolicyFailExpiredCrlForIssuer;     // "crl.policy.fail.ExpiredCrlForIssuer"
   SettingWord crlPolicyFailValidCrlRevokesCert;     // "crl.policy.fail.ValidCrlRevokesCert"
   SettingText sslCipher;                            // "ssl.cipher"
-  SettingText sslPasswd;                            // "ssl.passwd", the remembered pass phrase
-  SettingText bklLocation;                          // "bkl.location"
-  SettingWord sslSavePasswd;                        // "ssl.save_passwd"
-  SettingWord sslEnableSsl2;                        // "ssl.enable_ssl2"
-  SettingWord sslEnableSsl3;                        // "ssl.enable_ssl3"
-  SettingWord sslEnableTls1;                        // "ssl.enable_tls1"
-  SettingWord sslUseSystemRegistry;                 // "ssl.use_system_registry"
-  SettingWord localNetCount;                        // "socks.no_local_nets"
-  SettingWord localNetAddr[kMaxLocalNets];          // network byte order
-  SettingWord localNetMask[kMaxLocalNets];          // network byte order
-  SettingWord socksEnable;                          // "socks.enable"
-  SettingText socksServer;                          // "socks.server"
-  SettingText socksPort;                            // "socks.port"
-  SettingWord sslPorts[kMaxSslPorts];               // "ssl.proxy_ports", network byte order
+  SettingText sslTicketKeys;                // "ssl.ticket_keys", a key file shared by a fleet
+  SettingText sslPasswd;                    // "ssl.passwd", the remembered pass phrase
+  SettingText bklLocation;                  // "bkl.location"
+  SettingWord sslSavePasswd;                // "ssl.save_passwd"
+  SettingWord sslEnableSsl2;                // "ssl.enable_ssl2"
+  SettingWord sslEnableSsl3;                // "ssl.enable_ssl3"
+  SettingWord sslEnableTls1;                // "ssl.enable_tls1"
+  SettingWord sslUseSystemRegistry;         // "ssl.use_system_registry"
+  SettingWord localNetCount;                // "socks.no_local_nets"
+  SettingWord localNetAddr[kMaxLocalNets];  // network byte order
+  SettingWord localNetMask[kMaxLocalNets];  // network byte order
+  SettingWord socksEnable;                  // "socks.enable"
+  SettingText socksServer;                  // "socks.server"
+  SettingText socksPort;                    // "socks.port"
+  SettingWord sslPorts[kMaxSslPorts];       // "ssl.proxy_ports", network byte order
   SettingWord sslPortCount;
   SettingWord paused;                     // never loaded or saved
   SettingText debugFile;                  // "debug.file"

@@ -31,6 +31,12 @@ IpAddress IpAddress::ipv4(uint32_t networkOrder) {
   return address;
 }
 
+IpAddress IpAddress::ipv6(const uint8_t* bytes) {
+  in6_addr in6{};
+  std::memcpy(in6.s6_addr, bytes, 16);
+  return fromIn6(in6);
+}
+
 uint32_t IpAddress::ipv4() const {
   if (v6) return 0;
   uint32_t n = 0;

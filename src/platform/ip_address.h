@@ -20,6 +20,8 @@ struct IpAddress {
   uint8_t bytes[16] = {};
 
   static IpAddress ipv4(uint32_t networkOrder);
+  // Sixteen bytes; ::ffff:a.b.c.d gives that IPv4 address.
+  static IpAddress ipv6(const uint8_t* bytes);
   // The IPv4 number in network byte order; 0 for an IPv6 address.
   uint32_t ipv4() const;
   // 0.0.0.0 or ::, "any address" to bind and "no address" to connect.

@@ -31,6 +31,10 @@ struct Connection {
   platform::IpAddress destAddress;
   uint16_t destPort = 0;   // network byte order
   std::string serverName;  // the destination's host name, when one is known
+  // Where the client connected to (a PROXY header's destination, when one named it); known
+  // only for rules that send a PROXY header on.
+  platform::IpAddress localAddress;
+  uint16_t localPort = 0;  // network byte order
 
   // The client and the destination as the log lines write them: "a.b.c.d.port" (or with ':'),
   // "[address]:port" for IPv6.

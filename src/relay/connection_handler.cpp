@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "platform/net.h"
 #include "proxy/http_front_end.h"
+#include "proxy/proxy_header.h"
 #include "proxy/socks.h"
 #include "relay/connection.h"
 #include "relay/data_pump.h"
@@ -24,6 +25,8 @@ namespace {
 constexpr char kModule[] = "proxy";
 constexpr int kHostNotFound = 11001;     // Winsock "Host not found."
 constexpr int kAddressUnusable = 10049;  // Winsock "Address not available."
+// A PROXY header is bounded even when "tcp.timeout" sets no limit.
+constexpr uint32_t kStandingHeaderMs = 120000;
 
 bool isSslProxyPort(const config::Settings& s, uint16_t port) {
   const uint32_t count = s.sslPortCount;
@@ -68,6 +71,18 @@ int connectDestination(Connection* c, PumpEnd* dest) {
       [&s](int fd) { platform::setRelayOptions(fd, s.tcpNodelay, s.tcpLinger, s.tcpLingerTime); },
       &connected);
   dest->fd = std::move(connected.fd);
+  if (err == 0 && c->rule->proxyProtocolSend != 0) {
+    const std::string header = proxy::makeProxyHeader(
+        static_cast<int>(c->rule->proxyProtocolSend), c->clientAddress,
+        htons(static_cast<uint16_t>(c->clientPort)), c->localAddress, c->localPort);
+    if (const int sent = platform::sendAll(dest->fd.get(), header.data(), header.size());
+        sent != 0) {
+      log_event(LOG_WARNING, 0x6061, kModule, __LINE__, "Couldn't send the PROXY header to %s: %s",
+                c->dest().text, socket_error_text(sent));
+      closeDestAfterFailure(c, dest);
+      return 5;
+    }
+  }
   if (err != 0 && connected.socketFailed) {
     log_event(LOG_ERROR, 0x6047, kModule, __LINE__, "Couldn't create socket for %s: %s",
               c->dest().text, socket_error_text(err));
@@ -198,6 +213,39 @@ int connectRequestHandler(Connection* c) {
   return 0;
 }
 
+// A port behind a load balancer: each connection names its real client first, in a PROXY header,
+// and the relay goes on with that client (its rules, its log lines). A connection without a valid
+// header is closed whatever "tcp.close.sockets" says (left open, a client that never sends one
+// would hold a descriptor), and nothing of it is relayed.
+bool takeProxyHeader(Connection* c) {
+  const uint32_t limit = config::requestTimeoutMs(*c->settings);
+  platform::WaitBudget budget(limit != 0 ? limit : kStandingHeaderMs);
+  proxy::ProxyHeader header;
+  std::string why;
+  if (!proxy::readProxyHeader(c->info->src.get(), &budget, &header, &why)) {
+    log_event(LOG_WARNING, 0x6061, kModule, __LINE__, "No valid PROXY header from %s: %s",
+              c->client().text, why.c_str());
+    const int raw = c->info->src.get();
+    if (const int err = platform::closeSocket(&c->info->src); err != 0) {
+      log_event(LOG_WARNING, 0x6031, kModule, __LINE__, "close socket failed. <%u> <%s>",
+                static_cast<unsigned>(raw), socket_error_text(err));
+    }
+    return false;
+  }
+  if (header.local) return true;
+  if (c->settings->verbose != 0) {
+    log_event(LOG_INFO, 0x6061, kModule, __LINE__, "PROXY header from %s: the client is %s",
+              c->client().text,
+              platform::endpointText(header.source, ntohs(header.sourcePort), '.').text);
+  }
+  c->clientAddress = c->info->clientAddress = header.source;
+  c->info->clientPort = header.sourcePort;
+  c->clientPort = ntohs(header.sourcePort);
+  c->localAddress = header.destination;
+  c->localPort = header.destinationPort;
+  return true;
+}
+
 }  // namespace
 
 platform::EndpointText Connection::dest(char separator) const {
@@ -218,10 +266,17 @@ int connectionHandler(std::unique_ptr<connectInfo> info) {
   c.state = c.info->state.get();
   c.clientAddress = c.info->clientAddress;
   c.clientPort = ntohs(c.info->clientPort);
+  if (config::portTakesProxyHeader(c.config->ruleTable, c.info->localPort) &&
+      !takeProxyHeader(&c)) {
+    return 7;
+  }
   config::RuleMatch match =
       config::findRule(c.config->ruleTable, c.info->clientAddress, c.info->localPort);
   c.rule = std::move(match.rule);
   c.setDestination(std::move(match.destAddrs), match.destPort);
+  if (c.rule && c.rule->proxyProtocolSend != 0 && c.localPort == 0) {
+    platform::localAddress(c.info->src.get(), &c.localAddress, &c.localPort);
+  }
   if (!c.rule) {
     log_event(LOG_ERROR, 0x6040, kModule, __LINE__, "No destination for %s", c.client().text);
     closeClientAfterFailure(&c, "close socket failed for <%u> %s <%s>", '.', LOG_ERROR);

@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "relay/relay_state.h"
+#include "relay/ticket_keys.h"
 #include "security/crl_store.h"
 
 namespace relay {
@@ -41,6 +42,8 @@ config::ccRule* copyRule(const config::ccRule& r) {
   copy->httpProxyDropTime = r.httpProxyDropTime;
   copy->certType = r.certType;
   copy->connectType = r.connectType;
+  copy->proxyProtocolAccept = r.proxyProtocolAccept;
+  copy->proxyProtocolSend = r.proxyProtocolSend;
   return copy;
 }
 
@@ -104,6 +107,15 @@ ConfigSnapshot buildRelayConfig(const config::Settings& settings, const config::
   if (next->sharedContext != nullptr) {
     next->cipherNames = contextCipherNames(next->sharedContext.get());
     prepareContext(next->sharedContext.get(), settings, problems);
+    // A fleet's shared ticket keys, or else the library's own; never a part of a key file.
+    if (const std::string file = settings.sslTicketKeys.get(); !file.empty()) {
+      std::string why;
+      if (!attachTicketKeys(next->sharedContext.get(), file, &why)) {
+        log_event(LOG_ERROR, 0x6001, kModule, __LINE__,
+                  "The ticket key file <%s> is refused (%s): this relay's own keys serve",
+                  file.c_str(), why.c_str());
+      }
+    }
   }
   return next;
 }

@@ -53,6 +53,10 @@ void logConfigurationReport(const config::Settings& s) {
             num(s.sslUseSystemRegistry));
   log_event(LOG_INFO, 0x6072, kModule, __LINE__, "ssl :-  session cache mode <%d> default <%d>",
             num(s.sslSessionCacheMode), 3);
+  if (!s.sslTicketKeys.get().empty()) {
+    log_event(LOG_INFO, 0x6072, kModule, __LINE__, "ssl :-  ticket keys <%s>",
+              s.sslTicketKeys.get().c_str());
+  }
   log_event(LOG_INFO, 0x6073, kModule, __LINE__, "TCP :- linger:<%d>, linger time :<%d>",
             num(s.tcpLinger), num(s.tcpLingerTime));
   log_event(LOG_INFO, 0x6073, kModule, __LINE__, "TCP :- nodelay:<%d>, timeout:<%d>",
