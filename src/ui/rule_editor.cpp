@@ -24,6 +24,8 @@ namespace ui {
 namespace {
 
 constexpr char kInvalidRule[] = "Invalid rule entered";
+// The combo box's dynamic property holding the "Send PROXY header" value the rule came with.
+constexpr char kLoadedSend[] = "loadedSend";
 
 const char* const kMaskWords[] = {
     "0.0.0.0", "255.255.255.255", "255.0.0.0", "255.255.0.0",        "255.255.255.0",
@@ -58,6 +60,21 @@ QStringList hostEntries(const RuleDialogContext& context, bool withAnyAddress) {
 
 void fillSorted(QComboBox* combo, const QStringList& entries) {
   for (const QString& entry : entries) addSorted(combo, entry);
+}
+
+// A send value without an entry leaves the combo box with none chosen, so that OK keeps it.
+void fillProxyHeader(Ui::RuleEditor* form, const RuleForm& f) {
+  form->proxyAccept->setChecked(f.proxyAccept);
+  const bool listed = f.proxySend < static_cast<uint32_t>(form->proxySend->count());
+  form->proxySend->setCurrentIndex(listed ? static_cast<int>(f.proxySend) : -1);
+  form->proxySend->setProperty(kLoadedSend, f.proxySend);
+}
+
+void readProxyHeader(const Ui::RuleEditor* form, RuleForm* f) {
+  f->proxyAccept = form->proxyAccept->isChecked();
+  const int chosen = form->proxySend->currentIndex();
+  f->proxySend =
+      chosen >= 0 ? static_cast<uint32_t>(chosen) : form->proxySend->property(kLoadedSend).toUInt();
 }
 
 }  // namespace
@@ -148,6 +165,7 @@ void RuleEditor::fillFrom(const RuleForm& f, bool existing) {
   form_->proxyUser->setText(qs(f.proxyUser));
   form_->proxyPassword->setText(qs(f.proxyPassword));
   dropTime_ = f.dropTime;
+  fillProxyHeader(form_.get(), f);
 }
 
 void RuleEditor::fillCertificateLists(const RuleForm& f) {
@@ -187,6 +205,7 @@ RuleForm RuleEditor::readForm() const {
   f.proxyUser = form_->proxyUser->text().toStdString();
   f.proxyPassword = form_->proxyPassword->text().toStdString();
   f.dropTime = dropTime_;
+  readProxyHeader(form_.get(), &f);
   return f;
 }
 

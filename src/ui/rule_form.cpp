@@ -133,6 +133,8 @@ RuleForm formOfRule(const config::ccRule& r) {
   f.proxyNtlm = r.httpsProxyUseNtlm != 0;
   f.proxyUser = r.httpsProxyUser;
   f.proxyPassword = r.httpsProxyUserPass;
+  f.proxyAccept = r.proxyProtocolAccept != 0;
+  f.proxySend = r.proxyProtocolSend;
   f.dropTime = r.httpProxyDropTime;
   return f;
 }
@@ -180,6 +182,8 @@ config::RuleRef buildRule(const RuleForm& f, const std::string& programFolder, s
   rule->httpsProxyEnable = f.proxyEnable ? 1 : 0;
   rule->httpsProxyUseNtlm = f.proxyNtlm ? 1 : 0;
   rule->httpProxyDropTime = f.dropTime;
+  rule->proxyProtocolAccept = f.proxyAccept ? 1 : 0;
+  rule->proxyProtocolSend = f.proxySend;
   // Names are looked up by the relay when it builds its configuration, never here.
   config::deriveLiteralNumbers(rule.get());
   if (const int code = config::validateRule(rule.get()); code != 0) {

@@ -47,6 +47,10 @@ struct RuleForm {
   bool proxyNtlm = false;
   std::string proxyUser;
   std::string proxyPassword;
+  bool proxyAccept = false;
+  // 0: no PROXY header, 1 or 2: its version. A value above 2, which the relay refuses, is kept as
+  // the rule has it unless the user chooses one of the three.
+  uint32_t proxySend = 0;
   // Kept from the rule being edited: the editor has no control for it.
   uint32_t dropTime = 0;
 };

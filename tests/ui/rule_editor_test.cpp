@@ -5,7 +5,9 @@
 
 #include <arpa/inet.h>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSysInfo>
@@ -50,7 +52,9 @@ enum Id {
   kProxyHost = 1029,
   kProxyPort = 1028,
   kUser = 1104,
-  kPassword = 1105
+  kPassword = 1105,
+  kProxyAccept = 1106,
+  kProxySend = 1107
 };
 
 // No test here asks the network for a name.
@@ -420,6 +424,53 @@ class RuleEditorTest : public QObject {
              QString(" 7100 2001:db8:1:2:: /64 as plug to [::1] 9 on all interfaces  "));
   }
 
+  void proxyHeaderControlsCarryTheRuleValuesAndKeepOneWithoutAnEntry() {
+    config::RuleRef rule(ui_test::makeRule("7400", "All", "All", "127.0.0.1", "9"));
+    rule->proxyProtocolAccept = 1;
+    rule->proxyProtocolSend = 2;
+    {
+      RuleEditor e(nullptr, rule.get(), folder());
+      auto* accept = byId<QCheckBox>(&e, kProxyAccept);
+      auto* send = byId<QComboBox>(&e, kProxySend);
+      QCOMPARE(accept->text(), QString("Accept PROXY header"));
+      QVERIFY(!send->isEditable());
+      QCOMPARE(items(send), QStringList({"None", "Version 1", "Version 2"}));
+      auto* label = e.findChild<QLabel*>("proxySendLabel");
+      QVERIFY(label != nullptr && label->buddy() == send);
+      QCOMPARE(label->text(), QString("Send PROXY header"));
+      QVERIFY(accept->isChecked());
+      QCOMPARE(send->currentIndex(), 2);
+      accept->setChecked(false);
+      send->setCurrentIndex(1);
+      config::RuleRef built = pressOk(&e);
+      QVERIFY(built);
+      QCOMPARE(built->proxyProtocolAccept, 0u);
+      QCOMPARE(built->proxyProtocolSend, 1u);
+      QCOMPARE(rule->proxyProtocolSend, 2u);
+    }
+    // A value the relay refuses has no entry: none is shown, and OK keeps it until one is chosen.
+    rule->proxyProtocolSend = 3;
+    RuleEditor e(nullptr, rule.get(), folder());
+    auto* send = byId<QComboBox>(&e, kProxySend);
+    QCOMPARE(send->currentIndex(), -1);
+    config::RuleRef kept = pressOk(&e);
+    QVERIFY(kept);
+    QCOMPARE(kept->proxyProtocolSend, 3u);
+    QCOMPARE(kept->proxyProtocolAccept, 1u);
+    send->setCurrentIndex(0);
+    config::RuleRef chosen = pressOk(&e);
+    QVERIFY(chosen);
+    QCOMPARE(chosen->proxyProtocolSend, 0u);
+
+    RuleEditor fresh(nullptr, nullptr, folder());
+    fillValid(&fresh);
+    QCOMPARE(byId<QComboBox>(&fresh, kProxySend)->currentText(), QString("None"));
+    config::RuleRef plain = pressOk(&fresh);
+    QVERIFY(plain);
+    QCOMPARE(plain->proxyProtocolAccept, 0u);
+    QCOMPARE(plain->proxyProtocolSend, 0u);
+  }
+
   void advancedShowsTheRightPartAndBasicHidesItAgain() {
     RuleEditor e(nullptr, nullptr, folder());
     e.show();
@@ -429,7 +480,7 @@ class RuleEditorTest : public QObject {
     QVERIFY(e.advancedShown());
     QTRY_VERIFY2(e.width() > basic + 150, qPrintable(QString("%1 %2").arg(basic).arg(e.width())));
     for (int id : {int(kDisable), int(kInterface), 1039, int(kProxyHost), int(kProxyPort), 1040,
-                   int(kUser), int(kPassword)}) {
+                   int(kUser), int(kPassword), int(kProxyAccept), int(kProxySend)}) {
       QVERIFY(byId<QWidget>(&e, id)->isVisible());
     }
     QVERIFY(clickId(&e, 10));
