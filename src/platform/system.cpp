@@ -25,17 +25,21 @@ struct AddrInfoFree {
 };
 using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoFree>;
 
-bool lookupV4(const std::string& name, std::vector<uint32_t>* addresses) {
+// Every address of a name the system's resolver gives for `family`, in its order, each once.
+bool lookup(const std::string& name, int family, std::vector<IpAddress>* addresses) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* raw = nullptr;
   if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &raw) != 0) return false;
   AddrInfoPtr list(raw);
   for (const addrinfo* it = list.get(); it != nullptr; it = it->ai_next) {
-    if (it->ai_family != AF_INET || it->ai_addr == nullptr) continue;
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(it->ai_addr);
-    addresses->push_back(sin->sin_addr.s_addr);
+    IpAddress address;
+    uint16_t port = 0;
+    if (it->ai_addr == nullptr || !fromSocketAddress(it->ai_addr, &address, &port)) continue;
+    if (std::find(addresses->begin(), addresses->end(), address) == addresses->end()) {
+      addresses->push_back(address);
+    }
   }
   return !addresses->empty();
 }
@@ -69,7 +73,12 @@ std::string adapterAddressText() {
 bool localHostAddresses(std::vector<uint32_t>* addresses) {
   std::array<char, 256> name{};
   if (gethostname(name.data(), name.size() - 1) != 0) return false;
-  return lookupV4(name.data(), addresses);
+  std::vector<IpAddress> found;
+  if (!lookup(name.data(), AF_INET, &found)) return false;
+  for (const IpAddress& address : found) {
+    if (!address.v6) addresses->push_back(address.ipv4());
+  }
+  return !addresses->empty();
 }
 
 namespace {
@@ -83,21 +92,7 @@ bool resolveHost(const std::string& name, std::vector<IpAddress>* addresses) {
   if (HostResolver resolver = hostResolver.load(); resolver != nullptr) {
     return resolver(name, addresses) && !addresses->empty();
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* raw = nullptr;
-  if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &raw) != 0) return false;
-  AddrInfoPtr list(raw);
-  for (const addrinfo* it = list.get(); it != nullptr; it = it->ai_next) {
-    IpAddress address;
-    uint16_t port = 0;
-    if (it->ai_addr == nullptr || !fromSocketAddress(it->ai_addr, &address, &port)) continue;
-    if (std::find(addresses->begin(), addresses->end(), address) == addresses->end()) {
-      addresses->push_back(address);
-    }
-  }
-  return !addresses->empty();
+  return lookup(name, AF_UNSPEC, addresses);
 }
 
 uint16_t tcpServicePort(const std::string& name) {
