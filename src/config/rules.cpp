@@ -332,7 +332,9 @@ bool portTakesProxyHeader(const RuleTable& table, uint16_t localPort) {
     if (rule == nullptr || rule->disabled != 0 || rule->refused || rule->proxyProtocolAccept == 0) {
       continue;
     }
-    if (parsePort(rule->peerPortStr) == localPort) return true;
+    // The port the listener was opened on, derived when the table was built: no service name is
+    // looked up again for each connection.
+    if (rule->peerPort == localPort) return true;
   }
   return false;
 }

@@ -148,7 +148,8 @@ struct RuleMatch {
 std::string maskMismatch(const ccRule& rule);
 
 // Whether connections to this local port (network byte order) start with a PROXY header: one of
-// the port's served rules asks for it.
+// the port's served rules asks for it. Reads the rules' derived ports (`resolveRule`), as the
+// listeners do.
 bool portTakesProxyHeader(const RuleTable& table, uint16_t localPort);
 
 // The first enabled rule of `table` for this client address and local port (network byte order),
