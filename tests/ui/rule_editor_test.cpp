@@ -432,12 +432,12 @@ class RuleEditorTest : public QObject {
       RuleEditor e(nullptr, rule.get(), folder());
       auto* accept = byId<QCheckBox>(&e, kProxyAccept);
       auto* send = byId<QComboBox>(&e, kProxySend);
-      QCOMPARE(accept->text(), QString("Accept PROXY header"));
+      QCOMPARE(accept->text(), QString("Accept &PROXY header"));
       QVERIFY(!send->isEditable());
       QCOMPARE(items(send), QStringList({"None", "Version 1", "Version 2"}));
       auto* label = e.findChild<QLabel*>("proxySendLabel");
       QVERIFY(label != nullptr && label->buddy() == send);
-      QCOMPARE(label->text(), QString("Send PROXY header"));
+      QCOMPARE(label->text(), QString("Send P&ROXY header"));
       QVERIFY(accept->isChecked());
       QCOMPARE(send->currentIndex(), 2);
       accept->setChecked(false);
