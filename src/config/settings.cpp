@@ -117,6 +117,9 @@ void loadTcpAndListValues(const platform::RegKey& key, Settings* r) {
   loadText(key, "filter.have", &r->filterHave);
   loadText(key, "filter.havenot", &r->filterHavenot);
   r->sslVerifyHost = readDword(key, "ssl.verify_host", 1);
+  std::string preference = kDefaultAuthPreference;
+  readText(key, "proxy.auth.preference", &preference);
+  r->proxyAuthPreference.set(std::move(preference));
   if (r->isNT != 0) {
     r->threadPoolEnable = readDword(key, "thread.pool.enable", 1);
     r->perfMonEnable = readDword(key, "perf.mon.enable", 1);
@@ -208,6 +211,7 @@ void saveNetworkAndLogValues(const Settings& r, ValueBatch* out) {
   out->dword("log.max", r.logMax);
   out->dword("toolbar.size", r.toolbarSize);
   out->dword("ssl.verify_host", r.sslVerifyHost);
+  out->text("proxy.auth.preference", r.proxyAuthPreference.get());
 }
 
 }  // namespace

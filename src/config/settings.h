@@ -89,7 +89,11 @@ struct Settings {
   SettingText adapterAddress;  // 12 hexadecimal digits or "no nic"
   SettingWord perfMonEnable;   // "perf.mon.enable"
   SettingWord sslVerifyHost;   // "ssl.verify_host"
+  SettingText proxyAuthPreference;  // "proxy.auth.preference", the upstream proxy's schemes
 };
+
+// "proxy.auth.preference" when the store has none.
+constexpr char kDefaultAuthPreference[] = "NTLM,BASIC";
 
 // Fills the record from the settings key of `root`. Returns 0, or the registry error of opening
 // the key, in which case the record keeps what it held (the zeros of a new record).

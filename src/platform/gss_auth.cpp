@@ -120,11 +120,16 @@ int SecurityContext::acquire(std::string_view package, const SecurityIdentity* i
     return kAuthSecurityFailure;
   }
   if (identity == nullptr) return 0;  // the default credentials, taken by the first step
-  // NTLMSSP reads "DOMAIN\user"; Kerberos reads "user@REALM".
+  // NTLMSSP reads "DOMAIN\user"; Kerberos reads "user@REALM", a realm being its domain's name in
+  // capitals.
   std::string principal = identity->user;
-  if (!identity->domain.empty()) {
-    principal = state_->mech == &ntlmOid ? identity->domain + "\\" + identity->user
-                                         : identity->user + "@" + identity->domain;
+  if (!identity->domain.empty() && state_->mech == &ntlmOid) {
+    principal = identity->domain + "\\" + identity->user;
+  } else if (!identity->domain.empty()) {
+    principal += '@';
+    for (const char c : identity->domain) {
+      principal += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
   }
   OM_uint32 minor = 0;
   // NTLMSSP copies names with strndup; their terminator goes along so that the copy never reads
@@ -142,7 +147,8 @@ int SecurityContext::acquire(std::string_view package, const SecurityIdentity* i
   gss_OID_set_desc mechs{1, state_->mech};
   major = gss_acquire_cred_with_password(&minor, name, &secret, GSS_C_INDEFINITE, &mechs,
                                          GSS_C_INITIATE, &state_->cred, nullptr, nullptr);
-  gss_release_name(&minor, &name);
+  OM_uint32 ignored = 0;  // the failure's minor status is the one to tell
+  gss_release_name(&ignored, &name);
   if (GSS_ERROR(major)) {
     *detail = describe(major, minor);
     return errorOf(major);
@@ -175,7 +181,8 @@ int SecurityContext::step(const std::string& targetHost, const std::vector<uint8
   } else {
     output->clear();
   }
-  gss_release_buffer(&minor, &out);
+  OM_uint32 ignored = 0;  // the failure's minor status is the one to tell
+  gss_release_buffer(&ignored, &out);
   if (GSS_ERROR(major)) {
     *detail = describe(major, minor);
     return errorOf(major);

@@ -134,6 +134,7 @@ int connectViaProxyAuthenticated(const config::Settings& s, int browser,
   target.user = rule.httpsProxyUser;
   target.password = rule.httpsProxyUserPass;
   target.timeoutMs = config::requestTimeoutMs(s);
+  target.preference = usableSchemePreference(s.proxyAuthPreference.get());
   std::string early;
   const int status = proxyConnect(outgoing, target, &early);
   std::string reply;

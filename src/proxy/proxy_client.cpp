@@ -140,7 +140,8 @@ bool runRound(Exchange* x, platform::UniqueFd* slot, const ProxyTarget& target, 
       slot->reset();
     }
   }
-  if (!x->underWay() && x->retry && !chooseAuthScheme(&x->schemes, kSchemePreference)) {
+  if (!x->underWay() && x->retry &&
+      !chooseAuthScheme(&x->schemes, target.preference, &x->auth.package)) {
     x->auth.lastError = platform::kAuthAccessDenied;
     diagnose("No supported authentication method\n");
     return false;
@@ -189,18 +190,50 @@ int proxyConnect(platform::UniqueFd* slot, const ProxyTarget& target, std::strin
   return x.status;
 }
 
-bool chooseAuthScheme(std::vector<std::string>* offered, std::string_view preference) {
+std::string usableSchemePreference(std::string_view text, std::vector<std::string>* skipped,
+                                   bool* fellBack) {
+  std::string usable;
+  for (size_t round = 0; round <= text.size(); ++round) {
+    const size_t comma = text.find(',');
+    std::string_view name = text.substr(0, comma);
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    const bool known = equalsNoCase(name, "Negotiate") || equalsNoCase(name, "Kerberos") ||
+                       equalsNoCase(name, "NTLM") || equalsNoCase(name, "Basic");
+    if (known) {
+      if (!usable.empty()) usable += ',';
+      usable += name;
+    } else if (!name.empty() && skipped != nullptr) {
+      skipped->emplace_back(name);
+    }
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  if (fellBack != nullptr) *fellBack = usable.empty();
+  return usable.empty() ? std::string(kSchemePreference) : usable;
+}
+
+bool chooseAuthScheme(std::vector<std::string>* offered, std::string_view preference,
+                      std::string* package) {
   std::erase_if(*offered, [](const std::string& name) {
     return !equalsNoCase(name, "Basic") && !platform::securityPackageInstalled(name);
   });
+  if (package != nullptr) package->clear();
+  const auto choose = [&](std::string_view name) {
+    const auto found = std::find_if(offered->begin(), offered->end(),
+                                    [&](const std::string& o) { return equalsNoCase(o, name); });
+    if (found == offered->end()) return false;
+    std::rotate(offered->begin(), found, found + 1);
+    return true;
+  };
   while (!preference.empty()) {
     const size_t comma = preference.find(',');
     const std::string_view wanted = preference.substr(0, comma);
-    const auto found = std::find_if(offered->begin(), offered->end(), [&](const std::string& name) {
-      return equalsNoCase(name, wanted);
-    });
-    if (found != offered->end()) {
-      std::rotate(offered->begin(), found, found + 1);
+    if (choose(wanted)) return true;
+    // HTTP carries Kerberos as "Negotiate"; a proxy seldom offers "Kerberos" by that name.
+    if (equalsNoCase(wanted, "Kerberos") && platform::securityPackageInstalled("Kerberos") &&
+        choose("Negotiate")) {
+      if (package != nullptr) *package = "Kerberos";
       return true;
     }
     if (comma == std::string_view::npos) break;
@@ -230,7 +263,9 @@ bool addProxyAuthorization(std::string* request, AuthState* state, std::string_v
   state->sspiStarted = true;
   std::string token;
   bool more = false;
-  if (const int err = sspiStep(state, scheme, challenge, user, password, &token, &more); err != 0) {
+  const std::string_view package = state->package.empty() ? scheme : state->package;
+  if (const int err = sspiStep(state, package, challenge, user, password, &token, &more);
+      err != 0) {
     state->lastError = err;
     return false;
   }
@@ -274,6 +309,12 @@ int sspiStep(AuthState* state, std::string_view package, std::string_view challe
       identity.domain.clear();
     }
     identity.password = password;
+    platform::IpAddress address;
+    if (!equalsNoCase(package, "NTLM") && config::literalAddress(state->targetHost, &address)) {
+      diagnose("Kerberos needs the proxy's host name: <%s> is an address; name the proxy by its "
+               "host in the rule\n",
+               state->targetHost.c_str());
+    }
     if (const int err = state->security->acquire(package, given ? &identity : nullptr, &detail);
         err != 0) {
       diagnose("Cannot acquire %.*s credentials: %s\n", static_cast<int>(package.size()),

@@ -13,13 +13,22 @@
 #include <string_view>
 #include <vector>
 
+#include "config/settings.h"
 #include "platform/gss_auth.h"
 #include "platform/unique_fd.h"
 
 namespace proxy {
 
-// The schemes the relay prefers, in order.
-constexpr char kSchemePreference[] = "NTLM,BASIC";
+// The schemes the relay prefers, in order, unless "proxy.auth.preference" names others.
+constexpr const char* kSchemePreference = config::kDefaultAuthPreference;
+
+// The usable part of a preference text ("Negotiate,NTLM,BASIC"): the names of known schemes
+// (Negotiate, Kerberos, NTLM, Basic, any case, spaces around them ignored) in their order, joined
+// by ",". The names it drops go to *skipped when given. Nothing usable: kSchemePreference, and
+// *fellBack (when given) says so.
+std::string usableSchemePreference(std::string_view text,
+                                   std::vector<std::string>* skipped = nullptr,
+                                   bool* fellBack = nullptr);
 
 struct ProxyTarget {
   std::string proxyHost;        // dotted quad or host name; also names the service HTTP@<host>
@@ -29,10 +38,14 @@ struct ProxyTarget {
   std::string user;             // empty: none; "DOMAIN\user" or "DOMAIN/user" for NTLM
   std::string password;         // empty: none
   uint32_t timeoutMs = 120000;  // the waits for the proxy in all; 0: no limit
+  std::string preference = kSchemePreference;  // as usableSchemePreference gives it
 };
 
 // What has been tried so far in one exchange.
 struct AuthState {
+  // The security package that answers the chosen scheme when it is not the scheme's own name:
+  // "Kerberos" answering a "Negotiate" offer.
+  std::string package;
   bool sspiStarted = false;
   bool basicSent = false;
   std::unique_ptr<platform::SecurityContext> security;
@@ -47,7 +60,10 @@ int proxyConnect(platform::UniqueFd* slot, const ProxyTarget& target, std::strin
 
 // Keeps the offered names that are "Basic" or an installed security package, in order, then moves
 // the first of the preference list ("A,B") that is among them to the front. False: none fits.
-bool chooseAuthScheme(std::vector<std::string>* offered, std::string_view preference);
+// "Kerberos" in the list also takes a "Negotiate" offer, answered by the Kerberos package alone
+// (no NTLM inside it); *package then says "Kerberos", and is empty otherwise.
+bool chooseAuthScheme(std::vector<std::string>* offered, std::string_view preference,
+                      std::string* package = nullptr);
 
 // Appends the "Proxy-Authorization" line for the scheme (nothing when the scheme is empty).
 // False with state->lastError set when no line can be made.
@@ -61,6 +77,8 @@ int sspiStep(AuthState* state, std::string_view package, std::string_view challe
              const std::string& user, const std::string& password, std::string* token, bool* more);
 
 // Splits "DOMAIN\user" or "DOMAIN/user"; a bare name takes the computer name as its domain.
+// (Kerberos and Negotiate read the domain as the realm: "corp\alice" is alice@CORP, and a bare
+// name, or "alice@REALM", is left to the Kerberos library's default realm or its own.)
 // False for an empty user part or one that begins with another separator.
 bool splitUserName(const std::string& name, std::string* domain, std::string* user);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "log/log.h"
+#include "proxy/proxy_client.h"
 #include "relay/relay_state.h"
 #include "relay/ticket_keys.h"
 #include "security/crl_store.h"
@@ -92,6 +93,25 @@ void prepareContext(SSL_CTX* ctx, const config::Settings& s, std::vector<std::st
   }
 }
 
+// The upstream proxy's scheme list is read at each exchange; its faults are told once per
+// configuration.
+void checkAuthPreference(const std::string& text) {
+  std::vector<std::string> skipped;
+  bool fellBack = false;
+  const std::string usable = proxy::usableSchemePreference(text, &skipped, &fellBack);
+  for (const std::string& name : skipped) {
+    log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+              "The proxy.auth.preference name <%s> is none of Negotiate, Kerberos, NTLM and Basic: "
+              "it is skipped",
+              name.c_str());
+  }
+  if (fellBack && !text.empty()) {
+    log_event(LOG_WARNING, 0x6001, kModule, __LINE__,
+              "The proxy.auth.preference <%s> names no scheme this relay knows: <%s> serves",
+              text.c_str(), usable.c_str());
+  }
+}
+
 }  // namespace
 
 bool servesConnections(const config::ccRule& rule) { return rule.disabled == 0 && !rule.refused; }
@@ -117,6 +137,7 @@ ConfigSnapshot buildRelayConfig(const config::Settings& settings, const config::
       }
     }
   }
+  checkAuthPreference(settings.proxyAuthPreference.get());
   return next;
 }
 

@@ -74,6 +74,8 @@ void logConfigurationReport(const config::Settings& s) {
             num(s.ssvrLogout));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- browser logout <%d>", num(s.ddeEnable));
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "other :- pw save <%d>", num(s.sslSavePasswd));
+  log_event(LOG_INFO, 0x6074, kModule, __LINE__, "proxy :- authentication preference <%s>",
+            s.proxyAuthPreference.get().c_str());
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "thread reuse enable <%d> default is <%d>",
             num(s.threadPoolEnable), 1);
   log_event(LOG_INFO, 0x6074, kModule, __LINE__, "NT :- running ? <%d> administrator ? <%d>",

@@ -43,6 +43,7 @@ SettingsSheet::SettingsSheet(QWidget* parent, Settings* record, LogFont logFont,
   makeBindings();
   for (const PageBindings& rows : bindings_) prepareControls(rows);
   limitText(form_->cipherList->lineEdit());
+  limitText(form_->authPreference->lineEdit());
   connect(form_->pages, &QTabWidget::currentChanged, this, &SettingsSheet::pageOpened);
   connect(form_->ok, &QPushButton::clicked, this, &SettingsSheet::accept);
   connect(form_->cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -113,7 +114,11 @@ void SettingsSheet::pageOpened(int index) {
   fillControls(bindings_[index], *record_);
   if (index == kSsl) fillSsl();
   if (index == kLog) fillLog();
-  if (index == kSocks) form_->noLocalNets->setChecked(record_->localNetCount != 0);
+  if (index == kSocks) {
+    form_->noLocalNets->setChecked(record_->localNetCount != 0);
+    form_->authPreference->setCurrentText(
+        QString::fromStdString(record_->proxyAuthPreference.get()));
+  }
   if (index == kMisc) fillMisc();
 }
 
@@ -187,6 +192,12 @@ void SettingsSheet::storeLog() {
 }
 
 void SettingsSheet::storeSocks() {
+  // The relay tells which names it skips when it takes the settings; empty is the default list.
+  const QString preference = form_->authPreference->currentText().trimmed();
+  if (fitsLimit(preference)) {
+    record_->proxyAuthPreference.set(
+        preference.isEmpty() ? std::string(config::kDefaultAuthPreference) : preference.toStdString());
+  }
   const bool wanted = form_->noLocalNets->isChecked();
   if (config::rebuildLocalNetworks(record_, wanted) != wanted) {
     log_event(LOG_WARNING, 0x6001, kModule, __LINE__,

@@ -23,7 +23,8 @@ void writeFile(const std::string& path, const std::string& text) {
   std::fclose(f);
 }
 
-Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth) {
+Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth,
+                   const std::map<std::string, std::string>& env) {
   // squid drops to the user "proxy", which must reach its files.
   ::chmod(dir.c_str(), 0777);
   std::string conf = "http_port 127.0.0.1:" + std::to_string(port) + "\n" + "pid_filename " + dir +
@@ -37,7 +38,13 @@ Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth) {
                      "visible_hostname proxy-test\n"
                      "dns_v4_first on\n"
                      "acl local src 127.0.0.0/8\n";
-  if (auth == SquidAuth::kBasic) {
+  if (auth == SquidAuth::kNegotiate) {
+    conf += "auth_param negotiate program /usr/lib/squid/negotiate_kerberos_auth -s GSS_C_NO_NAME "
+            "-k " + dir + "/http.keytab\n" +
+            "auth_param negotiate children 2\n"
+            "auth_param negotiate keep_alive on\n";
+  }
+  if (auth == SquidAuth::kBasic || auth == SquidAuth::kNegotiate) {
     const std::string passwords = dir + "/htpasswd";
     run({"sh", "-c", "printf 'alice:%s\\n' \"$(openssl passwd -apr1 secret)\" > " + passwords});
     ::chmod(passwords.c_str(), 0644);
@@ -56,9 +63,58 @@ Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth) {
   conf += "http_access deny all\n";
   const std::string file = dir + "/squid.conf";
   writeFile(file, conf);
-  Process p({"squid", "-N", "-f", file}, dir + "/squid.out");
+  Process p({"squid", "-N", "-f", file}, dir + "/squid.out", env);
   waitForPort(port, 20s);
   return p;
+}
+
+Kdc::Kdc(const std::string& dir, const std::string& keytab) : dir_(dir), port_(freePort()) {
+  const std::string port = std::to_string(port_);
+  writeFile(dir + "/krb5.conf",
+            "[libdefaults]\n"
+            "  default_realm = BKL.TEST\n"
+            "  dns_lookup_kdc = false\n"
+            "  dns_lookup_realm = false\n"
+            "  dns_canonicalize_hostname = false\n"
+            "  rdns = false\n"
+            "  udp_preference_limit = 1\n"
+            "[realms]\n"
+            "  BKL.TEST = {\n"
+            "    kdc = 127.0.0.1:" + port + "\n" +
+            "  }\n"
+            "[domain_realm]\n"
+            "  localhost = BKL.TEST\n");
+  writeFile(dir + "/kdc.conf",
+            "[kdcdefaults]\n"
+            "  kdc_listen = 127.0.0.1:" + port + "\n" +
+            "  kdc_tcp_listen = 127.0.0.1:" + port + "\n" +
+            "[realms]\n"
+            "  BKL.TEST = {\n"
+            "    database_name = " + dir + "/principal\n" +
+            "    key_stash_file = " + dir + "/stash\n" +
+            "    acl_file = " + dir + "/kadm5.acl\n" +
+            "  }\n"
+            "[logging]\n"
+            "  kdc = FILE:" + dir + "/kdc.log\n");
+  const std::string env =
+      "KRB5_CONFIG=" + dir + "/krb5.conf KRB5_KDC_PROFILE=" + dir + "/kdc.conf ";
+  const std::string admin = env + "kadmin.local -r BKL.TEST -q ";
+  ready_ = shell(env + "kdb5_util create -s -r BKL.TEST -P master-of-test > " + dir +
+                 "/kdb5_util.out 2>&1") &&
+           shell(admin + "'addprinc +requires_preauth -pw secret alice' > /dev/null 2>&1") &&
+           shell(admin + "'addprinc -randkey HTTP/localhost' > /dev/null 2>&1") &&
+           shell(admin + "'ktadd -k " + keytab + " HTTP/localhost' > /dev/null 2>&1");
+  // squid's helper runs as the user "proxy".
+  ::chmod(keytab.c_str(), 0644);
+  if (!ready_) return;
+  process_ = Process({"krb5kdc", "-n"}, dir + "/krb5kdc.out",
+                     {{"KRB5_CONFIG", dir + "/krb5.conf"}, {"KRB5_KDC_PROFILE", dir + "/kdc.conf"}});
+  ready_ = waitForPort(port_, 20s);
+}
+
+bool Kdc::kinit(const std::string& cache) const {
+  return shell("echo secret | KRB5_CONFIG=" + dir_ + "/krb5.conf KRB5CCNAME=FILE:" + cache +
+               " kinit alice > /dev/null 2>&1");
 }
 
 Process startDante(const std::string& dir, uint16_t port) {

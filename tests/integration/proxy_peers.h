@@ -4,16 +4,40 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "harness.h"
 
 namespace itest {
 
-enum class SquidAuth { kNone, kBasic, kNtlm };
+// kNegotiate offers Negotiate (Kerberos, checked with dir/http.keytab) and Basic.
+enum class SquidAuth { kNone, kBasic, kNtlm, kNegotiate };
 
-// squid in the foreground; Basic accepts user "alice" with password "secret".
-Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth);
+// squid in the foreground; Basic accepts user "alice" with password "secret". `env` joins squid's
+// environment and so its helpers'.
+Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth,
+                   const std::map<std::string, std::string>& env = {});
+
+// An MIT key distribution center for the realm BKL.TEST on 127.0.0.1 (krb5kdc in the foreground)
+// with a database of its own in `dir`: the principals alice (password "secret", pre-authentication
+// required as a directory domain does) and HTTP/localhost, whose key is written to `keytab`.
+class Kdc {
+ public:
+  Kdc(const std::string& dir, const std::string& keytab);
+  bool ready() const { return ready_; }
+  // The variables that point a Kerberos client (or squid's helper) at this realm.
+  std::map<std::string, std::string> env() const { return {{"KRB5_CONFIG", dir_ + "/krb5.conf"}}; }
+  // Puts alice's ticket into the cache file; true on success.
+  bool kinit(const std::string& cache) const;
+
+ private:
+  std::string dir_;
+  uint16_t port_ = 0;
+  Process process_;
+  bool ready_ = false;
+};
+
 // danted in the foreground, SOCKS for 127.0.0.0/8; logs connections to dir/danted.log.
 Process startDante(const std::string& dir, uint16_t port);
 // Serves the files of `dir` over HTTP on address:port.

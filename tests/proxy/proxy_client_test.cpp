@@ -13,6 +13,7 @@
 #include "platform/net.h"
 #include "proxy/base64.h"
 #include "proxy/proxy_response.h"
+#include "support/scripted_proxy.h"
 
 // The NTLMSSP mechanism (gss-ntlmssp 1.2 with OpenSSL 3) loses about 6 KB of libcrypto objects in
 // each password credential it makes. Full stack walks let the leak checker name that library, so
@@ -22,6 +23,8 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:gssntlmssp.s
 
 namespace proxy {
 namespace {
+
+using test_support::ScriptedProxy;
 
 ProxyResponse readAll(const std::string& bytes, const std::string& scheme = "",
                       HeaderState* state = nullptr) {
@@ -91,6 +94,40 @@ TEST(ChooseAuthScheme, PrefersNtlmThenBasicAndDropsTheUnknown) {
   EXPECT_TRUE(offered.empty());
 }
 
+TEST(ChooseAuthScheme, KerberosAnswersANegotiateOfferByItself) {
+  std::string package = "stale";
+  std::vector<std::string> offered = {"BASIC", "NTLM", "Negotiate"};
+  ASSERT_TRUE(chooseAuthScheme(&offered, "Negotiate,NTLM,BASIC", &package));
+  EXPECT_EQ(offered.front(), "Negotiate");
+  EXPECT_EQ(package, "");
+  offered = {"BASIC", "Negotiate"};
+  ASSERT_TRUE(chooseAuthScheme(&offered, "kerberos,NTLM,BASIC", &package));
+  EXPECT_EQ(offered.front(), "Negotiate");
+  EXPECT_EQ(package, "Kerberos");
+  offered = {"Negotiate", "Kerberos"};  // a proxy that offers it by name gets it by name
+  ASSERT_TRUE(chooseAuthScheme(&offered, "Kerberos", &package));
+  EXPECT_EQ(offered.front(), "Kerberos");
+  EXPECT_EQ(package, "");
+  offered = {"Negotiate", "BASIC"};  // the standing list never picks Negotiate
+  ASSERT_TRUE(chooseAuthScheme(&offered, kSchemePreference, &package));
+  EXPECT_EQ(offered.front(), "BASIC");
+}
+
+TEST(UsableSchemePreference, KeepsKnownNamesInOrderAndFallsBackWhenNoneIsLeft) {
+  std::vector<std::string> skipped;
+  bool fellBack = true;
+  EXPECT_EQ(usableSchemePreference(" negotiate , Digest,NTLM,,\tBasic ", &skipped, &fellBack),
+            "negotiate,NTLM,Basic");
+  EXPECT_EQ(skipped, std::vector<std::string>{"Digest"});
+  EXPECT_FALSE(fellBack);
+  skipped.clear();
+  EXPECT_EQ(usableSchemePreference("Digest,Kerberos5", &skipped, &fellBack), "NTLM,BASIC");
+  EXPECT_EQ(skipped, (std::vector<std::string>{"Digest", "Kerberos5"}));
+  EXPECT_TRUE(fellBack);
+  EXPECT_EQ(usableSchemePreference(",", nullptr, &fellBack), "NTLM,BASIC");
+  EXPECT_TRUE(fellBack);
+}
+
 TEST(AddProxyAuthorization, BasicOnceAndOnlyWithAUser) {
   AuthState state;
   std::string request;
@@ -145,59 +182,6 @@ TEST(BuildConnectRequest, ExactLines) {
             "CONNECT h:1 HTTP/1.0\r\nUser-Agent: BKL-Reg\r\nPragma: No-Cache\r\n"
             "Proxy-Connection: Keep-Alive\r\n");
 }
-
-// A proxy on 127.0.0.1 that answers each request header it reads with the next scripted answer;
-// an answer of "" closes the connection instead. Records the requests. Gives up after 5 s of
-// silence.
-class ScriptedProxy {
- public:
-  explicit ScriptedProxy(std::vector<std::string> answers) : answers_(std::move(answers)) {
-    int err = 0;
-    listen_ = platform::tcpSocket(&err);
-    platform::bindTo(listen_.get(), platform::IpAddress::ipv4(inet_addr("127.0.0.1")), 0);
-    platform::listenOn(listen_.get(), 8);
-    platform::setReceiveTimeout(listen_.get(), 5000);  // bounds the accept too
-    platform::IpAddress address;
-    platform::localAddress(listen_.get(), &address, &port_);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedProxy() { thread_.join(); }
-  uint16_t port() const { return port_; }
-  std::vector<std::string> requests;
-  int connections = 0;
-
- private:
-  void serve() {
-    size_t next = 0;
-    while (next < answers_.size()) {
-      platform::IpAddress a;
-      uint16_t p = 0;
-      int err = 0;
-      bool passing = false;
-      platform::UniqueFd fd = platform::acceptOn(listen_.get(), &a, &p, &err, &passing);
-      if (!fd.valid()) return;
-      platform::WaitBudget budget(5000);
-      ++connections;
-      while (next < answers_.size()) {
-        std::string request;
-        char c;
-        while (request.find("\r\n\r\n") == std::string::npos &&
-               platform::receiveExactly(fd.get(), &c, 1, &budget, &err) == 1) {
-          request += c;
-        }
-        if (request.empty()) break;
-        requests.push_back(request);
-        const std::string& answer = answers_[next++];
-        if (answer.empty()) break;
-        platform::sendAll(fd.get(), answer.data(), answer.size());
-      }
-    }
-  }
-  std::vector<std::string> answers_;
-  platform::UniqueFd listen_;
-  uint16_t port_ = 0;
-  std::thread thread_;
-};
 
 ProxyTarget targetOf(const ScriptedProxy& proxy) {
   ProxyTarget t;

@@ -359,6 +359,23 @@ class SettingsSheetTest : public QObject {
     QCOMPARE(uint32_t(record_.localNetCount), 0u);
   }
 
+  void theAuthenticationOrderIsShownAndStored() {
+    record_.proxyAuthPreference.set("Kerberos,NTLM,BASIC");
+    const auto shown = [this](const QString& typed) {
+      auto s = sheet();
+      s->showPage(SettingsSheet::kSocks);
+      auto* order = page(s.get(), SettingsSheet::kSocks)->findChild<QComboBox*>("authPreference");
+      const QString before = order->currentText();
+      order->setCurrentText(typed);
+      clickId(s.get(), 1);
+      return before;
+    };
+    QCOMPARE(shown("Negotiate,NTLM,BASIC"), QString("Kerberos,NTLM,BASIC"));
+    QCOMPARE(record_.proxyAuthPreference.get(), std::string("Negotiate,NTLM,BASIC"));
+    QCOMPARE(shown("  "), QString("Negotiate,NTLM,BASIC"));
+    QCOMPARE(record_.proxyAuthPreference.get(), std::string("NTLM,BASIC"));
+  }
+
   void browseButtonsFillTheirFields() {
     test_support::TempDir dir;
     const QString file = QString::fromStdString(dir.file("ca.pem"));
