@@ -193,7 +193,7 @@ int proxyConnect(platform::UniqueFd* slot, const ProxyTarget& target, std::strin
 std::string usableSchemePreference(std::string_view text, std::vector<std::string>* skipped,
                                    bool* fellBack) {
   std::string usable;
-  for (size_t round = 0; round <= text.size(); ++round) {
+  while (true) {  // each round takes one name off the text
     const size_t comma = text.find(',');
     std::string_view name = text.substr(0, comma);
     while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);

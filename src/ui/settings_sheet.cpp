@@ -116,8 +116,9 @@ void SettingsSheet::pageOpened(int index) {
   if (index == kLog) fillLog();
   if (index == kSocks) {
     form_->noLocalNets->setChecked(record_->localNetCount != 0);
-    form_->authPreference->setCurrentText(
-        QString::fromStdString(record_->proxyAuthPreference.get()));
+    const std::string& preference = record_->proxyAuthPreference.get();
+    form_->authPreference->setCurrentText(QString::fromStdString(
+        preference.empty() ? std::string(config::kDefaultAuthPreference) : preference));
   }
   if (index == kMisc) fillMisc();
 }

@@ -126,6 +126,9 @@ TEST(UsableSchemePreference, KeepsKnownNamesInOrderAndFallsBackWhenNoneIsLeft) {
   EXPECT_TRUE(fellBack);
   EXPECT_EQ(usableSchemePreference(",", nullptr, &fellBack), "NTLM,BASIC");
   EXPECT_TRUE(fellBack);
+  // Many short names before the last one: every name is read, however the text shrinks.
+  EXPECT_EQ(usableSchemePreference("a,b,c,d,e,f,NTLM", nullptr, &fellBack), "NTLM");
+  EXPECT_FALSE(fellBack);
 }
 
 TEST(AddProxyAuthorization, BasicOnceAndOnlyWithAUser) {
