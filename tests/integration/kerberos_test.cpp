@@ -1,18 +1,19 @@
 // Kerberos and Negotiate to an upstream proxy against a real realm: an MIT KDC and squid with its
 // Kerberos helper, both on 127.0.0.1, the relay's browser rule between curl and openssl s_server.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
+#include <string>
 #include <thread>
 
 #include "daemon_test.h"
 #include "proxy/proxy_client.h"
 #include "proxy_peers.h"
 #include "support/scripted_proxy.h"
-
-#include <malloc.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers' own count (their allocator leaves mallinfo2 empty).
@@ -111,16 +112,30 @@ TEST_F(Kerberos, EachRefusalIsToldWithTheMechanismsOwnText) {
   store_->setting("proxy.auth.preference", "Kerberos,NTLM,BASIC");
   struct Case {
     std::string user, password, proxyHost, told;
+    bool clockAhead = false;  // the relay's clock two hours ahead of the realm's
   };
   const Case cases[] = {
       {"alice", "wrong", "localhost", "Cannot acquire Kerberos credentials: "},
       {"bob", "secret", "localhost", "Client 'bob@BKL.TEST' not found in Kerberos database"},
       {"", "", "localhost", "No Kerberos credentials available"},
       {"alice", "secret", "127.0.0.1", "Kerberos needs the proxy's host name: <127.0.0.1> is an"},
+      {"alice", "secret", "localhost", "Clock skew too great", true},
   };
+  const std::map<std::string, std::string> realm = daemonEnv_;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.told);
     const uint16_t port = browserRule(c.user, c.password, c.proxyHost);
+    daemonEnv_ = realm;
+    if (c.clockAhead) {
+      // Wall-clock time only: the relay's time-outs keep the real monotonic clock.
+      daemonEnv_["LD_PRELOAD"] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+      daemonEnv_["FAKETIME"] = "+2h";
+      daemonEnv_["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
+      // AddressSanitizer wants its runtime first among the libraries; the preload comes before it.
+      const char* asan = std::getenv("ASAN_OPTIONS");
+      daemonEnv_["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") +
+                                   ":verify_asan_link_order=0";
+    }
     Daemon& d = startDaemon();
     ASSERT_TRUE(waitForPort(port));
     EXPECT_EQ(askForTunnel(port), kUnauthorizedPage) << d.log();

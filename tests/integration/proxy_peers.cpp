@@ -78,6 +78,8 @@ Kdc::Kdc(const std::string& dir, const std::string& keytab) : dir_(dir), port_(f
             "  dns_canonicalize_hostname = false\n"
             "  rdns = false\n"
             "  udp_preference_limit = 1\n"
+            // A client whose clock is off is refused, not set right by the KDC's answer.
+            "  kdc_timesync = 0\n"
             "[realms]\n"
             "  BKL.TEST = {\n"
             "    kdc = 127.0.0.1:" + port + "\n" +
