@@ -6,7 +6,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <mutex>
 
 namespace platform {
@@ -69,9 +71,79 @@ int errorOf(OM_uint32 major) {
 
 }  // namespace
 
+// A credential handle that exchanges share, released when the last of them lets go of it. The
+// mechanisms only read a handle while they make a token (the Kerberos one under a lock of its
+// own), so exchanges on several threads may use it at once.
+struct KeptCredentials::Credential {
+  gss_cred_id_t handle = GSS_C_NO_CREDENTIAL;
+  Credential() = default;
+  Credential(const Credential&) = delete;
+  Credential& operator=(const Credential&) = delete;
+  ~Credential() {
+    OM_uint32 minor = 0;
+    if (handle != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &handle);
+  }
+};
+
+struct KeptCredentials::Entry {
+  const void* mech = nullptr;
+  std::string principal;
+  std::string password;
+  std::chrono::steady_clock::time_point acquired;
+  std::shared_ptr<Credential> credential;
+};
+
+KeptCredentials::KeptCredentials() = default;
+KeptCredentials::~KeptCredentials() = default;
+
+void KeptCredentials::clear() {
+  std::vector<Entry> gone;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gone.swap(entries_);
+  }
+}
+
+size_t KeptCredentials::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
+std::shared_ptr<KeptCredentials::Credential> KeptCredentials::find(const void* mech,
+                                                                   const std::string& principal,
+                                                                   const std::string& password) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::erase_if(entries_, [&](const Entry& e) {
+    return now - e.acquired > std::chrono::milliseconds(kKeptCredentialsMs);
+  });
+  for (const Entry& e : entries_) {
+    if (e.mech == mech && e.principal == principal && e.password == password) return e.credential;
+  }
+  return nullptr;
+}
+
+void KeptCredentials::keep(const void* mech, const std::string& principal,
+                           const std::string& password, std::shared_ptr<Credential> credential) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Two exchanges that acquired at once: the later one's replaces the earlier one's.
+  std::erase_if(entries_, [&](const Entry& e) {
+    return e.mech == mech && e.principal == principal && e.password == password;
+  });
+  if (entries_.size() >= kKeptCredentialsEntries) entries_.erase(entries_.begin());
+  entries_.push_back(
+      Entry{mech, principal, password, std::chrono::steady_clock::now(), std::move(credential)});
+}
+
+void KeptCredentials::drop(const Credential* credential) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::erase_if(entries_, [&](const Entry& e) { return e.credential.get() == credential; });
+}
+
 struct SecurityContext::State {
   gss_OID mech = GSS_C_NO_OID;
-  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  std::shared_ptr<KeptCredentials::Credential> cred;  // null: the default credentials
+  KeptCredentials* kept = nullptr;                     // where `cred` is kept, when it is
   gss_ctx_id_t context = GSS_C_NO_CONTEXT;
   gss_name_t target = GSS_C_NO_NAME;
 };
@@ -108,12 +180,11 @@ SecurityContext::~SecurityContext() {
   if (state_->context != GSS_C_NO_CONTEXT) {
     gss_delete_sec_context(&minor, &state_->context, GSS_C_NO_BUFFER);
   }
-  if (state_->cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &state_->cred);
   if (state_->target != GSS_C_NO_NAME) gss_release_name(&minor, &state_->target);
 }
 
 int SecurityContext::acquire(std::string_view package, const SecurityIdentity* identity,
-                             std::string* detail) {
+                             std::string* detail, KeptCredentials* kept) {
   state_->mech = mechanismOf(package);
   if (state_->mech == GSS_C_NO_OID) {
     *detail = "unknown security package";
@@ -131,6 +202,13 @@ int SecurityContext::acquire(std::string_view package, const SecurityIdentity* i
       principal += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
   }
+  if (kept != nullptr) {
+    state_->cred = kept->find(state_->mech, principal, identity->password);
+    if (state_->cred != nullptr) {
+      state_->kept = kept;
+      return 0;
+    }
+  }
   OM_uint32 minor = 0;
   // NTLMSSP copies names with strndup; their terminator goes along so that the copy never reads
   // past the mechanism layer's buffer.
@@ -145,13 +223,19 @@ int SecurityContext::acquire(std::string_view package, const SecurityIdentity* i
   std::string password = identity->password;
   gss_buffer_desc secret{password.size(), password.data()};
   gss_OID_set_desc mechs{1, state_->mech};
+  auto credential = std::make_shared<KeptCredentials::Credential>();
   major = gss_acquire_cred_with_password(&minor, name, &secret, GSS_C_INDEFINITE, &mechs,
-                                         GSS_C_INITIATE, &state_->cred, nullptr, nullptr);
+                                         GSS_C_INITIATE, &credential->handle, nullptr, nullptr);
   OM_uint32 ignored = 0;  // the failure's minor status is the one to tell
   gss_release_name(&ignored, &name);
   if (GSS_ERROR(major)) {
     *detail = describe(major, minor);
     return errorOf(major);
+  }
+  state_->cred = credential;
+  if (kept != nullptr) {
+    kept->keep(state_->mech, principal, identity->password, std::move(credential));
+    state_->kept = kept;
   }
   return 0;
 }
@@ -172,7 +256,9 @@ int SecurityContext::step(const std::string& targetHost, const std::vector<uint8
   gss_buffer_desc in{input.size(), const_cast<uint8_t*>(input.data())};
   gss_buffer_desc out{0, nullptr};
   major =
-      gss_init_sec_context(&minor, state_->cred, &state_->context, state_->target, state_->mech, 0,
+      gss_init_sec_context(&minor,
+                           state_->cred != nullptr ? state_->cred->handle : GSS_C_NO_CREDENTIAL,
+                           &state_->context, state_->target, state_->mech, 0,
                            GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
                            input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out, nullptr, nullptr);
   if (out.length > 0) {
@@ -185,6 +271,9 @@ int SecurityContext::step(const std::string& targetHost, const std::vector<uint8
   gss_release_buffer(&ignored, &out);
   if (GSS_ERROR(major)) {
     *detail = describe(major, minor);
+    // Expired or spoilt: the next exchange acquires its own.
+    if (state_->kept != nullptr) state_->kept->drop(state_->cred.get());
+    state_->kept = nullptr;
     return errorOf(major);
   }
   *more = (major & GSS_S_CONTINUE_NEEDED) != 0;

@@ -125,7 +125,7 @@ int acceptConnectDirect(const config::Settings& s, int browser, platform::Unique
 // The relay asks the proxy for the tunnel itself and answers its challenges (proxy_client.h).
 int connectViaProxyAuthenticated(const config::Settings& s, int browser,
                                  platform::UniqueFd* outgoing, const config::ccRule& rule,
-                                 Destination* d) {
+                                 Destination* d, platform::KeptCredentials* credentials) {
   ProxyTarget target;
   target.proxyHost = rule.httpsProxyServer;
   target.proxyPort = parsePort(rule.httpsProxyPort);
@@ -135,6 +135,7 @@ int connectViaProxyAuthenticated(const config::Settings& s, int browser,
   target.password = rule.httpsProxyUserPass;
   target.timeoutMs = config::requestTimeoutMs(s);
   target.preference = usableSchemePreference(s.proxyAuthPreference.get());
+  target.credentials = credentials;
   std::string early;
   const int status = proxyConnect(outgoing, target, &early);
   std::string reply;
@@ -277,7 +278,7 @@ void serveConnect(const FrontEndClient& client, platform::UniqueFd* outgoing,
   bool noSocket = false;
   const int err =
       rule.httpsProxyUseNtlm != 0
-          ? connectViaProxyAuthenticated(s, client.fd, outgoing, rule, d)
+          ? connectViaProxyAuthenticated(s, client.fd, outgoing, rule, d, client.credentials)
           : connectViaProxyPlain(s, client.fd, outgoing, proxy, proxyPort, request, d, &noSocket);
   if (err == 0) return;
   result->failure = proxyFailure(err);

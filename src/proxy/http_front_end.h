@@ -13,6 +13,7 @@
 
 #include "config/rules.h"
 #include "config/settings.h"
+#include "platform/gss_auth.h"
 #include "platform/ip_address.h"
 #include "platform/net.h"
 #include "platform/unique_fd.h"
@@ -40,6 +41,9 @@ struct FrontEndClient {
   uint16_t port = 0;  // network byte order
   const config::ccRule* rule = nullptr;
   const config::Settings* settings = nullptr;  // the connection's
+  // Where the upstream proxy's credentials are kept for later connections (the relay's); may be
+  // null.
+  platform::KeptCredentials* credentials = nullptr;
 };
 
 // Results of `frontEndConnect`.

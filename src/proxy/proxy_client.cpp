@@ -179,6 +179,7 @@ int proxyConnect(platform::UniqueFd* slot, const ProxyTarget& target, std::strin
   }
   Exchange x(target.timeoutMs);
   x.auth.targetHost = target.proxyHost;
+  x.auth.kept = target.credentials;
   for (int round = 0; round < kMaxRounds; ++round) {
     if (!runRound(&x, slot, target, round)) break;
   }
@@ -315,7 +316,8 @@ int sspiStep(AuthState* state, std::string_view package, std::string_view challe
                "host in the rule\n",
                state->targetHost.c_str());
     }
-    if (const int err = state->security->acquire(package, given ? &identity : nullptr, &detail);
+    if (const int err = state->security->acquire(package, given ? &identity : nullptr, &detail,
+                                                    state->kept);
         err != 0) {
       diagnose("Cannot acquire %.*s credentials: %s\n", static_cast<int>(package.size()),
                package.data(), detail.c_str());

@@ -39,6 +39,7 @@ struct ProxyTarget {
   std::string password;         // empty: none
   uint32_t timeoutMs = 120000;  // the waits for the proxy in all; 0: no limit
   std::string preference = kSchemePreference;  // as usableSchemePreference gives it
+  platform::KeptCredentials* credentials = nullptr;  // the relay's, for reuse; may be null
 };
 
 // What has been tried so far in one exchange.
@@ -46,6 +47,7 @@ struct AuthState {
   // The security package that answers the chosen scheme when it is not the scheme's own name:
   // "Kerberos" answering a "Negotiate" offer.
   std::string package;
+  platform::KeptCredentials* kept = nullptr;  // where acquired credentials are kept, if anywhere
   bool sspiStarted = false;
   bool basicSent = false;
   std::unique_ptr<platform::SecurityContext> security;

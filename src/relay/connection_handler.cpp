@@ -171,8 +171,9 @@ int connectRequestHandler(Connection* c) {
   platform::setRelayOptions(c->info->src.get(), c->settings->tcpNodelay, c->settings->tcpLinger,
                             c->settings->tcpLingerTime);
   PumpEnd dest;
-  const proxy::FrontEndClient browser{c->info->src.get(), c->info->clientAddress,
-                                      c->info->clientPort, c->rule.get(), c->settings};
+  const proxy::FrontEndClient browser{c->info->src.get(),  c->info->clientAddress,
+                                      c->info->clientPort, c->rule.get(),
+                                      c->settings,         &c->state->proxyCredentials};
   proxy::FrontEndResult result = proxy::frontEndConnect(browser, &dest.fd);
   if (result.code != 0) {
     if (result.code == proxy::kFrontEndProxyFailed) {

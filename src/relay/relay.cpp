@@ -304,6 +304,7 @@ void Relay::clearKeys() {
   state_->questions.clearKeys();
   state_->destSessionCache.clear();
   state_->loadedPairs.clear();
+  state_->proxyCredentials.clear();
   if (const std::shared_ptr<const RelayConfig> running = current()) {
     flushServerSessions(running->sharedContext.get());
   }

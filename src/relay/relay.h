@@ -89,7 +89,8 @@ class Relay {
   // Waits until every change asked for so far has ended; false when `limit` passed first.
   bool waitForChanges(std::chrono::milliseconds limit);
 
-  // Forgets the remembered pass phrase and client certificate and empties the session caches.
+  // Forgets the remembered pass phrase, the client certificate and the upstream proxy credentials
+  // it keeps, and empties the session caches.
   void clearKeys();
 
   // Copies of what runs, for a front end to edit: the settings (with the remembered pass phrase)

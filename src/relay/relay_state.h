@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "platform/gss_auth.h"
 #include "relay/log_throttle.h"
 #include "relay/observer_slot.h"
 #include "relay/questions.h"
@@ -76,6 +77,9 @@ struct RelayState {
   LogThrottle acceptFailures;
   // Configurations built so far (each one's generation).
   std::atomic<uint64_t> configurations{0};
+  // The upstream proxy's credentials acquired for the rules' user names and passwords, taken
+  // again by later connections; Clear Keys forgets them.
+  platform::KeptCredentials proxyCredentials;
   // The handshake and cache figures of the contexts that configurations replaced so far.
   RetiredFigures retiredFigures;
   // Give the allocator's free pages back (the program's choice, Relay::setMemoryReturn); set
