@@ -143,7 +143,7 @@ void KeptCredentials::drop(const Credential* credential) {
 struct SecurityContext::State {
   gss_OID mech = GSS_C_NO_OID;
   std::shared_ptr<KeptCredentials::Credential> cred;  // null: the default credentials
-  KeptCredentials* kept = nullptr;                     // where `cred` is kept, when it is
+  KeptCredentials* kept = nullptr;                    // where `cred` is kept, when it is
   gss_ctx_id_t context = GSS_C_NO_CONTEXT;
   gss_name_t target = GSS_C_NO_NAME;
 };
@@ -255,12 +255,11 @@ int SecurityContext::step(const std::string& targetHost, const std::vector<uint8
   }
   gss_buffer_desc in{input.size(), const_cast<uint8_t*>(input.data())};
   gss_buffer_desc out{0, nullptr};
-  major =
-      gss_init_sec_context(&minor,
-                           state_->cred != nullptr ? state_->cred->handle : GSS_C_NO_CREDENTIAL,
-                           &state_->context, state_->target, state_->mech, 0,
-                           GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
-                           input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out, nullptr, nullptr);
+  major = gss_init_sec_context(&minor,
+                               state_->cred != nullptr ? state_->cred->handle : GSS_C_NO_CREDENTIAL,
+                               &state_->context, state_->target, state_->mech, 0, GSS_C_INDEFINITE,
+                               GSS_C_NO_CHANNEL_BINDINGS, input.empty() ? GSS_C_NO_BUFFER : &in,
+                               nullptr, &out, nullptr, nullptr);
   if (out.length > 0) {
     const auto* bytes = static_cast<const uint8_t*>(out.value);
     output->assign(bytes, bytes + out.length);

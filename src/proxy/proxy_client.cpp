@@ -312,12 +312,13 @@ int sspiStep(AuthState* state, std::string_view package, std::string_view challe
     identity.password = password;
     platform::IpAddress address;
     if (!equalsNoCase(package, "NTLM") && config::literalAddress(state->targetHost, &address)) {
-      diagnose("Kerberos needs the proxy's host name: <%s> is an address; name the proxy by its "
-               "host in the rule\n",
-               state->targetHost.c_str());
+      diagnose(
+          "Kerberos needs the proxy's host name: <%s> is an address; name the proxy by its "
+          "host in the rule\n",
+          state->targetHost.c_str());
     }
-    if (const int err = state->security->acquire(package, given ? &identity : nullptr, &detail,
-                                                    state->kept);
+    if (const int err =
+            state->security->acquire(package, given ? &identity : nullptr, &detail, state->kept);
         err != 0) {
       diagnose("Cannot acquire %.*s credentials: %s\n", static_cast<int>(package.size()),
                package.data(), detail.c_str());

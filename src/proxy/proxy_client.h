@@ -38,7 +38,7 @@ struct ProxyTarget {
   std::string user;             // empty: none; "DOMAIN\user" or "DOMAIN/user" for NTLM
   std::string password;         // empty: none
   uint32_t timeoutMs = 120000;  // the waits for the proxy in all; 0: no limit
-  std::string preference = kSchemePreference;  // as usableSchemePreference gives it
+  std::string preference = kSchemePreference;        // as usableSchemePreference gives it
   platform::KeptCredentials* credentials = nullptr;  // the relay's, for reuse; may be null
 };
 

@@ -196,8 +196,9 @@ void SettingsSheet::storeSocks() {
   // The relay tells which names it skips when it takes the settings; empty is the default list.
   const QString preference = form_->authPreference->currentText().trimmed();
   if (fitsLimit(preference)) {
-    record_->proxyAuthPreference.set(
-        preference.isEmpty() ? std::string(config::kDefaultAuthPreference) : preference.toStdString());
+    record_->proxyAuthPreference.set(preference.isEmpty()
+                                         ? std::string(config::kDefaultAuthPreference)
+                                         : preference.toStdString());
   }
   const bool wanted = form_->noLocalNets->isChecked();
   if (config::rebuildLocalNetworks(record_, wanted) != wanted) {

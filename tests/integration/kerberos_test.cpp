@@ -92,7 +92,8 @@ TEST_F(Kerberos, NegotiateWithAPasswordOpensTunnelsOneAndTwoAtATime) {
   bool fetched[2] = {false, false};
   std::thread browsers[2];
   for (int i = 0; i < 2; ++i) {
-    browsers[i] = std::thread([&, i] { fetched[i] = pageThrough(port, "both" + std::to_string(i)); });
+    browsers[i] =
+        std::thread([&, i] { fetched[i] = pageThrough(port, "both" + std::to_string(i)); });
   }
   for (std::thread& t : browsers) t.join();
   EXPECT_TRUE(fetched[0] && fetched[1]) << d.log();
@@ -135,14 +136,15 @@ TEST_F(Kerberos, EachRefusalIsToldWithTheMechanismsOwnText) {
       daemonEnv_["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
       // AddressSanitizer wants its runtime first among the libraries; the preload comes before it.
       const char* asan = std::getenv("ASAN_OPTIONS");
-      daemonEnv_["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") +
-                                   ":verify_asan_link_order=0";
+      daemonEnv_["ASAN_OPTIONS"] =
+          std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
     }
     Daemon& d = startDaemon();
     ASSERT_TRUE(waitForPort(port));
     EXPECT_EQ(askForTunnel(port), kUnauthorizedPage) << d.log();
     EXPECT_TRUE(d.waitForLog(c.told)) << d.log();
-    EXPECT_TRUE(d.waitForLog("Error: You don't have the rights to use the proxy server.")) << d.log();
+    EXPECT_TRUE(d.waitForLog("Error: You don't have the rights to use the proxy server."))
+        << d.log();
   }
   // A wrong password says why in the mechanism's words.
   EXPECT_NE(readFile(dir_.file("relay-1.log")).find("Preauthentication failed"), std::string::npos)
@@ -164,11 +166,13 @@ TEST_F(Kerberos, TheStandingListAndAnUnusableOneFallBackToBasic) {
   port = browserRule("alice", "secret");
   Daemon& d = startDaemon();
   EXPECT_TRUE(d.waitForLog("proxy :- authentication preference <Digest, Kerberos5>")) << d.log();
-  EXPECT_TRUE(d.waitForLog("The proxy.auth.preference name <Digest> is none of Negotiate, "
-                           "Kerberos, NTLM and Basic: it is skipped"))
+  EXPECT_TRUE(
+      d.waitForLog("The proxy.auth.preference name <Digest> is none of Negotiate, "
+                   "Kerberos, NTLM and Basic: it is skipped"))
       << d.log();
-  EXPECT_TRUE(d.waitForLog("The proxy.auth.preference <Digest, Kerberos5> names no scheme this "
-                           "relay knows: <NTLM,BASIC> serves"))
+  EXPECT_TRUE(
+      d.waitForLog("The proxy.auth.preference <Digest, Kerberos5> names no scheme this "
+                   "relay knows: <NTLM,BASIC> serves"))
       << d.log();
   ASSERT_TRUE(waitForPort(port));
   ASSERT_TRUE(pageThrough(port, "fallback")) << d.log();
@@ -250,7 +254,9 @@ TEST_F(Kerberos, BadTokensKeptCredentialsAndRefusalsKeepNothing) {
     const size_t heapBefore = heapInUse();
     const auto started = std::chrono::steady_clock::now();
     int refused = 0;
-    for (int i = 0; i < kAttempts; ++i) refused += proxy::proxyConnect(&slot, target, &early) == 407;
+    for (int i = 0; i < kAttempts; ++i) {
+      refused += proxy::proxyConnect(&slot, target, &early) == 407;
+    }
     const long grown = static_cast<long>(heapInUse()) - static_cast<long>(heapBefore);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);

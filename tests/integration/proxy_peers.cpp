@@ -39,10 +39,10 @@ Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth,
                      "dns_v4_first on\n"
                      "acl local src 127.0.0.0/8\n";
   if (auth == SquidAuth::kNegotiate) {
-    conf += "auth_param negotiate program /usr/lib/squid/negotiate_kerberos_auth -s GSS_C_NO_NAME "
-            "-k " + dir + "/http.keytab\n" +
-            "auth_param negotiate children 2\n"
-            "auth_param negotiate keep_alive on\n";
+    conf += "auth_param negotiate program /usr/lib/squid/negotiate_kerberos_auth ";
+    conf += "-s GSS_C_NO_NAME -k " + dir + "/http.keytab\n";
+    conf += "auth_param negotiate children 2\n";
+    conf += "auth_param negotiate keep_alive on\n";
   }
   if (auth == SquidAuth::kBasic || auth == SquidAuth::kNegotiate) {
     const std::string passwords = dir + "/htpasswd";
@@ -69,35 +69,33 @@ Process startSquid(const std::string& dir, uint16_t port, SquidAuth auth,
 }
 
 Kdc::Kdc(const std::string& dir, const std::string& keytab) : dir_(dir), port_(freePort()) {
-  const std::string port = std::to_string(port_);
-  writeFile(dir + "/krb5.conf",
-            "[libdefaults]\n"
-            "  default_realm = BKL.TEST\n"
-            "  dns_lookup_kdc = false\n"
-            "  dns_lookup_realm = false\n"
-            "  dns_canonicalize_hostname = false\n"
-            "  rdns = false\n"
-            "  udp_preference_limit = 1\n"
-            // A client whose clock is off is refused, not set right by the KDC's answer.
-            "  kdc_timesync = 0\n"
-            "[realms]\n"
-            "  BKL.TEST = {\n"
-            "    kdc = 127.0.0.1:" + port + "\n" +
-            "  }\n"
-            "[domain_realm]\n"
-            "  localhost = BKL.TEST\n");
-  writeFile(dir + "/kdc.conf",
-            "[kdcdefaults]\n"
-            "  kdc_listen = 127.0.0.1:" + port + "\n" +
-            "  kdc_tcp_listen = 127.0.0.1:" + port + "\n" +
-            "[realms]\n"
-            "  BKL.TEST = {\n"
-            "    database_name = " + dir + "/principal\n" +
-            "    key_stash_file = " + dir + "/stash\n" +
-            "    acl_file = " + dir + "/kadm5.acl\n" +
-            "  }\n"
-            "[logging]\n"
-            "  kdc = FILE:" + dir + "/kdc.log\n");
+  const std::string at = "127.0.0.1:" + std::to_string(port_);
+  std::string krb5 = "[libdefaults]\n";
+  krb5 += "  default_realm = BKL.TEST\n";
+  krb5 += "  dns_lookup_kdc = false\n";
+  krb5 += "  dns_lookup_realm = false\n";
+  krb5 += "  dns_canonicalize_hostname = false\n";
+  krb5 += "  rdns = false\n";
+  krb5 += "  udp_preference_limit = 1\n";
+  // A client whose clock is off is refused, not set right by the KDC's answer.
+  krb5 += "  kdc_timesync = 0\n";
+  krb5 += "[realms]\n";
+  krb5 += "  BKL.TEST = {\n    kdc = " + at + "\n  }\n";
+  krb5 += "[domain_realm]\n";
+  krb5 += "  localhost = BKL.TEST\n";
+  writeFile(dir + "/krb5.conf", krb5);
+  std::string kdc = "[kdcdefaults]\n";
+  kdc += "  kdc_listen = " + at + "\n";
+  kdc += "  kdc_tcp_listen = " + at + "\n";
+  kdc += "[realms]\n";
+  kdc += "  BKL.TEST = {\n";
+  kdc += "    database_name = " + dir + "/principal\n";
+  kdc += "    key_stash_file = " + dir + "/stash\n";
+  kdc += "    acl_file = " + dir + "/kadm5.acl\n";
+  kdc += "  }\n";
+  kdc += "[logging]\n";
+  kdc += "  kdc = FILE:" + dir + "/kdc.log\n";
+  writeFile(dir + "/kdc.conf", kdc);
   const std::string env =
       "KRB5_CONFIG=" + dir + "/krb5.conf KRB5_KDC_PROFILE=" + dir + "/kdc.conf ";
   const std::string admin = env + "kadmin.local -r BKL.TEST -q ";
@@ -109,8 +107,9 @@ Kdc::Kdc(const std::string& dir, const std::string& keytab) : dir_(dir), port_(f
   // squid's helper runs as the user "proxy".
   ::chmod(keytab.c_str(), 0644);
   if (!ready_) return;
-  process_ = Process({"krb5kdc", "-n"}, dir + "/krb5kdc.out",
-                     {{"KRB5_CONFIG", dir + "/krb5.conf"}, {"KRB5_KDC_PROFILE", dir + "/kdc.conf"}});
+  const std::map<std::string, std::string> kdcEnv = {{"KRB5_CONFIG", dir + "/krb5.conf"},
+                                                     {"KRB5_KDC_PROFILE", dir + "/kdc.conf"}};
+  process_ = Process({"krb5kdc", "-n"}, dir + "/krb5kdc.out", kdcEnv);
   ready_ = waitForPort(port_, 20s);
 }
 
