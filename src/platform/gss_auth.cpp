@@ -33,6 +33,12 @@ gss_OID mechanismOf(std::string_view name) {
   return GSS_C_NO_OID;
 }
 
+// NTLMSSP copies names with strndup, which reads up to the length it is given or a terminator:
+// the terminator goes along so that the copy never reads past the mechanism layer's buffer. SPNEGO
+// hands the same name on to NTLMSSP. (The Kerberos mechanism copies a name with its length and
+// parses up to the terminator, so the extra byte does not change the name.)
+bool readsPastNames(gss_OID mech) { return mech == &ntlmOid || mech == &spnegoOid; }
+
 bool sameOid(const gss_OID_desc& a, const gss_OID_desc& b) {
   return a.length == b.length &&
          std::char_traits<char>::compare(static_cast<const char*>(a.elements),
@@ -210,9 +216,7 @@ int SecurityContext::acquire(std::string_view package, const SecurityIdentity* i
     }
   }
   OM_uint32 minor = 0;
-  // NTLMSSP copies names with strndup; their terminator goes along so that the copy never reads
-  // past the mechanism layer's buffer.
-  const size_t nameLength = principal.size() + (state_->mech == &ntlmOid ? 1 : 0);
+  const size_t nameLength = principal.size() + (readsPastNames(state_->mech) ? 1 : 0);
   gss_buffer_desc nameText{nameLength, principal.data()};
   gss_name_t name = GSS_C_NO_NAME;
   OM_uint32 major = gss_import_name(&minor, &nameText, GSS_C_NT_USER_NAME, &name);
@@ -246,7 +250,7 @@ int SecurityContext::step(const std::string& targetHost, const std::vector<uint8
   OM_uint32 major = 0;
   if (state_->target == GSS_C_NO_NAME) {
     std::string service = "HTTP@" + targetHost;
-    gss_buffer_desc text{service.size() + (state_->mech == &ntlmOid ? 1 : 0), service.data()};
+    gss_buffer_desc text{service.size() + (readsPastNames(state_->mech) ? 1 : 0), service.data()};
     major = gss_import_name(&minor, &text, GSS_C_NT_HOSTBASED_SERVICE, &state_->target);
     if (GSS_ERROR(major)) {
       *detail = describe(major, minor);
