@@ -97,6 +97,10 @@ struct KeptCredentials::Entry {
   std::string password;
   std::chrono::steady_clock::time_point acquired;
   std::shared_ptr<Credential> credential;
+
+  bool isFor(const void* m, const std::string& name, const std::string& secret) const {
+    return mech == m && principal == name && password == secret;
+  }
 };
 
 KeptCredentials::KeptCredentials() = default;
@@ -124,7 +128,7 @@ std::shared_ptr<KeptCredentials::Credential> KeptCredentials::find(const void* m
     return now - e.acquired > std::chrono::milliseconds(kKeptCredentialsMs);
   });
   for (const Entry& e : entries_) {
-    if (e.mech == mech && e.principal == principal && e.password == password) return e.credential;
+    if (e.isFor(mech, principal, password)) return e.credential;
   }
   return nullptr;
 }
@@ -133,9 +137,7 @@ void KeptCredentials::keep(const void* mech, const std::string& principal,
                            const std::string& password, std::shared_ptr<Credential> credential) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Two exchanges that acquired at once: the later one's replaces the earlier one's.
-  std::erase_if(entries_, [&](const Entry& e) {
-    return e.mech == mech && e.principal == principal && e.password == password;
-  });
+  std::erase_if(entries_, [&](const Entry& e) { return e.isFor(mech, principal, password); });
   if (entries_.size() >= kKeptCredentialsEntries) entries_.erase(entries_.begin());
   entries_.push_back(
       Entry{mech, principal, password, std::chrono::steady_clock::now(), std::move(credential)});
