@@ -65,11 +65,13 @@ UniqueFd listenSocket(const IpAddress& interfaceAddress, IpAddress* bindAddress,
 }
 
 void setRelayOptions(int fd, uint32_t nodelay, uint32_t linger, uint32_t lingerSeconds) {
-  if (nodelay != 0) {
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  }
+  if (nodelay != 0) setNoDelay(fd, true);
   if (linger != 0) setLinger(fd, lingerSeconds);
+}
+
+void setNoDelay(int fd, bool on) {
+  const int value = on ? 1 : 0;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
 }
 
 void setLinger(int fd, uint32_t lingerSeconds) {

@@ -29,6 +29,8 @@ UniqueFd listenSocket(const IpAddress& interfaceAddress, IpAddress* bindAddress,
 void setRelayOptions(int fd, uint32_t nodelay, uint32_t linger, uint32_t lingerSeconds);
 // SO_LINGER alone (listening sockets).
 void setLinger(int fd, uint32_t lingerSeconds);
+// TCP_NODELAY on or off.
+void setNoDelay(int fd, bool on);
 void setReuseAddress(int fd);
 // A receive time-out on blocking reads of the socket; 0 removes it. 0 or the Winsock code.
 int setReceiveTimeout(int fd, uint32_t milliseconds);

@@ -28,6 +28,9 @@ struct connectInfo {
   uint16_t clientPort = 0;  // network byte order
   uint16_t localPort = 0;   // network byte order
   platform::UniqueFd src;   // the accepted client socket
+  // Set: `src` has the configuration's "tcp.nodelay" and "tcp.linger" already, taken from its
+  // listening socket.
+  bool optionsInherited = false;
   // The configuration as it was at the accept; the connection reads this one to its end.
   ConfigSnapshot config;
   // What the connection shares with the rest of its relay.

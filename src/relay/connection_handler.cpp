@@ -50,6 +50,13 @@ void closeClientAfterFailure(Connection* c, const char* format, char separator, 
   }
 }
 
+// "tcp.nodelay" and "tcp.linger" on the client's socket, unless its listener gave them already.
+void setClientOptions(const Connection& c) {
+  if (c.info->optionsInherited) return;
+  const config::Settings& s = *c.settings;
+  platform::setRelayOptions(c.info->src.get(), s.tcpNodelay, s.tcpLinger, s.tcpLingerTime);
+}
+
 void closeDestAfterFailure(Connection* c, PumpEnd* dest) {
   if (c->settings->tcpCloseSockets == 0) {
     dest->fd.release();  // left open on purpose
@@ -168,8 +175,7 @@ int connectRequestHandler(Connection* c) {
     closeClientAfterFailure(c, "close socket failed for <%u> %s <%s>", ':', LOG_ERROR);
     return 1;
   }
-  platform::setRelayOptions(c->info->src.get(), c->settings->tcpNodelay, c->settings->tcpLinger,
-                            c->settings->tcpLingerTime);
+  setClientOptions(*c);
   PumpEnd dest;
   const proxy::FrontEndClient browser{c->info->src.get(),  c->info->clientAddress,
                                       c->info->clientPort, c->rule.get(),
@@ -287,8 +293,7 @@ int connectionHandler(std::unique_ptr<connectInfo> info) {
   if (const int rc = findDestination(&c); rc != 0) return rc;
   const config::ccRule& rule = *c.rule;
   const bool socks = rule.connectType == config::kConnectSocks;
-  platform::setRelayOptions(c.info->src.get(), c.settings->tcpNodelay, c.settings->tcpLinger,
-                            c.settings->tcpLingerTime);
+  setClientOptions(c);
   const bool proxySsl =
       rule.sslRole == config::kRoleProxy && isSslProxyPort(*c.settings, c.destPort);
   PumpEnd dest;

@@ -459,9 +459,11 @@ void closeSsl(PumpSide& side, PumpEnd& end) {
 // Each descriptor is closed once, by its owner. Its number is never probed afterwards: another
 // connection may already have been given the same number.
 // A side that is reset in turn is closed at once (SO_LINGER 0): a shutdown first would show its
-// peer a clean end before the reset.
-void closeSocket(PumpEnd& end, bool reset) {
-  if (!reset) platform::shutdownBoth(end.fd.get());
+// peer a clean end before the reset. After a clean end both ways each side has already sent its
+// end and been given ours, and a shutdown would change nothing (it fails, as the socket is no
+// longer connected).
+void closeSocket(PumpEnd& end, bool shutDown) {
+  if (shutDown) platform::shutdownBoth(end.fd.get());
   end.fd.reset();
 }
 
@@ -518,8 +520,9 @@ void finishPump(std::unique_ptr<Pump> pump, bool atOnce) {
   closeSsl(s.client, pump->clientEnd);
   closeSsl(s.dest, pump->destEnd);
   const bool reset = s.resetBy != nullptr;
-  closeSocket(pump->destEnd, reset && s.resetBy != &s.dest);
-  closeSocket(pump->clientEnd, reset && s.resetBy != &s.client);
+  const bool bothEnded = s.up.done && s.down.done;
+  closeSocket(pump->destEnd, !bothEnded && !(reset && s.resetBy != &s.dest));
+  closeSocket(pump->clientEnd, !bothEnded && !(reset && s.resetBy != &s.client));
   ERR_clear_error();
 }
 
@@ -557,6 +560,9 @@ void dataPump(PumpEnd client, PumpEnd dest, const PumpReport& report) {
   s.up.to = s.down.from = &s.dest;
   s.up.fromClient = true;
   s.up.canSplice = s.down.canSplice = s.client.ssl == nullptr && s.dest.ssl == nullptr;
+  // The destination has only just been reached and has rarely sent anything yet: its first read
+  // waits for the first look at both sockets, which the client's request needs anyway.
+  s.down.readWait = kIoReadable;
   s.mayPark = s.relay->quietSet != nullptr;
   runPump(std::move(pump));
 }

@@ -129,6 +129,26 @@ class AcceptBackoff {
   std::chrono::milliseconds wait_{50};
 };
 
+// "tcp.nodelay" and "tcp.linger" in one word: what a listening socket was given, and so what the
+// sockets it accepts start with.
+uint32_t socketOptionsOf(const config::Settings& s) {
+  const uint32_t linger = s.tcpLinger != 0 ? 2U | ((s.tcpLingerTime & 0xFFFFU) << 16) : 0U;
+  return (s.tcpNodelay != 0 ? 1U : 0U) | linger;
+}
+
+// Gives a listening socket the options of `s` (switching off what they no longer ask for), so
+// that the sockets it accepts have them from the start and need no call of their own.
+void setListenerOptions(int fd, const config::Settings& s, uint32_t had) {
+  const uint32_t wanted = socketOptionsOf(s);
+  if (((had ^ wanted) & 1U) != 0) platform::setNoDelay(fd, s.tcpNodelay != 0);
+  if (((had ^ wanted) & ~1U) == 0) return;
+  if (s.tcpLinger != 0) {
+    platform::setLinger(fd, s.tcpLingerTime);
+  } else {
+    platform::setLingerOff(fd);
+  }
+}
+
 // The listening socket of a port, made on the thread that starts the relay so that it knows at
 // once which ports it could open. Returns 0, or the exit code of a listener that failed: 1 socket,
 // 2 bind, 3 listen.
@@ -142,7 +162,7 @@ int openListener(const config::Settings& s, const platform::IpAddress& interface
               "Couldn't create listen socket for port %d: %s", ntohs(port), socket_error_text(err));
     return 1;
   }
-  if (s.tcpLinger != 0) platform::setLinger(fd.get(), s.tcpLingerTime);
+  setListenerOptions(fd.get(), s, 0);  // a new socket: no delay off, no linger
   if (s.tcpReuse != 0) platform::setReuseAddress(fd.get());
   if ((err = platform::bindTo(fd.get(), bindAddress, port)) != 0) {
     log_event(LOG_SERIOUS, 0x6053, kModule, __LINE__, "Couldn't bind to port %d: %s", ntohs(port),
@@ -168,6 +188,7 @@ struct ListenerTable::Entry {
   platform::UniqueFd socket;
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
+  std::atomic<uint32_t> options{0};  // what `socket` was given (socketOptionsOf)
   platform::Thread thread;
 };
 
@@ -175,7 +196,7 @@ namespace {
 
 // Returns the listener's exit code: 4 when its listening socket broke, 0 when it was stopped.
 int acceptLoop(int listenFd, uint16_t port, const std::atomic<bool>& stopping,
-               const std::function<ConfigSnapshot()>& current,
+               const std::atomic<uint32_t>& options, const std::function<ConfigSnapshot()>& current,
                const std::shared_ptr<RelayState>& state) {
   AcceptBackoff backoff;
   for (;;) {
@@ -225,6 +246,7 @@ int acceptLoop(int listenFd, uint16_t port, const std::atomic<bool>& stopping,
     info->clientPort = clientPort;
     info->localPort = port;
     info->src = std::move(client);
+    info->optionsInherited = options.load(std::memory_order_relaxed) == socketOptionsOf(s);
     info->config = config;
     info->state = state;
     dispatchConnection(s, *state, std::move(info));
@@ -250,11 +272,12 @@ void ListenerTable::startListener(Entry* entry, const RelayConfig& config,
   if (openListener(s, interfaceAddress, port, &fd) != 0) return;
   logGreeting(config.ruleTable, port);
   entry->socket = std::move(fd);
+  entry->options = socketOptionsOf(s);
   entry->stopping = false;
   entry->running = true;
   const int listenFd = entry->socket.get();
   const int err = entry->thread.start([this, entry, listenFd, port] {
-    acceptLoop(listenFd, port, entry->stopping, current_, state_);
+    acceptLoop(listenFd, port, entry->stopping, entry->options, current_, state_);
     entry->running = false;
   });
   if (err != 0) {
@@ -283,6 +306,10 @@ int ListenerTable::ensure(const RelayConfig& config) {
       startListener(found, config, rule->ifAddr);
     } else if (!found->running) {
       startListener(found, config, rule->ifAddr);
+    } else if (const uint32_t had = found->options; had != socketOptionsOf(config.ccSettings)) {
+      // A running listener keeps its socket: changed options go onto it for the next accepts.
+      setListenerOptions(found->socket.get(), config.ccSettings, had);
+      found->options = socketOptionsOf(config.ccSettings);
     }
   }
   int running = 0;

@@ -2,13 +2,19 @@
 // figures; and a reload that replaces the trusted CA while handshakes run, where every connection
 // is checked by one configuration only, the one it was accepted with.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.h"
@@ -163,6 +169,84 @@ TEST_F(RelayObject, AReloadDuringHandshakesChecksEachConnectionWithOneConfigurat
 }  // namespace
 
 namespace {
+
+// The relay's socket of a connection `client` made to a relay of this process: the descriptor
+// whose peer is the client's own address; -1 when there is none.
+int relaySideOf(int client) {
+  sockaddr_storage mine{};
+  socklen_t length = sizeof mine;
+  if (getsockname(client, reinterpret_cast<sockaddr*>(&mine), &length) != 0) return -1;
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = readdir(folder)) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    if (fd > 2 && fd != client &&
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+        peerLength == length && std::memcmp(&peer, &mine, length) == 0) {
+      found = fd;
+    }
+  }
+  closedir(folder);
+  return found;
+}
+
+// "tcp.nodelay", and the linger time or -1 for no linger, of the relay's socket of a new
+// connection through `port`.
+std::pair<int, int> clientSocketOptions(uint16_t port) {
+  const int client = test_support::connectLocal(port);
+  std::pair<int, int> options{-1, -2};
+  // Once the line is back the relay has accepted the connection and set it up.
+  if (client >= 0 && test_support::sendAll(client, "options\n") &&
+      test_support::receive(client, 8, 10s) == "options\n") {
+    const int fd = relaySideOf(client);
+    int nodelay = -1;
+    socklen_t size = sizeof nodelay;
+    linger value{};
+    socklen_t lingerSize = sizeof value;
+    if (fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &size) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_LINGER, &value, &lingerSize) == 0) {
+      options = {nodelay != 0 ? 1 : 0, value.l_onoff != 0 ? value.l_linger : -1};
+    }
+  }
+  if (client >= 0) close(client);
+  return options;
+}
+
+// The accepted socket takes "tcp.nodelay" and "tcp.linger" from its listening socket, which a
+// reload gives the changed values, off as well as on.
+TEST_F(RelayObject, TheClientSocketHasTheSocketOptionsOfTheLatestConfiguration) {
+  const uint16_t echoPort = test_support::freePort();
+  test_support::Process echo = test_support::echoService(echoPort, folder_.file("echo.log"));
+  ASSERT_TRUE(test_support::waitForPort(echoPort));
+  const uint16_t port = test_support::freePort();
+  StoreValues store(Hive::kCurrentUser);
+  store.quietSettings(true);
+  store.dword("", "tcp.linger.time", 3);
+  store.rule(1, port, "127.0.0.1", echoPort);
+  InProcessRelay relay;
+  ASSERT_TRUE(relay.start());
+  EXPECT_EQ(clientSocketOptions(port), std::make_pair(1, 3));
+  const auto reloadWith = [&](uint32_t nodelay, uint32_t linger, uint32_t seconds) {
+    store.dword("", "tcp.nodelay", nodelay);
+    store.dword("", "tcp.linger", linger);
+    store.dword("", "tcp.linger.time", seconds);
+    const size_t seen = relay.observer.changes();
+    relay.relay.reload();
+    relay::ChangeResult result;
+    return relay.observer.waitForChange(seen, &result) && result.applied;
+  };
+  ASSERT_TRUE(reloadWith(0, 0, 3));
+  EXPECT_EQ(clientSocketOptions(port), std::make_pair(0, -1));
+  ASSERT_TRUE(reloadWith(1, 1, 7));
+  EXPECT_EQ(clientSocketOptions(port), std::make_pair(1, 7));
+  ASSERT_TRUE(reloadWith(0, 1, 7));
+  EXPECT_EQ(clientSocketOptions(port), std::make_pair(0, 7));
+  relay.relay.shutdown();
+  echo.stop();
+}
 
 // One TLS handshake with `openssl s_client` through the port; true when one was made.
 bool tlsEchoes(const std::string& folder, uint16_t port, const std::string& tag) {
