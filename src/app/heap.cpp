@@ -45,7 +45,7 @@ void returnOwedMemory() { walkIfDue(); }
 
 void tuneHeapForRelaying() {
   constexpr int kKeptTop = 64 * 1024 * 1024;  // an arena's free top is given back beyond this
-  constexpr int kOwnMapping = 1024 * 1024;    // blocks from this size on get a mapping each
+  constexpr int kOwnMapping = 16 * 1024;      // blocks from this size on get a mapping each
   mallopt(M_TRIM_THRESHOLD, kKeptTop);
   mallopt(M_MMAP_THRESHOLD, kOwnMapping);
 }

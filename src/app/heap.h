@@ -7,8 +7,11 @@ namespace app {
 
 // Sets the allocator up for many threads that each make and free a connection's worth of memory
 // again and again: an arena keeps its free top instead of giving it back after every connection
-// (and faulting it in again for the next), and the blocks of data in flight come from the arenas
-// rather than a mapping of their own each. Call once, before the relay's threads start.
+// (and faulting it in again for the next), and blocks of 16 KiB and more (the SSL library's
+// record buffers, made while data flows and freed when a connection goes quiet) get a mapping of
+// their own each. Freed inside an arena, such a block left a hole that other connections' small
+// objects partly filled, and every idle connection came to hold pages that nothing used. Call
+// once, before the relay's threads start.
 void tuneHeapForRelaying();
 
 // Gives the pages that the allocator holds free back to the system, in every arena: a connection

@@ -42,9 +42,6 @@ constexpr int kReset = 10054;       // Winsock "Connection reset by peer."
 constexpr int kBrokenPipe = 10058;  // a write to a side that had already gone
 constexpr int kMaxPasses = 16;      // transfers per round before the idle clock is looked at
 constexpr size_t kPipeBytes = 1024 * 1024;  // a plain-to-plain direction moves this much per call
-// The first block of a direction: enough for a request or an answer. A direction that fills it
-// streams, and its next blocks take the whole kPumpBufferSize.
-constexpr size_t kFirstBlock = 16 * 1024;
 
 static_assert(kPumpBufferSize + 16 * 64 <= kSslWriteRoom,
               "the records of one block must fit the SSL write buffer");
@@ -56,16 +53,15 @@ enum class Step { kProgress, kBlocked, kEnd };
 struct Flow {
   PumpSide* from = nullptr;
   PumpSide* to = nullptr;
-  std::unique_ptr<uint8_t[]> buffer;  // made when data flows, given back when idle
-  size_t capacity = 0;                // bytes `buffer` holds
-  bool streaming = false;             // a read filled the buffer: blocks go large until idle
-  platform::SplicePipe pipe;          // the same for a plain-to-plain direction
-  bool canSplice = false;             // both sides plain and the sockets take splice
-  bool inPipe = false;                // the bytes held are in the pipe
-  size_t length = 0;                  // bytes held
-  size_t offset = 0;                  // bytes of them already written
-  unsigned readWait = 0;              // readiness of from->fd the next read waits for; 0: try now
-  unsigned writeWait = 0;             // readiness of to->fd the next write waits for; 0: try now
+  FlowBlocks::Block buffer;   // taken when data flows, given back when idle
+  bool streaming = false;     // a read filled the buffer: blocks go large until idle
+  platform::SplicePipe pipe;  // the same for a plain-to-plain direction
+  bool canSplice = false;     // both sides plain and the sockets take splice
+  bool inPipe = false;        // the bytes held are in the pipe
+  size_t length = 0;          // bytes held
+  size_t offset = 0;          // bytes of them already written
+  unsigned readWait = 0;      // readiness of from->fd the next read waits for; 0: try now
+  unsigned writeWait = 0;     // readiness of to->fd the next write waits for; 0: try now
   bool fromClient = false;
   bool done = false;      // `from` ended and the end was passed on to `to`
   bool hasStash = false;  // an SSL read after some bytes ended or failed: `stash` is next
@@ -178,9 +174,9 @@ bool spliceRead(PumpState& s, Flow& f, Step* step) {
 // Reads what an SSL side already holds into the rest of the block, so that its records leave
 // together. An end or failure after some bytes waits in the stash for the next read.
 size_t readHeldRecords(Flow& f, size_t got) {
-  while (got < f.capacity && sslHoldsInput(*f.from)) {
+  while (got < f.buffer.size() && sslHoldsInput(*f.from)) {
     unsigned wait = 0;
-    const IoResult r = readPumpSide(*f.from, f.buffer.get() + got, f.capacity - got, &wait);
+    const IoResult r = readPumpSide(*f.from, f.buffer.get() + got, f.buffer.size() - got, &wait);
     if (r.status == IoStatus::kDone) {
       got += r.bytes;
       continue;
@@ -194,23 +190,23 @@ size_t readHeldRecords(Flow& f, size_t got) {
     return got;
   }
   // All the SSL object had is taken: the next record has to come from the socket.
-  if (got < f.capacity && !f.hasStash) f.readWait = kIoReadable;
+  if (got < f.buffer.size() && !f.hasStash) f.readWait = kIoReadable;
   return got;
 }
 
 // The block buffer for the next read: small for the first blocks, large once the direction
 // streams. False when no memory is left.
-bool readyBuffer(Flow& f) {
-  const size_t wanted = f.streaming ? kPumpBufferSize : kFirstBlock;
-  if (f.buffer && f.capacity >= wanted) return true;
-  f.buffer.reset(new (std::nothrow) uint8_t[wanted]);
-  f.capacity = f.buffer ? wanted : 0;
-  return f.buffer != nullptr;
+bool readyBuffer(PumpState& s, Flow& f) {
+  const size_t wanted = f.streaming ? kPumpBufferSize : kFirstBlockSize;
+  if (f.buffer && f.buffer.size() >= wanted) return true;
+  f.buffer.reset();  // first, so that a first block given back may serve another connection
+  f.buffer = s.relay->flowBlocks.take(wanted);
+  return static_cast<bool>(f.buffer);
 }
 
 // A full block means more is coming: the direction streams from the next block on.
 void noteFullBlock(Flow& f, size_t got) {
-  if (got < f.capacity || f.streaming) return;
+  if (got < f.buffer.size() || f.streaming) return;
   f.streaming = true;
   growReadAhead(*f.from);
 }
@@ -228,17 +224,17 @@ Step readStep(PumpState& s, Flow& f) {
     Step step = Step::kBlocked;
     if (spliceRead(s, f, &step)) return step;
   }
-  if (!readyBuffer(f)) {
+  if (!readyBuffer(s, f)) {
     endRelay(s, kNoBuffers);
     return Step::kEnd;
   }
   unsigned wait = 0;
-  const IoResult r = readPumpSide(*f.from, f.buffer.get(), f.capacity, &wait);
+  const IoResult r = readPumpSide(*f.from, f.buffer.get(), f.buffer.size(), &wait);
   if (r.status != IoStatus::kDone) return readEnded(s, f, r, wait);
   size_t got = r.bytes;
   if (f.from->ssl == nullptr) {
     // A plain socket that gave less than asked for is drained: poll before the next recv.
-    if (got < f.capacity) f.readWait = kIoReadable;
+    if (got < f.buffer.size()) f.readWait = kIoReadable;
   } else if (!viewing) {
     got = readHeldRecords(f, got);
   }
@@ -347,7 +343,6 @@ void releaseFlowMemory(PumpState& s) {
   for (Flow* f : {&s.up, &s.down}) {
     if (f->length != 0) continue;
     f->buffer.reset();
-    f->capacity = 0;
     f->streaming = false;
     f->pipe.close();
   }

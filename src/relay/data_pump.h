@@ -46,6 +46,9 @@ namespace relay {
 
 // Bytes each direction holds between a read and the write that passes them on (while data flows).
 constexpr size_t kPumpBufferSize = 256 * 1024;
+// The first block of a direction: enough for a request or an answer. A direction that fills it
+// streams, and its next blocks take the whole kPumpBufferSize.
+constexpr size_t kFirstBlockSize = 16 * 1024;
 
 struct PumpEnd {
   platform::UniqueFd fd;

@@ -380,6 +380,7 @@ void Relay::statusTick() {
   const std::string text = statusLineText(figures);
   if (ObserverCall observer(state_->observer); observer) observer->statusTick(figures, text);
   if (state_->returnOwedMemory) state_->returnOwedMemory();
+  state_->flowBlocks.trimIdle();
 }
 
 void Relay::statusLoop() {

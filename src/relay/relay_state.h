@@ -21,6 +21,8 @@
 
 #include "config/settings.h"
 #include "platform/gss_auth.h"
+#include "relay/data_pump.h"
+#include "relay/flow_blocks.h"
 #include "relay/log_throttle.h"
 #include "relay/observer_slot.h"
 #include "relay/questions.h"
@@ -62,6 +64,9 @@ struct RelayState {
   LoadedPairs loadedPairs;
   RelayStats stats;
   WorkPool workPool;
+  // The blocks of data in flight of every connection: a few first blocks and two large ones are
+  // kept for the next connections.
+  FlowBlocks flowBlocks{{{kFirstBlockSize, 16}, {kPumpBufferSize, 2}}};
   // Where the pool's quiet connections wait without a thread; made with the pool when the relay
   // first starts, read-only afterwards (null without a pool).
   std::unique_ptr<QuietSet> quietSet;
