@@ -162,7 +162,7 @@ int openListener(const config::Settings& s, const platform::IpAddress& interface
               "Couldn't create listen socket for port %d: %s", ntohs(port), socket_error_text(err));
     return 1;
   }
-  setListenerOptions(fd.get(), s, 0);  // a new socket: no delay off, no linger
+  setListenerOptions(fd.get(), s, 0);  // a new socket has neither option
   if (s.tcpReuse != 0) platform::setReuseAddress(fd.get());
   if ((err = platform::bindTo(fd.get(), bindAddress, port)) != 0) {
     log_event(LOG_SERIOUS, 0x6053, kModule, __LINE__, "Couldn't bind to port %d: %s", ntohs(port),
