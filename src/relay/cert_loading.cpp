@@ -201,9 +201,39 @@ void LoadedPairs::remember(SSL* ssl, const std::string& certFile, const std::str
   if (certificate == nullptr || privateKey == nullptr) return;
   X509_up_ref(certificate);
   EVP_PKEY_up_ref(privateKey);
-  Pair pair{cert, key, X509Ptr(certificate), EvpPkeyPtr(privateKey)};
+  Pair pair{cert, key, X509Ptr(certificate), EvpPkeyPtr(privateKey), nullptr, 0};
   std::lock_guard<std::mutex> hold(mutex_);
   std::swap(pairs_[{certFile, keyFile}], pair);
+}
+
+void LoadedPairs::sendChain(SSL* ssl, const std::string& certFile, const std::string& keyFile,
+                            uint64_t configuration) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto it = pairs_.find({certFile, keyFile});
+    if (it == pairs_.end() || SSL_get_certificate(ssl) != it->second.certificate.get()) return;
+    if (it->second.chain && it->second.chainConfiguration == configuration) {
+      if (SSL_set1_chain(ssl, it->second.chain.get()) != 1) ERR_clear_error();
+      return;
+    }
+  }
+  // Built without the lock: it verifies the chain. A chain that cannot be built whole (a CA not
+  // in the store) is sent as far as it goes, as the handshake would have.
+  constexpr int kFlags = SSL_BUILD_CHAIN_FLAG_NO_ROOT | SSL_BUILD_CHAIN_FLAG_IGNORE_ERROR |
+                         SSL_BUILD_CHAIN_FLAG_CLEAR_ERROR;
+  STACK_OF(X509)* built = nullptr;
+  if (SSL_build_cert_chain(ssl, kFlags) <= 0 || SSL_get0_chain_certs(ssl, &built) != 1 ||
+      built == nullptr) {
+    ERR_clear_error();
+    return;
+  }
+  X509StackPtr chain(X509_chain_up_ref(built));
+  if (!chain) return;
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto it = pairs_.find({certFile, keyFile});
+  if (it == pairs_.end() || SSL_get_certificate(ssl) != it->second.certificate.get()) return;
+  it->second.chain = std::move(chain);
+  it->second.chainConfiguration = configuration;
 }
 
 void LoadedPairs::clear() {

@@ -111,6 +111,12 @@ class LoadedPairs {
   // Keeps the SSL object's certificate and key, read from files of these identities.
   void remember(SSL* ssl, const std::string& certFile, const std::string& keyFile,
                 const FileIdentity& cert, const FileIdentity& key);
+  // Gives the SSL object of a kept pair the CA certificates its certificate goes out with: the
+  // chain to it in the store of `configuration`, without the root, which the peer has to hold
+  // already. Built once per pair and configuration; left to each handshake otherwise (which
+  // builds the chain again every time and sends the root too).
+  void sendChain(SSL* ssl, const std::string& certFile, const std::string& keyFile,
+                 uint64_t configuration);
   void clear();
 
  private:
@@ -119,6 +125,8 @@ class LoadedPairs {
     FileIdentity key;
     X509Ptr certificate;
     EvpPkeyPtr privateKey;
+    X509StackPtr chain;  // what sendChain built, for `chainConfiguration`
+    uint64_t chainConfiguration = 0;
   };
   std::mutex mutex_;  // guards pairs_
   std::map<std::pair<std::string, std::string>, Pair> pairs_;

@@ -145,6 +145,7 @@ int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways) {
   if (rule.sslRole == config::kRoleProxy) widenProxyCipherList(ssl.get());
   if (!rule.sslCert.empty() && rule.certType == 1) {
     loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey);
+    c->state->loadedPairs.sendChain(ssl.get(), rule.sslCert, rule.sslKey, c->config->generation);
   }
   bool timedOut = false;
   const int rc = runHandshake(ssl.get(), fd, *c->settings, &timedOut);
@@ -202,6 +203,7 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
   }
   if (rule.sslRole == config::kRoleClient && !rule.sslCert.empty()) {
     loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey);
+    c->state->loadedPairs.sendChain(ssl.get(), rule.sslCert, rule.sslKey, c->config->generation);
   }
   if (SslSessionPtr saved = c->state->destSessionCache.lookup(*key)) {
     SSL_set_session(ssl.get(), saved.get());

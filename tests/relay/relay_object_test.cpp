@@ -260,6 +260,64 @@ bool tlsEchoes(const std::string& folder, uint16_t port, const std::string& tag)
          text.find("Cipher is (NONE)") == std::string::npos;
 }
 
+// The certificates a TLS server sent to `openssl s_client` through the port, and whether they
+// verified against the root CA of `folder`.
+std::pair<int, bool> chainSent(const std::string& folder, uint16_t port, const std::string& tag) {
+  const std::string out = folder + "/chain-" + tag + ".out";
+  test_support::Process client(
+      {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-showcerts",
+       "-CAfile", folder + "/ca.pem", "-no_ign_eof"},
+      out, {}, "/dev/null");
+  if (client.wait(20s) == -1) client.stop();
+  const std::string text = test_support::readFile(out);
+  int certificates = 0;
+  for (size_t at = text.find("BEGIN CERTIFICATE"); at != std::string::npos;
+       at = text.find("BEGIN CERTIFICATE", at + 1)) {
+    ++certificates;
+  }
+  return {certificates, text.find("Verify return code: 0 (ok)") != std::string::npos};
+}
+
+// A server rule's certificate goes out with the CA certificates between it and the root in the
+// relay's store (a folder, one certificate a file), and without the root, which the client holds
+// already: the client verifies it all the same. The chain is built once; the next connection and
+// the next configuration send the same.
+TEST_F(RelayObject, AServerCertificateGoesOutWithItsIntermediateAndWithoutTheRoot) {
+  const std::string pki = folder_.path();
+  test_support::makePki(pki);
+  const std::string mid = pki + "/mid";
+  ASSERT_TRUE(test_support::shell(
+      "mkdir '" + mid + "' && cd '" + mid +
+      "' && openssl req -newkey rsa:2048 -nodes -subj '/O=Brisklane test/CN=Test Intermediate' "
+      "-keyout ca.key -out ca.csr >/dev/null 2>&1 && printf 'basicConstraints=critical,CA:TRUE\n"
+      "keyUsage=keyCertSign,cRLSign\n' > ca.ext && openssl x509 -req -in ca.csr -CA ../ca.pem "
+      "-CAkey ../ca.key -CAcreateserial -days 30 -extfile ca.ext -out ca.pem >/dev/null 2>&1 && "
+      "mkdir ../store && cp ../ca.pem ../store/root.pem && cp ca.pem ../store/intermediate.pem"));
+  test_support::makeCert(mid, "server", "127.0.0.1", "IP:127.0.0.1");
+  const uint16_t echoPort = test_support::freePort();
+  test_support::Process echo = test_support::echoService(echoPort, folder_.file("echo.log"));
+  ASSERT_TRUE(test_support::waitForPort(echoPort));
+  const uint16_t port = test_support::freePort();
+  StoreValues store(Hive::kCurrentUser);
+  store.quietSettings(true);
+  store.text("", "ssl.ca_cert", pki + "/store");
+  store.rule(1, port, "127.0.0.1", echoPort, 2,
+             {{"ssl.cert", mid + "/server.pem"}, {"ssl.key", mid + "/server.key"}});
+  InProcessRelay relay;
+  ASSERT_TRUE(relay.start());
+  EXPECT_EQ(chainSent(pki, port, "first"), std::make_pair(2, true))
+      << test_support::readFile(pki + "/chain-first.out");
+  EXPECT_EQ(chainSent(pki, port, "kept"), std::make_pair(2, true));
+  store.dword("", "tcp.linger.time", 5);
+  const size_t seen = relay.observer.changes();
+  relay.relay.reload();
+  relay::ChangeResult result;
+  ASSERT_TRUE(relay.observer.waitForChange(seen, &result));
+  EXPECT_EQ(chainSent(pki, port, "reloaded"), std::make_pair(2, true));
+  relay.relay.shutdown();
+  echo.stop();
+}
+
 // A key whose pass phrase the person mistypes once: the wrong phrase fails that connection only,
 // is forgotten at once, and the next connection asks again and is served with the right one.
 TEST_F(RelayObject, AWrongPassPhraseIsForgottenAndTheNextConnectionAsksAgain) {
