@@ -206,14 +206,22 @@ void LoadedPairs::remember(SSL* ssl, const std::string& certFile, const std::str
   std::swap(pairs_[{certFile, keyFile}], pair);
 }
 
+LoadedPairs::Pair* LoadedPairs::pairServing(const SSL* ssl, const std::string& certFile,
+                                            const std::string& keyFile) {
+  const auto it = pairs_.find({certFile, keyFile});
+  if (it == pairs_.end() || SSL_get_certificate(ssl) != it->second.certificate.get())
+    return nullptr;
+  return &it->second;
+}
+
 void LoadedPairs::sendChain(SSL* ssl, const std::string& certFile, const std::string& keyFile,
                             uint64_t configuration) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    const auto it = pairs_.find({certFile, keyFile});
-    if (it == pairs_.end() || SSL_get_certificate(ssl) != it->second.certificate.get()) return;
-    if (it->second.chain && it->second.chainConfiguration == configuration) {
-      if (SSL_set1_chain(ssl, it->second.chain.get()) != 1) ERR_clear_error();
+    const Pair* pair = pairServing(ssl, certFile, keyFile);
+    if (pair == nullptr) return;
+    if (pair->chain && pair->chainConfiguration == configuration) {
+      if (SSL_set1_chain(ssl, pair->chain.get()) != 1) ERR_clear_error();
       return;
     }
   }
@@ -230,10 +238,10 @@ void LoadedPairs::sendChain(SSL* ssl, const std::string& certFile, const std::st
   X509StackPtr chain(X509_chain_up_ref(built));
   if (!chain) return;
   std::lock_guard<std::mutex> hold(mutex_);
-  const auto it = pairs_.find({certFile, keyFile});
-  if (it == pairs_.end() || SSL_get_certificate(ssl) != it->second.certificate.get()) return;
-  it->second.chain = std::move(chain);
-  it->second.chainConfiguration = configuration;
+  if (Pair* pair = pairServing(ssl, certFile, keyFile); pair != nullptr) {
+    pair->chain = std::move(chain);
+    pair->chainConfiguration = configuration;
+  }
 }
 
 void LoadedPairs::clear() {
@@ -242,10 +250,12 @@ void LoadedPairs::clear() {
   old.swap(pairs_);
 }
 
-void loadCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
+namespace {
+
+// Reads the pair from its files into `ssl`, and keeps it in `kept` (when given) once it loaded
+// whole.
+void readCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
                     const std::string& keyFile) {
-  if (ssl == nullptr) return;
-  if (kept != nullptr && kept->use(ssl, certFile, keyFile)) return;
   ERR_clear_error();
   // Taken before reading, so that a file changed meanwhile is read again next time.
   const LoadedPairs::FileIdentity certId = LoadedPairs::identityOf(certFile);
@@ -269,6 +279,17 @@ void loadCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
     kept->remember(ssl, certFile, keyFile, certId, keyId);
   }
   ERR_clear_error();
+}
+
+}  // namespace
+
+void loadCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
+                    const std::string& keyFile, uint64_t configuration) {
+  if (ssl == nullptr) return;
+  if (kept == nullptr || !kept->use(ssl, certFile, keyFile)) {
+    readCertAndKey(ssl, kept, certFile, keyFile);
+  }
+  if (kept != nullptr) kept->sendChain(ssl, certFile, keyFile, configuration);
 }
 
 namespace {

@@ -88,7 +88,7 @@ void checkCertificates(const RelayConfig& config, int index, const config::ccRul
   SslPtr ssl = newSharedSsl(config.sharedContext.get());
   if (ssl == nullptr) return;
   sink->setStep(ruleName(index));
-  loadCertAndKey(ssl.get(), nullptr, rule.sslCert, rule.sslKey);
+  loadCertAndKey(ssl.get(), nullptr, rule.sslCert, rule.sslKey, config.generation);
   std::vector<std::string> lines = sink->take();
   if (!lines.empty() && config.ccSettings.sslPasswd.empty()) {
     for (const std::string& file : {rule.sslKey, rule.sslCert}) {

@@ -128,15 +128,19 @@ class LoadedPairs {
     X509StackPtr chain;  // what sendChain built, for `chainConfiguration`
     uint64_t chainConfiguration = 0;
   };
+  // Called with mutex_ held: the kept pair whose certificate `ssl` holds, or null.
+  Pair* pairServing(const SSL* ssl, const std::string& certFile, const std::string& keyFile);
+
   std::mutex mutex_;  // guards pairs_
   std::map<std::pair<std::string, std::string>, Pair> pairs_;
 };
 
 // Loads the rule's certificate and private key (PEM, DER or PKCS#12) into the SSL object, logging
 // failures; the connection goes on either way. An empty key file means none. A pair that loaded
-// whole is kept in `kept` for the next connection.
+// whole is kept in `kept` for the next connection, and a kept pair's certificate goes out with
+// its chain in the store of `configuration` (LoadedPairs::sendChain).
 void loadCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
-                    const std::string& keyFile);
+                    const std::string& keyFile, uint64_t configuration);
 // Adds the trusted CA certificates ("ssl.ca_cert", the HKLM CA key, the system trust store) to the
 // context's store and lists them.
 void loadCaCertificates(SSL_CTX* ctx, const config::Settings& settings);

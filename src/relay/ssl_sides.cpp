@@ -144,8 +144,8 @@ int acceptClientSide(Connection* c, PumpEnd* client, bool logAlways) {
   SSL_set_accept_state(ssl.get());
   if (rule.sslRole == config::kRoleProxy) widenProxyCipherList(ssl.get());
   if (!rule.sslCert.empty() && rule.certType == 1) {
-    loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey);
-    c->state->loadedPairs.sendChain(ssl.get(), rule.sslCert, rule.sslKey, c->config->generation);
+    loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey,
+                   c->config->generation);
   }
   bool timedOut = false;
   const int rc = runHandshake(ssl.get(), fd, *c->settings, &timedOut);
@@ -202,8 +202,8 @@ int connectDestSide(Connection* c, PumpEnd* dest) {
     return 6;
   }
   if (rule.sslRole == config::kRoleClient && !rule.sslCert.empty()) {
-    loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey);
-    c->state->loadedPairs.sendChain(ssl.get(), rule.sslCert, rule.sslKey, c->config->generation);
+    loadCertAndKey(ssl.get(), &c->state->loadedPairs, rule.sslCert, rule.sslKey,
+                   c->config->generation);
   }
   if (SslSessionPtr saved = c->state->destSessionCache.lookup(*key)) {
     SSL_set_session(ssl.get(), saved.get());

@@ -109,8 +109,8 @@ TEST_F(CertAndKey, OnlyFilesThatNeedAPasswordAskForOne) {
 TEST_F(CertAndKey, ObjectWithoutPasswordCallbackNeverPrompts) {
   relay::SslCtxPtr bare(SSL_CTX_new(TLS_method()));
   SslPtr ssl(SSL_new(bare.get()));
-  relay::loadCertAndKey(ssl.get(), &state_->loadedPairs, file("server.pem"),
-                        file("server-enc.key"));
+  relay::loadCertAndKey(ssl.get(), &state_->loadedPairs, file("server.pem"), file("server-enc.key"),
+                        0);
   EXPECT_EQ(countWithCode(0x6043), 1);
 }
 
@@ -184,7 +184,8 @@ TEST_F(CaCertificates, TrustedCaLetsAVerifyingClientAcceptTheServer) {
   SslPtr server = newSsl();
   SslPtr client = newSsl();
   SSL_set_verify(client.get(), SSL_VERIFY_PEER, nullptr);
-  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
+  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"),
+                        0);
   ASSERT_TRUE(handshake(client.get(), server.get()));
   EXPECT_EQ(SSL_get_verify_result(client.get()), X509_V_OK);
 }

@@ -170,6 +170,14 @@ TEST_F(RelayObject, AReloadDuringHandshakesChecksEachConnectionWithOneConfigurat
 
 namespace {
 
+// Reloads the relay from its store; true once the new configuration serves.
+bool reloaded(InProcessRelay& relay) {
+  const size_t seen = relay.observer.changes();
+  relay.relay.reload();
+  relay::ChangeResult result;
+  return relay.observer.waitForChange(seen, &result) && result.applied;
+}
+
 // The relay's socket of a connection `client` made to a relay of this process: the descriptor
 // whose peer is the client's own address; -1 when there is none.
 int relaySideOf(int client) {
@@ -233,10 +241,7 @@ TEST_F(RelayObject, TheClientSocketHasTheSocketOptionsOfTheLatestConfiguration) 
     store.dword("", "tcp.nodelay", nodelay);
     store.dword("", "tcp.linger", linger);
     store.dword("", "tcp.linger.time", seconds);
-    const size_t seen = relay.observer.changes();
-    relay.relay.reload();
-    relay::ChangeResult result;
-    return relay.observer.waitForChange(seen, &result) && result.applied;
+    return reloaded(relay);
   };
   ASSERT_TRUE(reloadWith(0, 0, 3));
   EXPECT_EQ(clientSocketOptions(port), std::make_pair(0, -1));
@@ -248,14 +253,22 @@ TEST_F(RelayObject, TheClientSocketHasTheSocketOptionsOfTheLatestConfiguration) 
   echo.stop();
 }
 
+// What `openssl s_client`, with `more` arguments, printed for one handshake through the port; kept
+// in `folder` as s_client-<tag>.out.
+std::string sClient(const std::string& folder, uint16_t port, const std::string& tag,
+                    const std::vector<std::string>& more = {}) {
+  const std::string out = folder + "/s_client-" + tag + ".out";
+  std::vector<std::string> command{"openssl", "s_client", "-connect",
+                                   "127.0.0.1:" + std::to_string(port), "-no_ign_eof"};
+  command.insert(command.end(), more.begin(), more.end());
+  test_support::Process client(command, out, {}, "/dev/null");
+  if (client.wait(20s) == -1) client.stop();
+  return test_support::readFile(out);
+}
+
 // One TLS handshake with `openssl s_client` through the port; true when one was made.
 bool tlsEchoes(const std::string& folder, uint16_t port, const std::string& tag) {
-  const std::string out = folder + "/s_client-" + tag + ".out";
-  test_support::Process client(
-      {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-no_ign_eof"}, out,
-      {}, "/dev/null");
-  if (client.wait(20s) == -1) client.stop();
-  const std::string text = test_support::readFile(out);
+  const std::string text = sClient(folder, port, tag);
   return text.find("Cipher is ") != std::string::npos &&
          text.find("Cipher is (NONE)") == std::string::npos;
 }
@@ -263,13 +276,8 @@ bool tlsEchoes(const std::string& folder, uint16_t port, const std::string& tag)
 // The certificates a TLS server sent to `openssl s_client` through the port, and whether they
 // verified against the root CA of `folder`.
 std::pair<int, bool> chainSent(const std::string& folder, uint16_t port, const std::string& tag) {
-  const std::string out = folder + "/chain-" + tag + ".out";
-  test_support::Process client(
-      {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-showcerts",
-       "-CAfile", folder + "/ca.pem", "-no_ign_eof"},
-      out, {}, "/dev/null");
-  if (client.wait(20s) == -1) client.stop();
-  const std::string text = test_support::readFile(out);
+  const std::string text =
+      sClient(folder, port, "chain-" + tag, {"-showcerts", "-CAfile", folder + "/ca.pem"});
   int certificates = 0;
   for (size_t at = text.find("BEGIN CERTIFICATE"); at != std::string::npos;
        at = text.find("BEGIN CERTIFICATE", at + 1)) {
@@ -306,13 +314,10 @@ TEST_F(RelayObject, AServerCertificateGoesOutWithItsIntermediateAndWithoutTheRoo
   InProcessRelay relay;
   ASSERT_TRUE(relay.start());
   EXPECT_EQ(chainSent(pki, port, "first"), std::make_pair(2, true))
-      << test_support::readFile(pki + "/chain-first.out");
+      << test_support::readFile(pki + "/s_client-chain-first.out");
   EXPECT_EQ(chainSent(pki, port, "kept"), std::make_pair(2, true));
   store.dword("", "tcp.linger.time", 5);
-  const size_t seen = relay.observer.changes();
-  relay.relay.reload();
-  relay::ChangeResult result;
-  ASSERT_TRUE(relay.observer.waitForChange(seen, &result));
+  ASSERT_TRUE(reloaded(relay));
   EXPECT_EQ(chainSent(pki, port, "reloaded"), std::make_pair(2, true));
   relay.relay.shutdown();
   echo.stop();

@@ -96,7 +96,8 @@ TEST_F(SharedContext, CipherListFollowsTheSettingAndABadOneIsLogged) {
   SslPtr server = newSsl();
   SslPtr client = newSsl();
   SSL_set_max_proto_version(client.get(), TLS1_2_VERSION);
-  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
+  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"),
+                        0);
   ASSERT_TRUE(handshake(client.get(), server.get()));
   EXPECT_STREQ(SSL_get_cipher_name(client.get()), "ECDHE-RSA-AES128-GCM-SHA256");
 }
@@ -135,7 +136,7 @@ TEST_F(SharedContext, EveryOfferedCipherTextIsTakenAndAMixSetsBothKinds) {
     SslPtr client = newSsl();
     SSL_set_max_proto_version(client.get(), version);
     relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"),
-                          file("server.key"));
+                          file("server.key"), 0);
     ASSERT_TRUE(handshake(client.get(), server.get()));
     EXPECT_STREQ(SSL_get_cipher_name(client.get()), version == TLS1_3_VERSION
                                                         ? "TLS_CHACHA20_POLY1305_SHA256"
@@ -172,7 +173,8 @@ TEST_F(SharedContext, CipherDescriptionsListEveryCipherWithModernFields) {
 TEST_F(SharedContext, ConnectionSummaryNamesVersionRolePeerKeyAndCipher) {
   SslPtr server = newSsl();
   SslPtr client = newSsl();
-  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"));
+  relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"), file("server.key"),
+                        0);
   ASSERT_TRUE(handshake(client.get(), server.get()));
   const auto loopback = platform::IpAddress::ipv4(0x0100007f);  // 127.0.0.1 on this host
   const uint16_t port = 0xfb20;  // 8443 in network byte order on this host
@@ -208,7 +210,7 @@ class SessionCaches : public ssl_test::SslFixture {
     SSL_set_session_id_context(server.get(), sid, sizeof sid);
     SSL_set_max_proto_version(client.get(), maxVersion);
     relay::loadCertAndKey(server.get(), &state_->loadedPairs, file("server.pem"),
-                          file("server.key"));
+                          file("server.key"), 0);
     if (offer != nullptr) SSL_set_session(client.get(), offer);
     if (!handshake(client.get(), server.get()) || !serverToClientByte(client.get(), server.get())) {
       return nullptr;

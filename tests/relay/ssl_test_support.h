@@ -171,7 +171,7 @@ class SslFixture : public ::testing::Test {
     relay::SslPtr server = newSsl();
     relay::SslPtr client = newSsl();
     if (server == nullptr || client == nullptr) return false;
-    relay::loadCertAndKey(server.get(), &state_->loadedPairs, cert, key);
+    relay::loadCertAndKey(server.get(), &state_->loadedPairs, cert, key, 0);
     return handshake(client.get(), server.get());
   }
 
