@@ -531,11 +531,19 @@ void runPump(std::unique_ptr<Pump> pump) {
   PumpState& s = pump->s;
   while (relayLoop(s, pump->report) == Round::kQuiet) {
     const auto deadline = idleDeadline(s, pump->report.idleSeconds);
-    if (s.relay->quietSet->park(pump.get(), s.quietWaits, deadline)) {
-      pump.release();  // the set owns it now, and another thread may already run it
-      return;
+    switch (s.relay->quietSet->park(pump.get(), s.quietWaits, deadline)) {
+      case QuietSet::Park::kTaken:
+        pump.release();  // the set owns it now, and another thread may already run it
+        return;
+      case QuietSet::Park::kStopped:
+        // The relay is shutting down: a connection that went quiet just before ends with the
+        // parked ones, instead of holding its thread beyond the shutdown.
+        endParkedPump(pump.release(), false);
+        return;
+      case QuietSet::Park::kKept:
+        s.mayPark = false;  // the set cannot wait on these sockets: stay here
+        break;
     }
-    s.mayPark = false;  // the set is stopping, or cannot wait on these sockets: stay here
   }
   finishPump(std::move(pump), false);
 }

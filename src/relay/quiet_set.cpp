@@ -32,6 +32,7 @@ bool QuietSet::start() {
     made_ = true;
   }
   running_ = true;
+  stopped_ = false;
   if (const int err = thread_.start([this] { run(); }, kConnectionStackBytes); err != 0) {
     running_ = false;
     log_event(LOG_SERIOUS, 0x6060, kModule, __LINE__,
@@ -41,10 +42,10 @@ bool QuietSet::start() {
   return true;
 }
 
-bool QuietSet::park(Pump* pump, const platform::IoWait (&waits)[2],
-                    std::optional<Clock::time_point> deadline) {
+QuietSet::Park QuietSet::park(Pump* pump, const platform::IoWait (&waits)[2],
+                              std::optional<Clock::time_point> deadline) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (!running_) return false;
+  if (!running_) return stopped_ ? Park::kStopped : Park::kKept;
   const uint64_t token = nextToken_++;
   Entry entry;
   entry.pump = pump;
@@ -52,7 +53,7 @@ bool QuietSet::park(Pump* pump, const platform::IoWait (&waits)[2],
     if (waits[i].fd < 0 || waits[i].want == 0) continue;
     if (set_.add(waits[i].fd, waits[i].want, token) != 0) {
       if (entry.fds[0] >= 0) set_.remove(entry.fds[0]);
-      return false;
+      return Park::kKept;
     }
     entry.fds[i] = waits[i].fd;
   }
@@ -63,7 +64,7 @@ bool QuietSet::park(Pump* pump, const platform::IoWait (&waits)[2],
     if (first) set_.wake();
   }
   parked_.emplace(token, entry);
-  return true;
+  return Park::kTaken;
 }
 
 Pump* QuietSet::takeOut(uint64_t token) {
@@ -125,6 +126,7 @@ void QuietSet::stop() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!running_) return;
     running_ = false;
+    stopped_ = true;
   }
   set_.wake();
   thread_.join();

@@ -35,13 +35,17 @@ class QuietSet {
   // Makes the set and starts its thread (again after `stop`). False, logged, when it cannot:
   // connections then keep their threads while quiet.
   bool start();
+  enum class Park {
+    kTaken,    // the set holds the pump now
+    kKept,     // the set never started, or cannot wait on these sockets: the caller keeps it
+    kStopped,  // the set was stopped: the caller ends the connection as the stop ended the others
+  };
   // Takes `pump` until one of the two waits is met or `deadline` passes, then posts it to the
-  // pool. False when the set does not take it (not running, or the sockets cannot be waited
-  // on): the caller keeps the pump.
-  bool park(Pump* pump, const platform::IoWait (&waits)[2],
+  // pool.
+  Park park(Pump* pump, const platform::IoWait (&waits)[2],
             std::optional<Clock::time_point> deadline);
   // Ends the thread and every connection still parked (each closed as at a clean end, at once);
-  // parks are refused until the next `start`.
+  // parks are answered kStopped until the next `start`.
   void stop();
   size_t parkedCount() const;
 
@@ -63,11 +67,12 @@ class QuietSet {
   platform::ReadinessSet set_;  // made by the first start, kept until the set goes
   bool made_ = false;
   platform::Thread thread_;
-  mutable std::mutex mutex_;  // guards parked_, due_, nextToken_ and running_
+  mutable std::mutex mutex_;  // guards parked_, due_, nextToken_, running_ and stopped_
   std::unordered_map<uint64_t, Entry> parked_;
   std::multimap<Clock::time_point, uint64_t> due_;  // idle deadlines of parked connections
   uint64_t nextToken_ = 1;
   bool running_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace relay

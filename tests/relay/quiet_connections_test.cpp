@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -311,6 +312,48 @@ TEST_F(QuietConnections, ClearKeysAndAReloadLeaveThemServingAndTheShutdownEndsTh
     close(fd);
   }
   EXPECT_EQ(ended, kHeld) << "the shutdown left parked connections open";
+  echo.stop();
+}
+
+// Connections that went quiet just before the shutdown, not parked yet, end with the parked ones
+// once their quiet time is up, instead of holding their threads beyond the shutdown (which then
+// waited for them in vain).
+TEST_F(QuietConnections, TheShutdownEndsConnectionsThatWereAboutToBeParked) {
+  const uint16_t echoPort = test_support::freePort();
+  test_support::Process echo = test_support::echoService(echoPort, folder_.file("echo.log"));
+  ASSERT_TRUE(test_support::waitForPort(echoPort));
+  const uint16_t port = test_support::freePort();
+  store_.rule(1, port, "127.0.0.1", echoPort, 0);
+  relay_.relay.setQuietTime(1s);
+  ASSERT_TRUE(relay_.start());
+  constexpr int kHeld = 10;
+  std::vector<int> fds;
+  for (int i = 0; i < kHeld; ++i) {
+    fds.push_back(test_support::connectLocal(port));
+    ASSERT_GE(fds.back(), 0);
+    ASSERT_TRUE(test_support::sendAll(fds.back(), "hello"));
+    ASSERT_EQ(test_support::receive(fds.back(), 5), "hello");
+  }
+  EXPECT_EQ(relay_.relay.parkedConnections(), 0u);
+
+  const auto before = std::chrono::steady_clock::now();
+  relay_.relay.shutdown();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2500ms);
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  int ended = 0;
+  for (const int fd : fds) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    char byte = 0;
+    ended += poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1 &&
+                     recv(fd, &byte, 1, 0) == 0
+                 ? 1
+                 : 0;
+    close(fd);
+  }
+  EXPECT_EQ(ended, kHeld) << "connections were left open after the shutdown";
+  EXPECT_EQ(relay_.observer.count("Disconnect 127.0.0.1."), kHeld);
   echo.stop();
 }
 
