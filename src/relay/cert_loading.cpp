@@ -6,7 +6,6 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -167,22 +166,9 @@ bool loadKey(GivenPhrases* phrases, const std::string& certFile, const std::stri
 
 }  // namespace
 
-LoadedPairs::FileIdentity LoadedPairs::identityOf(const std::string& file) {
-  std::error_code ec;
-  FileIdentity id;
-  if (file.empty()) return id;
-  const auto written = std::filesystem::last_write_time(file, ec);
-  if (!ec) {
-    id.written =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(written.time_since_epoch()).count();
-  }
-  id.size = ec ? 0 : std::filesystem::file_size(file, ec);
-  return id;
-}
-
 bool LoadedPairs::use(SSL* ssl, const std::string& certFile, const std::string& keyFile) {
-  const FileIdentity cert = identityOf(certFile);
-  const FileIdentity key = identityOf(keyFile);
+  const FileIdentity cert = platform::currentIdentity(certFile);
+  const FileIdentity key = platform::currentIdentity(keyFile);
   std::lock_guard<std::mutex> hold(mutex_);
   auto it = pairs_.find({certFile, keyFile});
   if (it == pairs_.end()) return false;
@@ -258,8 +244,8 @@ void readCertAndKey(SSL* ssl, LoadedPairs* kept, const std::string& certFile,
                     const std::string& keyFile) {
   ERR_clear_error();
   // Taken before reading, so that a file changed meanwhile is read again next time.
-  const LoadedPairs::FileIdentity certId = LoadedPairs::identityOf(certFile);
-  const LoadedPairs::FileIdentity keyId = LoadedPairs::identityOf(keyFile);
+  const LoadedPairs::FileIdentity certId = platform::currentIdentity(certFile);
+  const LoadedPairs::FileIdentity keyId = platform::currentIdentity(keyFile);
   GivenPhrases phrases;
   phrases.ssl = ssl;
   const bool haveCert = loadCertificate(&phrases, certFile);

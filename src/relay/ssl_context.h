@@ -22,6 +22,7 @@
 
 #include "config/settings.h"
 #include "log/openssl_ptr.h"
+#include "platform/hive_files.h"
 #include "platform/ip_address.h"
 
 namespace relay {
@@ -95,16 +96,13 @@ void logConnectionSummary(const char* direction, SSL* ssl, uint32_t role,
                           const platform::IpAddress& address, uint16_t port);
 
 // Certificates and keys that loaded whole, so that each connection does not read and decrypt its
-// files again. An entry serves only while both files are as they were when it was read; failures
-// are never kept, so they are logged for every connection that meets them. Any thread.
+// files again. An entry serves only while both files are as they were when it was read (the same
+// file, size, and modification and change times: a renewed file renamed over the old one is read
+// again even when its size and modification time are the same); failures are never kept, so
+// they are logged for every connection that meets them. Any thread.
 class LoadedPairs {
  public:
-  struct FileIdentity {
-    int64_t written = 0;  // modification time, nanoseconds
-    uintmax_t size = 0;
-    bool operator==(const FileIdentity&) const = default;
-  };
-  static FileIdentity identityOf(const std::string& file);
+  using FileIdentity = platform::FileIdentity;  // of platform::currentIdentity: one stat a file
 
   // True when the pair was kept and is now in the SSL object.
   bool use(SSL* ssl, const std::string& certFile, const std::string& keyFile);

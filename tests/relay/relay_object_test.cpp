@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -319,6 +320,39 @@ TEST_F(RelayObject, AServerCertificateGoesOutWithItsIntermediateAndWithoutTheRoo
   store.dword("", "tcp.linger.time", 5);
   ASSERT_TRUE(reloaded(relay));
   EXPECT_EQ(chainSent(pki, port, "reloaded"), std::make_pair(2, true));
+  relay.relay.shutdown();
+  echo.stop();
+}
+
+// A certificate renewed in place (a new file renamed over the old one, here of the same size and
+// modification time) is served from the next connection on, without a reload.
+TEST_F(RelayObject, ACertificateRenewedInPlaceIsServedFromTheNextConnection) {
+  const std::string pki = folder_.path();
+  test_support::makePki(pki);
+  ASSERT_TRUE(test_support::shell(
+      "cd '" + pki +
+      "' && for serial in 4097 4098; do openssl x509 -req -in server.csr -CA ca.pem "
+      "-CAkey ca.key -set_serial $serial -days 30 -extfile server.ext -out $serial.pem "
+      ">/dev/null 2>&1 || exit 1; done && cp 4097.pem live.pem && cp 4098.pem live.new && "
+      "touch -r live.pem live.new"));
+  const std::string first = test_support::readFile(pki + "/4097.pem");
+  const std::string renewed = test_support::readFile(pki + "/4098.pem");
+  ASSERT_EQ(first.size(), renewed.size());
+  const uint16_t echoPort = test_support::freePort();
+  test_support::Process echo = test_support::echoService(echoPort, folder_.file("echo.log"));
+  ASSERT_TRUE(test_support::waitForPort(echoPort));
+  const uint16_t port = test_support::freePort();
+  StoreValues store(Hive::kCurrentUser);
+  store.quietSettings(true);
+  store.rule(1, port, "127.0.0.1", echoPort, 2,
+             {{"ssl.cert", pki + "/live.pem"}, {"ssl.key", pki + "/server.key"}});
+  InProcessRelay relay;
+  ASSERT_TRUE(relay.start());
+  EXPECT_NE(sClient(pki, port, "first", {"-showcerts"}).find(first), std::string::npos);
+  EXPECT_NE(sClient(pki, port, "kept", {"-showcerts"}).find(first), std::string::npos);
+  ASSERT_EQ(rename((pki + "/live.new").c_str(), (pki + "/live.pem").c_str()), 0);
+  EXPECT_NE(sClient(pki, port, "renewed", {"-showcerts"}).find(renewed), std::string::npos)
+      << "the pair read before the renewal was served";
   relay.relay.shutdown();
   echo.stop();
 }
