@@ -34,6 +34,21 @@ using relay_test::StoreValues;
 
 constexpr auto kQuiet = 20ms;  // the relay's quiet time in these tests
 
+// `count` connections through the port, each of which has echoed "hello"; fewer when one did not.
+std::vector<int> echoedConnections(uint16_t port, int count) {
+  std::vector<int> fds;
+  for (int i = 0; i < count; ++i) {
+    const int fd = test_support::connectLocal(port);
+    if (fd < 0) break;
+    if (!test_support::sendAll(fd, "hello") || test_support::receive(fd, 5) != "hello") {
+      close(fd);
+      break;
+    }
+    fds.push_back(fd);
+  }
+  return fds;
+}
+
 // Waits (bounded) until the relay holds `count` parked connections.
 bool parkedReach(const relay::Relay& relay, size_t count, std::chrono::milliseconds limit = 10s) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -281,13 +296,8 @@ TEST_F(QuietConnections, ClearKeysAndAReloadLeaveThemServingAndTheShutdownEndsTh
   store_.rule(1, port, "127.0.0.1", echoPort, 0);
   ASSERT_TRUE(start());
   constexpr int kHeld = 50;
-  std::vector<int> fds;
-  for (int i = 0; i < kHeld; ++i) {
-    fds.push_back(test_support::connectLocal(port));
-    ASSERT_GE(fds.back(), 0);
-    ASSERT_TRUE(test_support::sendAll(fds.back(), "hello"));
-    ASSERT_EQ(test_support::receive(fds.back(), 5), "hello");
-  }
+  const std::vector<int> fds = echoedConnections(port, kHeld);
+  ASSERT_EQ(fds.size(), static_cast<size_t>(kHeld));
   ASSERT_TRUE(parkedReach(relay_.relay, kHeld));
 
   relay_.relay.clearKeys();
@@ -327,13 +337,8 @@ TEST_F(QuietConnections, TheShutdownEndsConnectionsThatWereAboutToBeParked) {
   relay_.relay.setQuietTime(1s);
   ASSERT_TRUE(relay_.start());
   constexpr int kHeld = 10;
-  std::vector<int> fds;
-  for (int i = 0; i < kHeld; ++i) {
-    fds.push_back(test_support::connectLocal(port));
-    ASSERT_GE(fds.back(), 0);
-    ASSERT_TRUE(test_support::sendAll(fds.back(), "hello"));
-    ASSERT_EQ(test_support::receive(fds.back(), 5), "hello");
-  }
+  const std::vector<int> fds = echoedConnections(port, kHeld);
+  ASSERT_EQ(fds.size(), static_cast<size_t>(kHeld));
   EXPECT_EQ(relay_.relay.parkedConnections(), 0u);
 
   const auto before = std::chrono::steady_clock::now();
