@@ -89,7 +89,8 @@ class DaemonTest : public ::testing::Test {
                                      "-cert",   pem("server"), "-key",    key("server")};
     argv.insert(argv.end(), extra.begin(), extra.end());
     Process p(argv, dir_.file("s_server-" + std::to_string(port) + ".log"));
-    EXPECT_TRUE(waitForPort(port));
+    EXPECT_TRUE(waitForPort(port))
+        << readFile(dir_.file("s_server-" + std::to_string(port) + ".log"));
     return p;
   }
 

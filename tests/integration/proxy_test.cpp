@@ -63,7 +63,7 @@ class Proxy : public DaemonTest {
     Process p({"openssl", "s_server", "-accept", std::to_string(port), "-cert", pem("server"),
                "-key", key("server"), "-www", "-naccept", "4"},
               dir_.file("s_server.log"));
-    EXPECT_TRUE(waitForPort(port));
+    EXPECT_TRUE(waitForPort(port)) << readFile(dir_.file("s_server.log"));
     return p;
   }
 

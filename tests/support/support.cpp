@@ -11,9 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -47,6 +51,36 @@ void must(const std::string& command) {
   if (!shell(command)) throw std::runtime_error("command failed: " + command);
 }
 
+// The lowest port the kernel hands to outgoing connections (32768 unless the machine says
+// otherwise).
+int ephemeralLow() {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  return range >> low && low > 0 ? low : 32768;
+}
+
+// True when a listener could take 127.0.0.1:port (and [::1]:port, where the machine has it)
+// right now.
+bool bindable(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+  close(fd);
+  const int fd6 = socket(AF_INET6, SOCK_STREAM, 0);
+  if (ok && fd6 >= 0) {
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    sin6.sin6_addr = in6addr_loopback;
+    ok = bind(fd6, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) == 0 || errno == EADDRNOTAVAIL;
+  }
+  if (fd6 >= 0) close(fd6);
+  return ok;
+}
+
 }  // namespace
 
 std::string binDir() {
@@ -65,7 +99,25 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+// The port comes from below the ephemeral range: a port the kernel chose for a bind to port 0 is
+// one it also gives to outgoing connections, and any connection made between this call and the
+// peer's own bind (another test's, or a peer's) could take it and leave the peer without its
+// port. A process never gets the same port twice.
 uint16_t freePort() {
+  static std::mutex lock;
+  static std::set<uint16_t> given;
+  static std::mt19937 random(std::random_device{}());
+  const std::lock_guard<std::mutex> hold(lock);
+  constexpr int kFirst = 10000;
+  const int span = ephemeralLow() - kFirst;
+  for (int i = 0; span > 1000 && i < 2000; ++i) {
+    const auto port = static_cast<uint16_t>(kFirst + static_cast<int>(random() % span));
+    if (given.count(port) == 0 && bindable(port)) {
+      given.insert(port);
+      return port;
+    }
+  }
+  // A machine whose ephemeral range starts low: the kernel's choice.
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sin{};
   sin.sin_family = AF_INET;

@@ -34,7 +34,8 @@ class TempDir {
   std::string path_;
 };
 
-// A port on 127.0.0.1 that nobody listens on right now (host byte order).
+// A port on 127.0.0.1 that nobody holds right now, outside the range the kernel gives outgoing
+// connections (host byte order).
 uint16_t freePort();
 
 // A child process with standard output and error in one file; stopped by its PID when it goes.
